@@ -1,0 +1,36 @@
+#ifndef HTTPLISTENER_H
+#define HTTPLISTENER_H
+
+#include <QTcpServer>
+#include "httpconnectionhandler.h"
+
+class QSettings;
+class HttpRequestHandler;
+class HttpConnectionHandlerPool;
+
+// Accepts connections and hands each one to an idle handler thread of the pool.
+class HttpListener : public QTcpServer
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(HttpListener)
+public:
+    // Binds and listens at once; isListening() tells the outcome.
+    HttpListener(QSettings *settings, HttpRequestHandler *requestHandler, QObject *parent = nullptr);
+    ~HttpListener() override;
+
+    void listen();
+    void close();
+
+protected:
+    void incomingConnection(qintptr socketDescriptor) override;
+
+signals:
+    void handleConnection(tSocketDescriptor socketDescriptor);
+
+private:
+    QSettings *settings;
+    HttpRequestHandler *requestHandler;
+    HttpConnectionHandlerPool *pool = nullptr;
+};
+
+#endif // HTTPLISTENER_H

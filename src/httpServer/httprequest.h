@@ -1,0 +1,54 @@
+#ifndef HTTPREQUEST_H
+#define HTTPREQUEST_H
+
+#include <QByteArray>
+#include <QMap>
+#include <QMultiMap>
+#include <QList>
+
+class QIODevice;
+class QSettings;
+class QTemporaryFile;
+
+// One HTTP request, parsed incrementally from the bytes of a connection.
+class HttpRequest
+{
+    Q_DISABLE_COPY(HttpRequest)
+public:
+    enum ParseState { ExpectRequestLine, ExpectHeader, ExpectBody, Complete, Aborted };
+
+    explicit HttpRequest(QSettings *settings);
+    virtual ~HttpRequest();
+
+    // Consumes one line or one block of body bytes, whatever the state asks for.
+    void readFromSocket(QIODevice *socket);
+    ParseState status() const;
+
+    QByteArray method() const;
+    QByteArray path() const;          // decoded, without the query
+    QByteArray rawPath() const;
+    QByteArray version() const;
+
+    QByteArray header(const QByteArray &name) const;
+    QList<QByteArray> headerValues(const QByteArray &name) const;
+    QMultiMap<QByteArray, QByteArray> headerMap() const;
+
+    QByteArray parameter(const QByteArray &name) const;
+    QList<QByteArray> parameterValues(const QByteArray &name) const;
+    QMultiMap<QByteArray, QByteArray> parameterMap() const;
+
+    QByteArray body() const;
+
+    // The temporary file of an uploaded form field, or nullptr. Owned by the request.
+    QTemporaryFile *uploadedFile(const QByteArray &fieldName) const;
+
+    QByteArray cookie(const QByteArray &name) const;
+    QMap<QByteArray, QByteArray> cookieMap() const;
+
+    static QByteArray decodeUrl(const QByteArray &source);
+
+private:
+    // private members are the parser's own
+};
+
+#endif // HTTPREQUEST_H

@@ -1,0 +1,38 @@
+#ifndef HTTPRESPONSE_H
+#define HTTPRESPONSE_H
+
+#include <QByteArray>
+#include <QMap>
+#include "httpcookie.h"
+
+class QTcpSocket;
+
+// Writes one response onto a connection. The first write sends the status
+// line and headers; the response chooses Content-Length, chunked transfer or
+// connection close to mark the end of the body.
+class HttpResponse
+{
+    Q_DISABLE_COPY(HttpResponse)
+public:
+    // writeTimeout bounds every blocking send (ms): a client that stops
+    // reading cannot hold the handler thread for ever.
+    explicit HttpResponse(QTcpSocket *socket, int writeTimeout = 10000);
+
+    void setHeader(const QByteArray &name, const QByteArray &value);
+    void setHeader(const QByteArray &name, int value);
+    QMap<QByteArray, QByteArray> &getHeaders();
+    QMap<QByteArray, HttpCookie> &getCookies();
+
+    void setStatus(int statusCode, const QByteArray &description = QByteArray());
+    int getStatusCode() const;
+
+    void setCookie(const HttpCookie &cookie);
+
+    void write(const QByteArray &data, bool lastPart = false);
+    bool hasSentLastPart() const;
+
+private:
+    // private members are the writer's own
+};
+
+#endif // HTTPRESPONSE_H
