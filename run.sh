@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds Brio if needed and starts it on the shipped configuration
+# (build/app/config.ini), with the demo Modbus slave on 127.0.0.1:1502.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+scripts/setup
+cmake -S . -B build >/dev/null
+cmake --build build -j"$(nproc)"
+
+app=build/app
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  # No desktop: the tray is invisible but the gateway still serves.
+  export QT_QPA_PLATFORM=offscreen
+fi
+
+sim_pid=""
+cleanup() {
+  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT INT TERM
+
+if [ -x "$app/modbus-sim" ]; then
+  "$app/modbus-sim" --host 127.0.0.1 --port 1502 --quiet &
+  sim_pid=$!
+  echo "run.sh: demo Modbus TCP slave on 127.0.0.1:1502 (pid $sim_pid)"
+fi
+
+port=$(sed -n '/^\[listener\]/,/^\[/{s/^port=//p}' "$app/config.ini" | head -n1)
+echo "run.sh: Brio serves http://127.0.0.1:${port:-8080}/ (Ctrl+C or the tray's Quit ends it)"
+set +e
+"$app/Brio" "$@"
+status=$?
+set -e
+exit $status
