@@ -13,8 +13,37 @@ struct RegValsElement
     QString text;        // String: its (unescaped) contents
 };
 
+// Inputs beyond these bounds are refused outright.
+constexpr int kMaxRegValsLength = 65536;    // characters of source text
+constexpr int kMaxRegValsElements = 4096;
+
 // Strict reader for an ECMAScript array literal of numbers and strings.
-// Returns false for anything else; nothing is ever evaluated.
+// Returns false for anything else; nothing is ever evaluated. Accepted:
+// white space, decimal/exponent/0x/legacy-octal numbers with an optional
+// leading sign, single- or double-quoted strings with the usual escapes, one
+// trailing comma. Refused: holes ([1,,2], [,]), nested arrays, objects,
+// identifiers, calls, operators, comments, octal string escapes, trailing
+// text. On failure *elements is left empty.
 bool parseRegVals(const QString &source, QVector<RegValsElement> *elements);
+
+// ECMAScript ToNumber of a string: trimmed; empty is 0; decimal, exponent,
+// 0x and Infinity forms; anything else NaN.
+double scriptStringToNumber(const QString &text);
+
+// The element as a script number (strings through scriptStringToNumber).
+double regValToNumber(const RegValsElement &element);
+
+// "As integer" for 32-bit signed targets: truncation toward zero, then
+// wrapped modulo 2^32 (NaN and infinities give 0).
+qint32 regValToInt32(const RegValsElement &element);
+
+// "As integer" through a 64-bit value keeping its low 32 bits: the same
+// wrapping, two's complement for negatives (so -1 gives 0xFFFFFFFF).
+quint32 regValToUint32(const RegValsElement &element);
+
+// "As float": the element's script text read as a single-precision decimal
+// number; 0 when the text is not a plain decimal number or lies beyond the
+// single-precision range.
+float regValToFloat(const RegValsElement &element);
 
 #endif // REGVALSPARSER_H
