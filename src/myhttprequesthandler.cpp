@@ -1,0 +1,180 @@
+#include "myhttprequesthandler.h"
+
+#include <QDebug>
+#include <QSettings>
+#include <QTemporaryFile>
+
+#include "httprequest.h"
+#include "httpresponse.h"
+#include "modbusengine.h"
+#include "platformlauncher.h"
+#include "staticfilecontroller.h"
+#include "systemfun.h"
+
+MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileController,
+                                           QSettings *docrootSettings, QObject *parent)
+    : HttpRequestHandler(parent),
+      staticFileController(staticFileController),
+      modbusEngine(new ModbusEngine(this)),
+      docrootSettings(docrootSettings),
+      systemFun(nullptr)
+{
+    if (docrootSettings)
+        docrootPath = docrootSettings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
+    systemFun = new SystemFun(this);
+}
+
+MyHttpRequestHandler::~MyHttpRequestHandler() = default;
+
+void MyHttpRequestHandler::setModbusLockTimeout(int milliseconds)
+{
+    lockTimeout.storeRelaxed(milliseconds);
+}
+
+int MyHttpRequestHandler::modbusLockTimeout() const
+{
+    return lockTimeout.loadRelaxed();
+}
+
+t_GetArray MyHttpRequestHandler::toGetArray(const QMultiMap<QByteArray, QByteArray> &parameters)
+{
+    // Within one name the multimap lists the newest value first; that one wins.
+    t_GetArray result;
+    for (auto it = parameters.constBegin(); it != parameters.constEnd(); ++it) {
+        if (!result.contains(it.key()))
+            result.insert(it.key(), it.value());
+    }
+    return result;
+}
+
+void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
+{
+    t_GetArray parameters = toGetArray(request.parameterMap());
+    const QByteArray path = request.path();
+
+    if (path.contains("ajax.html")) {
+        const QByteArray result = ajaxReply(parameters);
+        response.setStatus(200, "OK");
+        response.setHeader("Content-Type", "text/html");
+        response.write(result, true);
+    } else if (path.contains("saveFile.html")) {
+        serviceSaveFile(request, response, parameters);
+    } else if (path.contains("loadFile.html")) {
+        serviceLoadFile(request, response);
+    } else if (staticFileController) {
+        staticFileController->service(request, response);
+    } else {
+        response.setStatus(404, "not found");
+        response.write("404 not found", true);
+    }
+}
+
+QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
+{
+    const QByteArray name = parameters["func"];
+    if (name.isEmpty())
+        return QByteArray();
+
+    if (name == "getPortSettings" || name == "connect" || name == "disconnect"
+        || name == "readRegisters" || name == "writeRegisters" || name == "identifySlave") {
+        if (!modbusLock.tryLock(lockTimeout.loadRelaxed()))
+            return QByteArray();
+        const QByteArray result = modbusCall(name, parameters);
+        modbusLock.unlock();
+        return result;
+    }
+
+    if (name == "getGeneralInfo")
+        return systemFun->getGeneralInfo();
+
+    if (name == "runFirmwareUpdater") {
+        qDebug("runFirmwareUpdater");
+        PlatformLauncher::startDetached(QStringLiteral("Bootloader.exe"),
+                                        systemFun->firmwareUpdaterArguments());
+        return QByteArray("{\"ok\":\"1\"}");
+    }
+
+    if (name == "runAsAdministrator") {
+        emit restartAppAsAdmin();
+        return QByteArray();
+    }
+
+    if (name == "runAutoUpdate") {
+        emit runAutoUpdate();
+        return QByteArray();
+    }
+
+    if (name == "openFtpInExplorer")
+        return openFtpInExplorer(parameters);
+
+    // Module listing, updates, e-mail and device search have no engine in
+    // this build: they answer like any unknown name.
+    return QByteArray();
+}
+
+QByteArray MyHttpRequestHandler::modbusCall(const QByteArray &name, t_GetArray &parameters)
+{
+    if (name == "getPortSettings")
+        return modbusEngine->getPortSettings();
+    if (name == "connect")
+        return modbusEngine->connectPort(parameters);
+    if (name == "disconnect")
+        return modbusEngine->disconnectPort();
+    if (name == "readRegisters")
+        return modbusEngine->readRegisters(parameters, 0);
+    if (name == "writeRegisters")
+        return modbusEngine->writeRegisters(parameters, 0);
+    return modbusEngine->identifySlave(0);
+}
+
+QByteArray MyHttpRequestHandler::openFtpInExplorer(t_GetArray &parameters)
+{
+    // The browser encodes the address once more than the parser decodes.
+    const QString address = QString::fromUtf8(QByteArray::fromPercentEncoding(parameters.value("address")));
+    if (address.isEmpty())
+        return QByteArray("{\"error\":\"Parameter error!\"}");
+    PlatformLauncher::openInFileBrowser(address);
+    return QByteArray("{\"ok\":\"FTP opened\"}");
+}
+
+void MyHttpRequestHandler::serviceSaveFile(HttpRequest &request, HttpResponse &response,
+                                           t_GetArray &parameters)
+{
+    if (!parameters.contains("filename") || !parameters.contains("fileContent")) {
+        response.setStatus(400, "Bad Request");
+        response.write(QByteArray(), true);
+        return;
+    }
+    const QByteArray filename = parameters.value("filename");
+    const QByteArray content = parameters.value("fileContent");
+    response.setStatus(200, "OK");
+    // A decoded name may carry CR/LF; in a header line they would let the
+    // page forge further headers.
+    QByteArray headerName = filename;
+    headerName.replace('\r', QByteArray()).replace('\n', QByteArray());
+    response.setHeader("Content-Disposition", "attachment; filename=" + headerName);
+    if (!filename.contains(".pdf")) {
+        const QByteArray contentType = request.header("Content-type");
+        if (!contentType.isEmpty())
+            response.setHeader("Content-type", contentType);
+        response.write(content, true);
+        return;
+    }
+    response.setHeader("Content-type", "application/pdf");
+    const int nul = content.indexOf('\0');
+    const QString html = QString::fromUtf8(nul < 0 ? content : content.left(nul));
+    response.write(systemFun->createAndRetPdf(html), true);
+}
+
+void MyHttpRequestHandler::serviceLoadFile(HttpRequest &request, HttpResponse &response)
+{
+    QTemporaryFile *file = request.uploadedFile("uploadedfile");
+    if (!file) {
+        response.setStatus(400, "Bad Request");
+        response.write(QByteArray(), true);
+        return;
+    }
+    response.setStatus(200, "OK");
+    response.setHeader("Content-type", "text/plain");
+    response.write(file->readAll(), true);
+}

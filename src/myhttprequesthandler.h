@@ -1,0 +1,61 @@
+#ifndef MYHTTPREQUESTHANDLER_H
+#define MYHTTPREQUESTHANDLER_H
+
+#include <QByteArray>
+#include <QAtomicInt>
+#include <QMutex>
+
+#include "httprequesthandler.h"
+#include "tgetarray.h"
+
+class QSettings;
+class ModbusEngine;
+class StaticFileController;
+class SystemFun;
+
+// The application's request handler: AJAX calls, the two file echoes, and
+// everything else as static files. One instance serves all handler threads.
+class MyHttpRequestHandler : public HttpRequestHandler
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(MyHttpRequestHandler)
+public:
+    MyHttpRequestHandler(StaticFileController *staticFileController, QSettings *docrootSettings,
+                         QObject *parent = nullptr);
+    ~MyHttpRequestHandler() override;
+
+    void service(HttpRequest &request, HttpResponse &response) override;
+
+    // How long a Modbus call waits for the one before it (ms).
+    void setModbusLockTimeout(int milliseconds);
+    int modbusLockTimeout() const;
+
+    // Copies the request parameters so that each name keeps its newest value.
+    static t_GetArray toGetArray(const QMultiMap<QByteArray, QByteArray> &parameters);
+
+signals:
+    void restartAppAsAdmin();
+    void runAutoUpdate();
+
+protected:
+    // The body of an AJAX reply; empty when nothing was done.
+    QByteArray ajaxReply(t_GetArray &parameters);
+
+    // The Modbus engine has no lock of its own and blocks for seconds.
+    QMutex modbusLock;
+
+private:
+    QByteArray modbusCall(const QByteArray &name, t_GetArray &parameters);
+    QByteArray openFtpInExplorer(t_GetArray &parameters);
+    void serviceSaveFile(HttpRequest &request, HttpResponse &response, t_GetArray &parameters);
+    void serviceLoadFile(HttpRequest &request, HttpResponse &response);
+
+    StaticFileController *staticFileController;
+    ModbusEngine *modbusEngine;
+    QSettings *docrootSettings;
+    QString docrootPath;
+    SystemFun *systemFun;
+    QAtomicInt lockTimeout {10000};
+};
+
+#endif // MYHTTPREQUESTHANDLER_H
