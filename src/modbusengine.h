@@ -3,7 +3,10 @@
 
 #include <QObject>
 #include <QByteArray>
+#include <QMap>
+#include <memory>
 #include "tgetarray.h"
+#include "modbusbackend.h"
 
 // The Modbus master. No lock of its own: the router runs one call at a time.
 class ModbusEngine : public QObject
@@ -11,6 +14,8 @@ class ModbusEngine : public QObject
     Q_OBJECT
 public:
     explicit ModbusEngine(QObject *parent = nullptr);
+    // Uses the given access layer, which must outlive the engine.
+    explicit ModbusEngine(ModbusBackend *backend, QObject *parent = nullptr);
     ~ModbusEngine() override;
 
     QByteArray getPortSettings();
@@ -20,8 +25,32 @@ public:
     QByteArray writeRegisters(t_GetArray &params, unsigned int attempt);
     QByteArray identifySlave(unsigned int attempt);
 
+    QByteArray connectSerial(t_GetArray &params);
+    QByteArray connectWitchTCP(t_GetArray &params);
+    bool reconnectPort_serial();
+    bool reopenSerial();
+    bool checkTcpHost();
+
+    bool isConnected() const { return connected; }
+    qint16 getConnectionType() const { return connectionType; }
+    bool hasContext() const { return ctx != nullptr; }
+
 private:
-    // the engine's own members
+    enum class RetryStep { Protocol, Count };
+    bool retryAllowed(unsigned int attempt);
+    bool isNoReplyError(int errnum) const;
+    QByteArray protocolError(int errnum);
+    QByteArray errorReply(const char *key) const;
+    void releaseContext();
+    void applySerialTimeout(int timeout);
+
+    ModbusHandle ctx = nullptr;
+    bool connected = false;
+    qint16 connectionType = 0;
+    QMap<QByteArray, QByteArray> errorReplies;
+
+    std::unique_ptr<ModbusBackend> ownBackend;
+    ModbusBackend *backend = nullptr;
 };
 
 #endif // MODBUSENGINE_H

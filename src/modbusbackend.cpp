@@ -1,0 +1,3 @@
+#include "modbusbackend.h"
+
+ModbusBackend::~ModbusBackend() = default;
