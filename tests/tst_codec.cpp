@@ -1,0 +1,396 @@
+#include <QtTest>
+
+#include "registercodec.h"
+#include "regvalsparser.h"
+
+// Units are written as blank-separated hex, in buffer order.
+static QVector<quint16> units(const QString &hex)
+{
+    QVector<quint16> out;
+    const QStringList parts = hex.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const QString &p : parts)
+        out.append(quint16(p.toUInt(nullptr, 16)));
+    return out;
+}
+
+static QString hexUnits(const QVector<quint16> &u)
+{
+    QStringList parts;
+    for (quint16 v : u)
+        parts << QStringLiteral("%1").arg(v, 4, 16, QLatin1Char('0')).toUpper();
+    return parts.join(QLatin1Char(' '));
+}
+
+class TestCodec : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void decode_data();
+    void decode();
+    void encode_data();
+    void encode();
+    void roundTrip_data();
+    void roundTrip();
+    void wholeWords_data();
+    void wholeWords();
+    void counts_data();
+    void counts();
+    void floatShort_data();
+    void floatShort();
+    void floatFixed_data();
+    void floatFixed();
+    void escapeChar_data();
+    void escapeChar();
+    void escapeText();
+};
+
+void TestCodec::decode_data()
+{
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<int>("valuesCnt");
+    QTest::addColumn<QString>("regType");
+    QTest::addColumn<int>("regSize");
+    QTest::addColumn<int>("valSize");
+    QTest::addColumn<int>("floatPrec");
+    QTest::addColumn<QByteArray>("expected");
+
+    // row 6 and the defaults
+    QTest::newRow("int16") << "FFFF 000C 8000 7FFF" << 4 << "int" << 16 << 16 << 2
+                           << QByteArray("[-1,12,-32768,32767]");
+    // row 9
+    QTest::newRow("uint16") << "FFFF 0000" << 2 << "uint" << 16 << 16 << 2 << QByteArray("[65535,0]");
+    QTest::newRow("type is case-sensitive") << "FFFF" << 1 << "Int" << 16 << 16 << 2
+                                            << QByteArray("[65535]");
+    QTest::newRow("unknown type") << "8001" << 1 << "word" << 16 << 16 << 2 << QByteArray("[32769]");
+    QTest::newRow("long with 32-bit registers takes units") << "0001 0002 0003 0004" << 2 << "long"
+                                                            << 32 << 32 << 2 << QByteArray("[1,2]");
+    // row 1: first register is the high half
+    QTest::newRow("float4321/16") << "4148 0000 BE80 0000" << 2 << "float4321" << 16 << 32 << 2
+                                  << QByteArray("[12.5,-0.25]");
+    QTest::newRow("float4321/16 %g") << "42F6 E9E0 4996 B438 3F00 0000 3727 C5AC" << 4 << "float4321"
+                                     << 16 << 32 << 5
+                                     << QByteArray("[123.457,1.23457e+06,0.5,1e-05]");
+    QTest::newRow("float4321/16 1e8 fixed") << "4CBE BC20" << 1 << "float4321" << 16 << 32 << 2
+                                            << QByteArray("[100000000.00]");
+    QTest::newRow("float4321/16 1e8 prec 0") << "4CBE BC20" << 1 << "float4321" << 16 << 32 << 0
+                                             << QByteArray("[100000000]");
+    QTest::newRow("float4321/16 2e8") << "4D3E BC20" << 1 << "float4321" << 16 << 32 << 2
+                                      << QByteArray("[2e+08]");
+    QTest::newRow("float4321/16 -0") << "8000 0000" << 1 << "float4321" << 16 << 32 << 2
+                                     << QByteArray("[-0]");
+    QTest::newRow("float4321/16 NaN, inf") << "7FC0 0000 FF80 0000" << 2 << "float4321" << 16 << 32
+                                           << 2 << QByteArray("[null,null]");
+    // row 2: 32-bit registers, halves exchanged
+    QTest::newRow("float1234/32") << "4148 0000" << 1 << "float1234" << 32 << 32 << 2
+                                  << QByteArray("[12.5]");
+    // row 3: first register is the low half
+    QTest::newRow("float1234/16") << "0000 4148" << 1 << "float1234" << 16 << 32 << 2
+                                  << QByteArray("[12.50]");
+    QTest::newRow("float1234/16 denormal") << "4148 0000" << 1 << "float1234" << 16 << 32 << 2
+                                           << QByteArray("[0.00]");
+    QTest::newRow("float1234/16 prec 0") << "0000 4149" << 1 << "float1234" << 16 << 32 << 0
+                                         << QByteArray("[13]");
+    QTest::newRow("float1234/16 prec 1") << "0000 4149" << 1 << "float1234" << 16 << 32 << 1
+                                         << QByteArray("[12.6]");
+    QTest::newRow("float1234/16 prec 20") << "CCCD 3DCC" << 1 << "float1234" << 16 << 32 << 20
+                                          << QByteArray("[0.10000000149011611938]");
+    QTest::newRow("float1234/16 1e8 stays fixed") << "BC20 4CBE" << 1 << "float1234" << 16 << 32 << 1
+                                                  << QByteArray("[100000000.0]");
+    QTest::newRow("float1234/16 max") << "FFFF 7F7F" << 1 << "float1234" << 16 << 32 << 0
+                                      << QByteArray("[340282346638528859811704183484516925440]");
+    QTest::newRow("float1234/16 NaN") << "0000 7FC0" << 1 << "float1234" << 16 << 32 << 2
+                                      << QByteArray("[null]");
+    // row 4
+    QTest::newRow("float4321/32") << "0000 4148 0000 BE80" << 2 << "float4321" << 32 << 32 << 3
+                                  << QByteArray("[12.500,-0.250]");
+    // row 5: first register is the high half
+    QTest::newRow("long/16") << "0001 0002 FFFF FFFE" << 2 << "long" << 16 << 32 << 2
+                             << QByteArray("[65538,4294967294]");
+    // row 7: first register is the low half
+    QTest::newRow("int32/16") << "FFFE FFFF 0000 8000 5678 1234" << 3 << "int" << 16 << 32 << 2
+                              << QByteArray("[-2,-2147483648,305419896]");
+    QTest::newRow("int32/32") << "5678 1234 FFFF FFFF" << 2 << "int" << 32 << 32 << 2
+                              << QByteArray("[305419896,-1]");
+    // row 8
+    QTest::newRow("uint32/16") << "FFFF FFFF 0000 8000" << 2 << "uint" << 16 << 32 << 2
+                               << QByteArray("[4294967295,2147483648]");
+    QTest::newRow("uint32/32") << "0001 0000" << 1 << "uint" << 32 << 32 << 2 << QByteArray("[1]");
+
+    // no value from beyond the received data
+    QTest::newRow("no values") << "" << 0 << "int" << 16 << 16 << 2 << QByteArray("[]");
+    QTest::newRow("negative count") << "0001" << -3 << "int" << 16 << 16 << 2 << QByteArray("[]");
+    QTest::newRow("short buffer 16") << "0001" << 2 << "int" << 16 << 16 << 2 << QByteArray();
+    QTest::newRow("short buffer 32") << "0001 0002 0003" << 2 << "int" << 16 << 32 << 2 << QByteArray();
+    QTest::newRow("words for 16-bit values") << "4148 0000" << 2 << "float4321" << 16 << 16 << 2
+                                             << QByteArray();
+    QTest::newRow("long with 16-bit values") << "0001 0002 0003" << 3 << "long" << 16 << 16 << 2
+                                             << QByteArray();
+}
+
+void TestCodec::decode()
+{
+    QFETCH(QString, data);
+    QFETCH(int, valuesCnt);
+    QFETCH(QString, regType);
+    QFETCH(int, regSize);
+    QFETCH(int, valSize);
+    QFETCH(int, floatPrec);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(decodeRegisters(units(data), valuesCnt, regType, regSize, valSize, floatPrec), expected);
+}
+
+void TestCodec::encode_data()
+{
+    QTest::addColumn<QString>("regVals");
+    QTest::addColumn<QString>("regType");
+    QTest::addColumn<int>("regSize");
+    QTest::addColumn<int>("valSize");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QString>("expected");
+
+    // row 7
+    QTest::newRow("int16") << "[65535,-1,70000,12.9,-12.9]" << "int" << 16 << 16 << true
+                           << "FFFF FFFF 1170 000C FFF4";
+    QTest::newRow("int16 strings") << "[\"12\",\"abc\",\" 0x10 \",\"\",\"-3.7e1\"]" << "int" << 16
+                                   << 16 << true << "000C 0000 0010 0000 FFDB";
+    QTest::newRow("uint16") << "[65535,-1,65536]" << "uint" << 16 << 16 << true << "FFFF FFFF 0000";
+    QTest::newRow("long falls to 16-bit") << "[5]" << "long" << 16 << 16 << true << "0005";
+    QTest::newRow("long/32 into units") << "[1,2]" << "long" << 32 << 32 << true
+                                        << "0001 0002 0000 0000";
+    QTest::newRow("int16 beyond 32 bits") << "[4294967297,1e300,\"Infinity\"]" << "int" << 16 << 16
+                                          << true << "0001 0000 0000";
+    // row 5: low half first
+    QTest::newRow("int32/16") << "[-2,2147483648,-2147483649,305419896]" << "int" << 16 << 32 << true
+                              << "FFFE FFFF 0000 8000 FFFF 7FFF 5678 1234";
+    QTest::newRow("int32/32") << "[-2]" << "int" << 32 << 32 << true << "FFFE FFFF";
+    // row 6
+    QTest::newRow("uint32/16") << "[4294967295,-1,4294967296,65536,\"4294967295\"]" << "uint" << 16
+                               << 32 << true << "FFFF FFFF FFFF FFFF 0000 0000 0000 0001 FFFF FFFF";
+    QTest::newRow("uint32/32") << "[1.9]" << "uint" << 32 << 32 << true << "0001 0000";
+    // rows 1 to 4
+    QTest::newRow("float4321/16") << "[12.5,\"-0.25\"]" << "float4321" << 16 << 32 << true
+                                  << "4148 0000 BE80 0000";
+    QTest::newRow("float1234/16") << "[12.5,0.1]" << "float1234" << 16 << 32 << true
+                                  << "0000 4148 CCCD 3DCC";
+    QTest::newRow("float1234/32") << "[12.5]" << "float1234" << 32 << 32 << true << "4148 0000";
+    QTest::newRow("float4321/32") << "[12.5]" << "float4321" << 32 << 32 << true << "0000 4148";
+    QTest::newRow("float number -0 is +0") << "[-0]" << "float1234" << 16 << 32 << true << "0000 0000";
+    QTest::newRow("float string -0") << "[\"-0\"]" << "float1234" << 16 << 32 << true << "0000 8000";
+    QTest::newRow("float not a number") << "[\"abc\",\"0x10\",\"Infinity\",\"12.5x\"]" << "float1234"
+                                        << 16 << 32 << true << "0000 0000 0000 0000 0000 0000 0000 0000";
+    QTest::newRow("float beyond single") << "[1e39,\"-1e39\"]" << "float1234" << 16 << 32 << true
+                                         << "0000 0000 0000 0000";
+    QTest::newRow("float string padded") << "[\" 12.5 \",\".5\",\"2.\"]" << "float1234" << 16 << 32
+                                         << true << "0000 4148 0000 3F00 0000 4000";
+    // nothing written beyond the count
+    QTest::newRow("float with 16-bit values") << "[12.5]" << "float4321" << 16 << 16 << false << "0000";
+    QTest::newRow("empty list") << "[]" << "int" << 16 << 16 << true << "";
+}
+
+void TestCodec::encode()
+{
+    QFETCH(QString, regVals);
+    QFETCH(QString, regType);
+    QFETCH(int, regSize);
+    QFETCH(int, valSize);
+    QFETCH(bool, ok);
+    QFETCH(QString, expected);
+
+    QVector<RegValsElement> values;
+    QVERIFY(parseRegVals(regVals, &values));
+    QVector<quint16> out(3, 0xAAAA);
+    QCOMPARE(encodeRegisters(values, regType, regSize, valSize, &out), ok);
+    QCOMPARE(out.size(), unitCount(values.size(), regSize, valSize));
+    if (ok)
+        QCOMPARE(hexUnits(out), expected);
+}
+
+void TestCodec::roundTrip_data()
+{
+    QTest::addColumn<QString>("regType");
+    QTest::addColumn<int>("regSize");
+    QTest::addColumn<int>("valSize");
+    QTest::addColumn<QString>("values");
+    QTest::addColumn<QByteArray>("readBack");
+
+    QTest::newRow("int16") << "int" << 16 << 16 << "[-32768,-1,0,32767]"
+                           << QByteArray("[-32768,-1,0,32767]");
+    QTest::newRow("uint16") << "uint" << 16 << 16 << "[0,1,65535]" << QByteArray("[0,1,65535]");
+    QTest::newRow("int32/16") << "int" << 16 << 32 << "[-2147483648,-1,2147483647]"
+                              << QByteArray("[-2147483648,-1,2147483647]");
+    QTest::newRow("int32/32") << "int" << 32 << 32 << "[-7,123456789]" << QByteArray("[-7,123456789]");
+    QTest::newRow("uint32/16") << "uint" << 16 << 32 << "[0,4294967295]"
+                               << QByteArray("[0,4294967295]");
+    QTest::newRow("uint32/32") << "uint" << 32 << 32 << "[3000000000]" << QByteArray("[3000000000]");
+    QTest::newRow("float4321/16") << "float4321" << 16 << 32 << "[12.5,-0.25,1e-05,2e8,1e8]"
+                                  << QByteArray("[12.5,-0.25,1e-05,2e+08,100000000.00]");
+    QTest::newRow("float1234/32") << "float1234" << 32 << 32 << "[0.5]" << QByteArray("[0.5]");
+    QTest::newRow("float1234/16") << "float1234" << 16 << 32 << "[12.5,-3]"
+                                  << QByteArray("[12.50,-3.00]");
+    QTest::newRow("float4321/32") << "float4321" << 32 << 32 << "[1234567]"
+                                  << QByteArray("[1234567.00]");
+}
+
+void TestCodec::roundTrip()
+{
+    QFETCH(QString, regType);
+    QFETCH(int, regSize);
+    QFETCH(int, valSize);
+    QFETCH(QString, values);
+    QFETCH(QByteArray, readBack);
+
+    QVector<RegValsElement> parsed;
+    QVERIFY(parseRegVals(values, &parsed));
+    QVector<quint16> u;
+    QVERIFY(encodeRegisters(parsed, regType, regSize, valSize, &u));
+    QCOMPARE(decodeRegisters(u, parsed.size(), regType, regSize, valSize, 2), readBack);
+}
+
+void TestCodec::wholeWords_data()
+{
+    QTest::addColumn<QString>("regType");
+    QTest::addColumn<int>("regSize");
+    QTest::addColumn<int>("valSize");
+    QTest::addColumn<bool>("read");
+    QTest::addColumn<bool>("write");
+
+    QTest::newRow("float4321/16/16") << "float4321" << 16 << 16 << true << true;
+    QTest::newRow("float1234/16/16") << "float1234" << 16 << 16 << true << true;
+    QTest::newRow("long/16/16") << "long" << 16 << 16 << true << false;
+    QTest::newRow("float4321/16/32") << "float4321" << 16 << 32 << false << false;
+    QTest::newRow("long/16/32") << "long" << 16 << 32 << false << false;
+    QTest::newRow("int/16/16") << "int" << 16 << 16 << false << false;
+    QTest::newRow("uint/16/16") << "uint" << 16 << 16 << false << false;
+    QTest::newRow("float1234/32/32") << "float1234" << 32 << 32 << false << false;
+    QTest::newRow("other/16/16") << "Float4321" << 16 << 16 << false << false;
+}
+
+void TestCodec::wholeWords()
+{
+    QFETCH(QString, regType);
+    QFETCH(int, regSize);
+    QFETCH(int, valSize);
+    QFETCH(bool, read);
+    QFETCH(bool, write);
+    QCOMPARE(needsWholeWords(regType, regSize, valSize), read);
+    QCOMPARE(needsWholeWordsForWrite(regType, regSize, valSize), write);
+}
+
+void TestCodec::counts_data()
+{
+    QTest::addColumn<int>("valuesCnt");
+    QTest::addColumn<int>("regSize");
+    QTest::addColumn<int>("valSize");
+    QTest::addColumn<int>("registers");
+    QTest::addColumn<int>("unitsNeeded");
+
+    QTest::newRow("16/16") << 200 << 16 << 16 << 200 << 200;
+    QTest::newRow("16/32") << 200 << 16 << 32 << 400 << 400;
+    QTest::newRow("32/32") << 10 << 32 << 32 << 10 << 20;
+    QTest::newRow("zero") << 0 << 16 << 32 << 0 << 0;
+    QTest::newRow("negative") << -5 << 32 << 32 << 0 << 0;
+}
+
+void TestCodec::counts()
+{
+    QFETCH(int, valuesCnt);
+    QFETCH(int, regSize);
+    QFETCH(int, valSize);
+    QFETCH(int, registers);
+    QFETCH(int, unitsNeeded);
+    QCOMPARE(registerCount(valuesCnt, regSize, valSize), registers);
+    QCOMPARE(unitCount(valuesCnt, regSize, valSize), unitsNeeded);
+}
+
+void TestCodec::floatShort_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("rounded") << 123.456789 << QByteArray("123.457");
+    QTest::newRow("exponent") << 1234567.0 << QByteArray("1.23457e+06");
+    QTest::newRow("half") << 0.5 << QByteArray("0.5");
+    QTest::newRow("six digits") << 100000.0 << QByteArray("100000");
+    QTest::newRow("seven digits") << 1000000.0 << QByteArray("1e+06");
+    QTest::newRow("small") << 0.0001 << QByteArray("0.0001");
+    QTest::newRow("smaller") << 0.00001 << QByteArray("1e-05");
+    QTest::newRow("three-digit exponent") << 1e100 << QByteArray("1e+100");
+    QTest::newRow("1e8 plain") << 1e8 << QByteArray("1e+08");
+    QTest::newRow("negative") << -2.5 << QByteArray("-2.5");
+    QTest::newRow("zero") << 0.0 << QByteArray("0");
+    QTest::newRow("nan") << std::numeric_limits<double>::quiet_NaN() << QByteArray("null");
+    QTest::newRow("inf") << -std::numeric_limits<double>::infinity() << QByteArray("null");
+}
+
+void TestCodec::floatShort()
+{
+    QFETCH(double, value);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(formatFloatShort(value), expected);
+}
+
+void TestCodec::floatFixed_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::addColumn<int>("precision");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("two") << 12.5 << 2 << QByteArray("12.50");
+    QTest::newRow("none") << 12.75 << 0 << QByteArray("13");
+    QTest::newRow("negative precision") << 12.75 << -4 << QByteArray("13");
+    QTest::newRow("twenty") << 0.5 << 20 << QByteArray("0.50000000000000000000");
+    QTest::newRow("negative") << -0.004 << 2 << QByteArray("-0.00");
+    QTest::newRow("large") << 1e20 << 1 << QByteArray("100000000000000000000.0");
+    QTest::newRow("inf") << std::numeric_limits<double>::infinity() << 2 << QByteArray("null");
+}
+
+void TestCodec::floatFixed()
+{
+    QFETCH(double, value);
+    QFETCH(int, precision);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(formatFloatFixed(value, precision), expected);
+}
+
+void TestCodec::escapeChar_data()
+{
+    QTest::addColumn<int>("byte");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("backspace") << 8 << "\\b";
+    QTest::newRow("tab") << 9 << "\\t";
+    QTest::newRow("newline") << 10 << "\\n";
+    QTest::newRow("form feed") << 12 << "\\f";
+    QTest::newRow("return") << 13 << "\\r";
+    QTest::newRow("quote") << int('"') << "\\\"";
+    QTest::newRow("slash") << int('/') << "\\/";
+    QTest::newRow("backslash") << int('\\') << "\\\\";
+    QTest::newRow("nul") << 0 << "\\u0000";
+    QTest::newRow("vertical tab") << 11 << "\\u000b";
+    QTest::newRow("unit separator") << 0x1F << "\\u001f";
+    QTest::newRow("blank") << 32 << " ";
+    QTest::newRow("letter") << int('A') << "A";
+    QTest::newRow("apostrophe") << int('\'') << "'";
+    QTest::newRow("tilde") << 0x7E << "~";
+    QTest::newRow("latin-1") << 0xC3 << QString(QChar(0xC3));
+}
+
+void TestCodec::escapeChar()
+{
+    QFETCH(int, byte);
+    QFETCH(QString, expected);
+    QCOMPARE(escapeJsonChar(char(byte)), expected);
+}
+
+void TestCodec::escapeText()
+{
+    // UTF-8 in port names passes through byte for byte.
+    QCOMPARE(escapeJsonText(QByteArray("COM\"1\\/x\n\x01\xc3\xa9", 12)),
+             QByteArray("COM\\\"1\\\\\\/x\\n\\u0001\xc3\xa9"));
+    QCOMPARE(escapeJsonText(QByteArray("a\0b", 3)), QByteArray("a\\u0000b"));
+    QCOMPARE(escapeJsonText(QByteArray()), QByteArray());
+}
+
+QTEST_APPLESS_MAIN(TestCodec)
+#include "tst_codec.moc"
