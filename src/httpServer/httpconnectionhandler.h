@@ -4,8 +4,60 @@
 #include <QThread>
 #include <QtGlobal>
 
+#include <atomic>
+#include <memory>
+
+class QSettings;
+class QSslConfiguration;
+class QTcpSocket;
+class QTimer;
+class HttpRequest;
+class HttpRequestHandler;
+
 // The native socket handle that travels from the listener to a handler thread.
 typedef qintptr tSocketDescriptor;
 
-// handler thread class declared here by the server's own code
+// A worker thread that serves one connection at a time, any number of
+// requests on it, and becomes idle again when the connection closes.
+class HttpConnectionHandler : public QThread
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(HttpConnectionHandler)
+public:
+    // sslConfiguration (not owned) switches TLS on when not null.
+    HttpConnectionHandler(QSettings *settings, HttpRequestHandler *requestHandler,
+                          const QSslConfiguration *sslConfiguration = nullptr);
+    ~HttpConnectionHandler() override;
+
+    bool isBusy() const;
+    void markBusy();
+
+public slots:
+    void handleConnection(tSocketDescriptor socketDescriptor);
+
+private slots:
+    void read();
+    void disconnected();
+    void readTimeout();
+
+protected:
+    void run() override;
+
+private:
+    void createSocket();
+    void closeGracefully();
+    int readTimeoutMs() const;
+
+    QSettings *settings;
+    HttpRequestHandler *requestHandler;
+    const QSslConfiguration *sslConfiguration;
+    // Set by the pool on the listener's thread, cleared here on the handler's thread.
+    std::atomic<bool> busy{false};
+    // Everything below lives on and is touched only by the handler's thread.
+    std::unique_ptr<QTcpSocket> socket;
+    std::unique_ptr<QTimer> readTimer;
+    std::unique_ptr<HttpRequest> currentRequest;
+    bool reading = false;
+};
+
 #endif // HTTPCONNECTIONHANDLER_H

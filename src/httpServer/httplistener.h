@@ -21,6 +21,9 @@ public:
     void listen();
     void close();
 
+    // The pool while listening (or after a failed bind), else nullptr.
+    HttpConnectionHandlerPool *connectionPool() const;
+
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
 

@@ -6,6 +6,9 @@
 #include <QMultiMap>
 #include <QList>
 
+#include <map>
+#include <memory>
+
 class QIODevice;
 class QSettings;
 class QTemporaryFile;
@@ -48,7 +51,34 @@ public:
     static QByteArray decodeUrl(const QByteArray &source);
 
 private:
-    // private members are the parser's own
+    bool readLine(QIODevice *socket, QByteArray &line);
+    void readRequest(QIODevice *socket);
+    void readHeader(QIODevice *socket);
+    void endOfHeaders();
+    void readBody(QIODevice *socket);
+    void readMultiPartBody(QIODevice *socket);
+    void parseMultiPartFile();
+    void decodeParameters();
+    void parseCookies();
+    qint64 limit() const;
+
+    QMultiMap<QByteArray, QByteArray> headers;
+    QMultiMap<QByteArray, QByteArray> parameters;
+    std::map<QByteArray, std::unique_ptr<QTemporaryFile>> uploadedFiles;
+    QMap<QByteArray, QByteArray> cookies;
+    QByteArray bodyData;
+    QByteArray requestMethod;
+    QByteArray requestPath;
+    QByteArray requestVersion;
+    ParseState state = ExpectRequestLine;
+    qint64 maxSize;
+    qint64 maxMultiPartSize;
+    qint64 receivedBytes = 0;
+    qint64 expectedBodySize = 0;
+    QByteArray currentHeader;
+    QByteArray boundary;
+    std::unique_ptr<QTemporaryFile> spoolFile;
+    QByteArray lineBuffer;
 };
 
 #endif // HTTPREQUEST_H

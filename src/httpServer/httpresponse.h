@@ -31,8 +31,22 @@ public:
     void write(const QByteArray &data, bool lastPart = false);
     bool hasSentLastPart() const;
 
+    // Status line, headers and cookies as they go on the wire.
+    QByteArray headerBlock() const;
+
 private:
-    // private members are the writer's own
+    bool isChunked() const;
+    void send(const QByteArray &bytes, bool flushNow);
+    bool waitUntilWritten();
+
+    QTcpSocket *socket;
+    int writeTimeout;
+    int statusCode = 200;
+    QByteArray statusText = "OK";
+    QMap<QByteArray, QByteArray> headers;
+    QMap<QByteArray, HttpCookie> cookies;
+    bool sentHeaders = false;
+    bool sentLastPart = false;
 };
 
 #endif // HTTPRESPONSE_H

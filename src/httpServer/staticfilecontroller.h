@@ -3,6 +3,11 @@
 
 #include "httprequesthandler.h"
 
+#include <QByteArray>
+#include <QCache>
+#include <QMutex>
+#include <QString>
+
 class QSettings;
 
 // Serves files below the document root, with a shared in-memory LRU cache.
@@ -16,8 +21,28 @@ public:
 
     void service(HttpRequest &request, HttpResponse &response) override;
 
+    // Sets Content-Type from the file name's extension (exact letter case).
+    void applyContentType(const QByteArray &fileName, HttpResponse &response) const;
+
+    QString documentRoot() const;
+
 private:
-    // private members are the controller's own
+    struct CachedFile
+    {
+        QByteArray content;
+        qint64 loadTime = 0;
+        QByteArray fileName;
+    };
+
+    void setCacheControl(HttpResponse &response) const;
+
+    QString encoding;
+    QString docroot;
+    int maxAge;
+    int cacheTimeout;
+    qint64 maxCachedFileSize;
+    QCache<QString, CachedFile> cache;
+    QMutex mutex;
 };
 
 #endif // STATICFILECONTROLLER_H

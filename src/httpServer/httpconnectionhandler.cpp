@@ -1,0 +1,202 @@
+#include "httpconnectionhandler.h"
+#include "httprequest.h"
+#include "httprequesthandler.h"
+#include "httpresponse.h"
+#include "httpsettings.h"
+
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <QTimer>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+namespace {
+const char abortedReply[] = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
+}
+
+HttpConnectionHandler::HttpConnectionHandler(QSettings *settings, HttpRequestHandler *requestHandler,
+                                             const QSslConfiguration *sslConfiguration)
+    : settings(settings), requestHandler(requestHandler), sslConfiguration(sslConfiguration)
+{
+    // Slots run on the handler's own thread; the socket and timer are made there in run().
+    moveToThread(this);
+    start();
+}
+
+HttpConnectionHandler::~HttpConnectionHandler()
+{
+    quit();
+    wait();
+}
+
+bool HttpConnectionHandler::isBusy() const
+{
+    return busy.load();
+}
+
+void HttpConnectionHandler::markBusy()
+{
+    busy.store(true);
+}
+
+int HttpConnectionHandler::readTimeoutMs() const
+{
+    return httpSettingInt(settings, QStringLiteral("readTimeout"), 10000);
+}
+
+void HttpConnectionHandler::run()
+{
+    readTimer = std::make_unique<QTimer>();
+    readTimer->setSingleShot(true);
+    connect(readTimer.get(), &QTimer::timeout, this, &HttpConnectionHandler::readTimeout);
+    try {
+        exec();
+    } catch (...) {
+        qCritical("HttpConnectionHandler (%p): an uncatched exception occured in the thread", static_cast<void *>(this));
+    }
+    if (socket) {
+        socket->disconnect(this);
+        socket->abort();
+    }
+    currentRequest.reset();
+    socket.reset();
+    readTimer.reset();
+}
+
+void HttpConnectionHandler::createSocket()
+{
+    if (socket)
+        socket->disconnect(this);
+    if (sslConfiguration) {
+        auto sslSocket = std::make_unique<QSslSocket>();
+        sslSocket->setSslConfiguration(*sslConfiguration);
+        socket = std::move(sslSocket);
+        qDebug("HttpConnectionHandler (%p): SSL is enabled", static_cast<void *>(this));
+    } else {
+        socket = std::make_unique<QTcpSocket>();
+    }
+    connect(socket.get(), &QTcpSocket::readyRead, this, &HttpConnectionHandler::read);
+    connect(socket.get(), &QTcpSocket::disconnected, this, &HttpConnectionHandler::disconnected);
+}
+
+void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
+{
+    busy.store(true);
+    // A fresh socket per connection leaves nothing of the previous one behind.
+    createSocket();
+    if (!socket->setSocketDescriptor(socketDescriptor)) {
+        qCritical("HttpConnectionHandler (%p): cannot initialize socket: %s", static_cast<void *>(this),
+                  qPrintable(socket->errorString()));
+#ifdef Q_OS_UNIX
+        if (socketDescriptor >= 0)
+            ::close(int(socketDescriptor));
+#endif
+        // No disconnect notification will follow, so the handler is free again now.
+        busy.store(false);
+        return;
+    }
+    // Without it Nagle meets delayed ACK and kept-alive replies stall.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (sslConfiguration) {
+        qDebug("HttpConnectionHandler (%p): Starting encryption", static_cast<void *>(this));
+        static_cast<QSslSocket *>(socket.get())->startServerEncryption();
+    }
+    readTimer->start(readTimeoutMs());
+    currentRequest.reset();
+}
+
+void HttpConnectionHandler::closeGracefully()
+{
+    socket->flush();
+    socket->disconnectFromHost();
+    // A peer that takes no more bytes would keep the connection closing for
+    // ever; the read timer aborts it.
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        readTimer->start(readTimeoutMs());
+}
+
+void HttpConnectionHandler::read()
+{
+    // A request handler that spins a local event loop must not see this
+    // connection's next request before its own is answered.
+    if (reading || !socket)
+        return;
+    reading = true;
+    while (socket->bytesAvailable() > 0 && socket->state() == QAbstractSocket::ConnectedState) {
+        if (!currentRequest)
+            currentRequest = std::make_unique<HttpRequest>(settings);
+
+        while (socket->bytesAvailable() > 0 && currentRequest->status() != HttpRequest::Complete
+               && currentRequest->status() != HttpRequest::Aborted) {
+            currentRequest->readFromSocket(socket.get());
+            if (currentRequest->status() == HttpRequest::ExpectBody)
+                readTimer->start(readTimeoutMs());
+        }
+
+        if (currentRequest->status() == HttpRequest::Aborted) {
+            socket->write(abortedReply, sizeof(abortedReply) - 1);
+            closeGracefully();
+            currentRequest.reset();
+            break;
+        }
+
+        if (currentRequest->status() == HttpRequest::Complete) {
+            readTimer->stop();
+            const int timeout = readTimeoutMs();
+            {
+                HttpResponse response(socket.get(), timeout);
+                try {
+                    requestHandler->service(*currentRequest, response);
+                } catch (...) {
+                    qCritical("HttpConnectionHandler (%p): An uncatched exception occured in the request handler",
+                              static_cast<void *>(this));
+                }
+                if (!response.hasSentLastPart())
+                    response.write(QByteArray(), true);
+            }
+            const bool closeConnection = currentRequest->header("Connection").compare("close", Qt::CaseInsensitive) == 0;
+            currentRequest.reset();
+            if (socket->state() != QAbstractSocket::ConnectedState)
+                break;
+            if (closeConnection) {
+                closeGracefully();
+                break;
+            }
+            readTimer->start(timeout);
+        }
+    }
+    reading = false;
+    if (socket->state() == QAbstractSocket::UnconnectedState) {
+        currentRequest.reset();
+        busy.store(false);
+    }
+}
+
+void HttpConnectionHandler::readTimeout()
+{
+    if (!socket)
+        return;
+    if (socket->state() == QAbstractSocket::ClosingState)
+        socket->abort();
+    else if (socket->state() != QAbstractSocket::UnconnectedState)
+        closeGracefully();
+    if (!reading)
+        currentRequest.reset();
+}
+
+void HttpConnectionHandler::disconnected()
+{
+    if (!socket)
+        return;
+    socket->close();
+    readTimer->stop();
+    // While read() is on the stack it still uses the request and the socket;
+    // it cleans up and frees the handler itself.
+    if (reading)
+        return;
+    currentRequest.reset();
+    busy.store(false);
+}

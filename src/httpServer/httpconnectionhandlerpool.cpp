@@ -1,0 +1,120 @@
+#include "httpconnectionhandlerpool.h"
+#include "httpconnectionhandler.h"
+#include "httpsettings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QSettings>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+
+HttpConnectionHandlerPool::HttpConnectionHandlerPool(QSettings *settings, HttpRequestHandler *requestHandler,
+                                                     QObject *parent)
+    : QObject(parent), settings(settings), requestHandler(requestHandler)
+{
+    loadSslConfig();
+    cleanupTimer.setParent(this);
+    connect(&cleanupTimer, &QTimer::timeout, this, &HttpConnectionHandlerPool::cleanup);
+    cleanupTimer.start(httpSettingInt(settings, QStringLiteral("cleanupInterval"), 10000));
+}
+
+HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
+{
+    cleanupTimer.stop();
+    // Each handler ends its thread and waits for it.
+    for (HttpConnectionHandler *handler : qAsConst(handlers))
+        delete handler;
+    handlers.clear();
+    sslConfiguration.reset();
+    qDebug("HttpConnectionHandlerPool (%p): destroyed", static_cast<void *>(this));
+}
+
+HttpConnectionHandler *HttpConnectionHandlerPool::acquireHandler()
+{
+    QMutexLocker locker(&mutex);
+    for (HttpConnectionHandler *handler : qAsConst(handlers)) {
+        if (!handler->isBusy()) {
+            handler->markBusy();
+            return handler;
+        }
+    }
+    const int maxThreads = httpSettingInt(settings, QStringLiteral("maxThreads"), 100);
+    if (handlers.count() < maxThreads) {
+        auto *handler = new HttpConnectionHandler(settings, requestHandler, sslConfiguration.get());
+        handler->markBusy();
+        handlers.append(handler);
+        return handler;
+    }
+    return nullptr;
+}
+
+void HttpConnectionHandlerPool::cleanup()
+{
+    const int minThreads = httpSettingInt(settings, QStringLiteral("minThreads"), 1);
+    QMutexLocker locker(&mutex);
+    int idleCount = 0;
+    for (int i = 0; i < handlers.count(); ++i) {
+        HttpConnectionHandler *handler = handlers.at(i);
+        if (handler->isBusy())
+            continue;
+        if (++idleCount > minThreads) {
+            handlers.removeAt(i);
+            delete handler;
+            break;
+        }
+    }
+}
+
+int HttpConnectionHandlerPool::handlerCount() const
+{
+    QMutexLocker locker(&mutex);
+    return handlers.count();
+}
+
+bool HttpConnectionHandlerPool::isSslEnabled() const
+{
+    return sslConfiguration != nullptr;
+}
+
+void HttpConnectionHandlerPool::loadSslConfig()
+{
+    QString keyFileName = httpSetting(settings, QStringLiteral("sslKeyFile"), QString()).toString();
+    QString certFileName = httpSetting(settings, QStringLiteral("sslCertFile"), QString()).toString();
+    if (keyFileName.isEmpty() || certFileName.isEmpty())
+        return;
+
+    if (settings && settings->format() != QSettings::NativeFormat) {
+        const QDir configDir = QFileInfo(settings->fileName()).absoluteDir();
+        if (QDir::isRelativePath(keyFileName))
+            keyFileName = QFileInfo(configDir, keyFileName).absoluteFilePath();
+        if (QDir::isRelativePath(certFileName))
+            certFileName = QFileInfo(configDir, certFileName).absoluteFilePath();
+    }
+
+    QFile certFile(certFileName);
+    if (!certFile.open(QIODevice::ReadOnly)) {
+        qCritical("HttpConnectionHandlerPool: cannot open sslCertFile %s", qPrintable(certFileName));
+        return;
+    }
+    const QSslCertificate certificate(&certFile, QSsl::Pem);
+    certFile.close();
+
+    QFile keyFile(keyFileName);
+    if (!keyFile.open(QIODevice::ReadOnly)) {
+        qCritical("HttpConnectionHandlerPool: cannot open sslKeyFile %s", qPrintable(keyFileName));
+        return;
+    }
+    const QSslKey key(&keyFile, QSsl::Rsa, QSsl::Pem, QSsl::PrivateKey, QByteArray());
+    keyFile.close();
+
+    sslConfiguration = std::make_unique<QSslConfiguration>();
+    sslConfiguration->setLocalCertificate(certificate);
+    sslConfiguration->setPrivateKey(key);
+    sslConfiguration->setPeerVerifyMode(QSslSocket::VerifyNone);
+    // SSL 3 is broken; this still takes TLS 1.0 clients and offers current versions.
+    sslConfiguration->setProtocol(QSsl::TlsV1_0OrLater);
+    qDebug("HttpConnectionHandlerPool: SSL settings loaded");
+}

@@ -1,0 +1,46 @@
+#ifndef HTTPCONNECTIONHANDLERPOOL_H
+#define HTTPCONNECTIONHANDLERPOOL_H
+
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+class QSettings;
+class QSslConfiguration;
+class HttpConnectionHandler;
+class HttpRequestHandler;
+
+// Owns the handler threads: creates them on demand up to maxThreads and
+// shrinks the idle surplus down to minThreads, one per cleanup tick.
+class HttpConnectionHandlerPool : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(HttpConnectionHandlerPool)
+public:
+    HttpConnectionHandlerPool(QSettings *settings, HttpRequestHandler *requestHandler, QObject *parent = nullptr);
+    ~HttpConnectionHandlerPool() override;
+
+    // An idle handler, already marked busy, or nullptr when all maxThreads are busy.
+    HttpConnectionHandler *acquireHandler();
+
+    int handlerCount() const;
+    bool isSslEnabled() const;
+
+public slots:
+    void cleanup();
+
+private:
+    void loadSslConfig();
+
+    QSettings *settings;
+    HttpRequestHandler *requestHandler;
+    QList<HttpConnectionHandler *> handlers; // owned, in creation order
+    QTimer cleanupTimer;
+    mutable QMutex mutex;
+    std::unique_ptr<QSslConfiguration> sslConfiguration;
+};
+
+#endif // HTTPCONNECTIONHANDLERPOOL_H
