@@ -19,6 +19,17 @@ namespace {
 const char programVersion[] = "0.3.15";
 }
 
+// The icons live in a static library; nothing would pull them in otherwise.
+// Outside any namespace, so the resource initialiser's name resolves.
+static void loadResources()
+{
+    static const bool loaded = [] {
+        Q_INIT_RESOURCE(resources);
+        return true;
+    }();
+    Q_UNUSED(loaded)
+}
+
 TrayMenu::TrayMenu(QApplication *application, QSettings *settings, const QString &translationDir)
     : QDialog(nullptr),
       application(application),
@@ -26,6 +37,7 @@ TrayMenu::TrayMenu(QApplication *application, QSettings *settings, const QString
       appTranslator(new QTranslator(this)),
       qtTranslator(new QTranslator(this))
 {
+    loadResources();
     enterGroup(QStringLiteral("listener"));
     port = settings->value(QStringLiteral("port"), 80).toInt();
     settings->endGroup();
