@@ -1,0 +1,267 @@
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+// Raw Modbus TCP exchanges with the demo slave, byte for byte.
+
+static QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+class Connection
+{
+public:
+    explicit Connection(quint16 port)
+    {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        timeval tv{10, 0};   // only so a broken slave cannot hang the test
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~Connection()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    bool isOpen() const { return fd >= 0; }
+
+    bool send(const QByteArray &bytes) const
+    {
+        return ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+    }
+
+    // One reply frame, or what arrived before the peer closed.
+    QByteArray receive() const
+    {
+        QByteArray out = readExactly(7);
+        if (out.size() < 7)
+            return out;
+        const int length = (uchar(out[4]) << 8) | uchar(out[5]);
+        return out + readExactly(length - 1);
+    }
+
+    QByteArray exchange(const QByteArray &request) const
+    {
+        return send(request) ? receive() : QByteArray();
+    }
+
+private:
+    int fd = -1;
+
+    QByteArray readExactly(int size) const
+    {
+        QByteArray out;
+        char buf[512];
+        while (out.size() < size) {
+            const ssize_t n = ::recv(fd, buf, size_t(qMin<int>(size - out.size(), sizeof buf)), 0);
+            if (n <= 0)
+                break;
+            out.append(buf, int(n));
+        }
+        return out;
+    }
+};
+
+class TestModbusSim : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void frames_data();
+    void frames();
+    void wideWriteReadBack();
+    void holdingWriteReadBack();
+    void splitFrameAndTwoClients();
+    void badFrameDropsOnlyThatClient();
+    void badArguments_data();
+    void badArguments();
+    void stopsOnSignal();
+
+private:
+    QProcess sim;   // its destructor kills the slave should a test abort
+    quint16 port = 0;
+
+    bool startSim(QProcess &process, quint16 *boundPort);
+};
+
+bool TestModbusSim::startSim(QProcess &process, quint16 *boundPort)
+{
+    const QString program = QStringLiteral(BRIO_APP_DIR "/modbus-sim");
+    if (!QFile::exists(program))
+        return false;
+    process.start(program, {QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
+                            QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet")});
+    if (!process.waitForStarted() || !process.waitForReadyRead())
+        return false;
+    const QByteArray line = process.readLine().trimmed();
+    const QByteArray prefix("modbus-sim listening on 127.0.0.1:");
+    if (!line.startsWith(prefix))
+        return false;
+    *boundPort = quint16(line.mid(prefix.size()).toUInt());
+    return *boundPort != 0;
+}
+
+void TestModbusSim::initTestCase()
+{
+    QVERIFY2(startSim(sim, &port), "build the modbus-sim target first");
+}
+
+void TestModbusSim::cleanupTestCase()
+{
+    if (sim.state() != QProcess::NotRunning) {
+        sim.terminate();
+        if (!sim.waitForFinished(10000))
+            sim.kill();
+    }
+}
+
+void TestModbusSim::frames_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("reply");
+
+    QTest::newRow("report slave id")
+            << hex("0001 0000 0002 01 11")
+            << hex("0001 0000 0014 01 11 11 42 FF") + QByteArray("Brio modbus-sim");
+    QTest::newRow("unit id echoed")
+            << hex("BEEF 0000 0002 07 11")
+            << hex("BEEF 0000 0014 07 11 11 42 FF") + QByteArray("Brio modbus-sim");
+    QTest::newRow("16-bit demo values")
+            << hex("0002 0000 0006 01 03 0001 0008")
+            << hex("0002 0000 0013 01 03 10 04D2 4148 0000 0FD0 4049 7960 FFFE FFFF");
+    QTest::newRow("32-bit demo values")
+            << hex("0003 0000 0006 01 03 1389 0003")
+            << hex("0003 0000 000F 01 03 0C 41480000 075BCD15 FFFFFFFF");
+    QTest::newRow("32-bit last register")
+            << hex("0004 0000 0006 01 03 176F 0001") << hex("0004 0000 0007 01 03 04 00000000");
+    QTest::newRow("32-bit past the area")
+            << hex("0005 0000 0006 01 03 176F 0002") << hex("0005 0000 0003 01 83 02");
+    QTest::newRow("32-bit count 0") << hex("0006 0000 0006 01 03 1388 0000")
+                                    << hex("0006 0000 0003 01 83 03");
+    QTest::newRow("32-bit count 63") << hex("0007 0000 0006 01 03 1388 003F")
+                                     << hex("0007 0000 0003 01 83 03");
+    QTest::newRow("32-bit write byte count wrong")
+            << hex("0008 0000 000B 01 10 1388 0001 02 00000001")
+            << hex("0008 0000 0003 01 90 03");
+    QTest::newRow("32-bit write past the area")
+            << hex("0009 0000 000F 01 10 176F 0002 08 00000001 00000002")
+            << hex("0009 0000 0003 01 90 02");
+    QTest::newRow("16-bit past the area") << hex("000A 0000 0006 01 03 1387 0002")
+                                          << hex("000A 0000 0003 01 83 02");
+    QTest::newRow("unknown function") << hex("000B 0000 0002 01 2B") << hex("000B 0000 0003 01 AB 01");
+}
+
+void TestModbusSim::frames()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, reply);
+    Connection c(port);
+    QVERIFY(c.isOpen());
+    QCOMPARE(c.exchange(request).toHex(' '), reply.toHex(' '));
+}
+
+void TestModbusSim::wideWriteReadBack()
+{
+    Connection c(port);
+    QVERIFY(c.isOpen());
+    QCOMPARE(c.exchange(hex("0010 0000 000F 01 10 13EC 0002 08 DEADBEEF 00000102")).toHex(' '),
+             hex("0010 0000 0006 01 10 13EC 0002").toHex(' '));
+    QCOMPARE(c.exchange(hex("0011 0000 0006 01 03 13EC 0002")).toHex(' '),
+             hex("0011 0000 000B 01 03 08 DEADBEEF 00000102").toHex(' '));
+}
+
+void TestModbusSim::holdingWriteReadBack()
+{
+    Connection c(port);
+    QVERIFY(c.isOpen());
+    QCOMPARE(c.exchange(hex("0020 0000 0006 01 06 0064 BEEF")).toHex(' '),
+             hex("0020 0000 0006 01 06 0064 BEEF").toHex(' '));
+    QCOMPARE(c.exchange(hex("0021 0000 000B 01 10 0065 0002 04 1234 5678")).toHex(' '),
+             hex("0021 0000 0006 01 10 0065 0002").toHex(' '));
+    QCOMPARE(c.exchange(hex("0022 0000 0006 01 03 0064 0003")).toHex(' '),
+             hex("0022 0000 0009 01 03 06 BEEF 1234 5678").toHex(' '));
+}
+
+void TestModbusSim::splitFrameAndTwoClients()
+{
+    Connection a(port);
+    Connection b(port);
+    QVERIFY(a.isOpen() && b.isOpen());
+    const QByteArray request = hex("0030 0000 0006 01 03 0001 0001");
+    QVERIFY(a.send(request.left(5)));
+    // b is served while a's frame is still incomplete
+    QCOMPARE(b.exchange(hex("0031 0000 0002 01 11")).left(8).toHex(' '),
+             hex("0031 0000 0014 01 11").toHex(' '));
+    QVERIFY(a.send(request.mid(5)));
+    QCOMPARE(a.receive().toHex(' '), hex("0030 0000 0005 01 03 02 04D2").toHex(' '));
+    // two frames in one write
+    QVERIFY(b.send(hex("0032 0000 0006 01 03 0001 0001 0033 0000 0002 01 11")));
+    QCOMPARE(b.receive().toHex(' '), hex("0032 0000 0005 01 03 02 04D2").toHex(' '));
+    QCOMPARE(b.receive().left(8).toHex(' '), hex("0033 0000 0014 01 11").toHex(' '));
+}
+
+void TestModbusSim::badFrameDropsOnlyThatClient()
+{
+    Connection bad(port);
+    Connection good(port);
+    QVERIFY(bad.isOpen() && good.isOpen());
+    QVERIFY(bad.send(hex("0040 0001 0006 01 03 0001 0001")));   // not protocol 0
+    QCOMPARE(bad.receive(), QByteArray());
+    QCOMPARE(good.exchange(hex("0041 0000 0006 01 03 0001 0001")).toHex(' '),
+             hex("0041 0000 0005 01 03 02 04D2").toHex(' '));
+}
+
+void TestModbusSim::badArguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("unknown option") << QStringList{QStringLiteral("--verbose")};
+    QTest::newRow("port missing") << QStringList{QStringLiteral("--port")};
+    QTest::newRow("port not a number") << QStringList{QStringLiteral("--port"), QStringLiteral("x1")};
+    QTest::newRow("port too big") << QStringList{QStringLiteral("--port"), QStringLiteral("65536")};
+}
+
+void TestModbusSim::badArguments()
+{
+    QFETCH(QStringList, arguments);
+    QProcess p;
+    p.start(QStringLiteral(BRIO_APP_DIR "/modbus-sim"), arguments);
+    QVERIFY(p.waitForFinished());
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 2);
+    QVERIFY(p.readAllStandardError().startsWith("usage: modbus-sim"));
+}
+
+void TestModbusSim::stopsOnSignal()
+{
+    QProcess second;
+    quint16 secondPort = 0;
+    QVERIFY(startSim(second, &secondPort));
+    {
+        Connection c(secondPort);   // an open client must not keep it alive
+        QVERIFY(c.isOpen());
+        second.terminate();
+        QVERIFY(second.waitForFinished());
+    }
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestModbusSim)
+#include "tst_codec_modbussim.moc"
