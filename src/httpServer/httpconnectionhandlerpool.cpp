@@ -74,6 +74,15 @@ int HttpConnectionHandlerPool::handlerCount() const
     return handlers.count();
 }
 
+int HttpConnectionHandlerPool::idleHandlerCount() const
+{
+    QMutexLocker locker(&mutex);
+    int count = 0;
+    for (const HttpConnectionHandler *handler : handlers)
+        count += handler->isBusy() ? 0 : 1;
+    return count;
+}
+
 bool HttpConnectionHandlerPool::isSslEnabled() const
 {
     return sslConfiguration != nullptr;

@@ -27,6 +27,7 @@ public:
     HttpConnectionHandler *acquireHandler();
 
     int handlerCount() const;
+    int idleHandlerCount() const;
     bool isSslEnabled() const;
 
 public slots:
