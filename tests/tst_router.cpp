@@ -1,0 +1,305 @@
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+#include "httplistener.h"
+#include "myhttprequesthandler.h"
+#include "staticfilecontroller.h"
+#include "systemfun.h"
+#include "tst_router_client.h"
+
+namespace {
+
+// Lets a test hold the Modbus lock as a long-running call would.
+class ProbeRouter : public MyHttpRequestHandler
+{
+public:
+    using MyHttpRequestHandler::MyHttpRequestHandler;
+    QMutex &lock() { return modbusLock; }
+};
+
+bool writeFile(const QString &path, const QByteArray &contents, bool executable = false)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(contents);
+    file.close();
+    if (executable)
+        file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser);
+    return true;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+const QByteArray generalInfoStart = "{\"ver\":\"0.3.15\",";
+
+} // namespace
+
+class TestRouter : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void cleanup();
+
+    void getArrayKeepsNewestValue();
+    void ajaxRouting_data();
+    void ajaxRouting();
+    void staticFiles_data();
+    void staticFiles();
+    void modbusCallsWaitForTheLock_data();
+    void modbusCallsWaitForTheLock();
+    void handOverSignals_data();
+    void handOverSignals();
+    void openFtpInExplorer_data();
+    void openFtpInExplorer();
+    void runFirmwareUpdater();
+
+private:
+    QTemporaryDir dir;
+    QString fakeBin;
+    QByteArray originalPath;
+    QSettings *docroot = nullptr;
+    QSettings *listenerSettings = nullptr;
+    StaticFileController *files = nullptr;
+    ProbeRouter *router = nullptr;
+    HttpListener *listener = nullptr;
+    quint16 port = 0;
+};
+
+void TestRouter::initTestCase()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Tavik"));
+    QCoreApplication::setApplicationName(QStringLiteral("Brio"));
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("www")));
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("bin")));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("www/index.html")), "<html>Brio test page</html>"));
+    const QString config = dir.filePath(QStringLiteral("config.ini"));
+    QVERIFY(writeFile(config, "[listener]\nhost=127.0.0.1\nport=0\nminThreads=1\nmaxThreads=10\n"
+                              "[docroot]\npath=www\n"));
+
+    // Stand-ins for the external programs, found through PATH; each records
+    // its arguments one per line.
+    fakeBin = dir.filePath(QStringLiteral("bin"));
+    for (const char *name : {"explorer.exe", "Bootloader.exe"}) {
+        const QString script = QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args.tmp\" && mv \"$0.args.tmp\" \"$0.args\"\n");
+        QVERIFY(writeFile(fakeBin + QLatin1Char('/') + QLatin1String(name), script.toUtf8(), true));
+    }
+    originalPath = qgetenv("PATH");
+    qputenv("PATH", fakeBin.toLocal8Bit() + ':' + originalPath);
+
+    docroot = new QSettings(config, QSettings::IniFormat, this);
+    docroot->beginGroup(QStringLiteral("docroot"));
+    files = new StaticFileController(docroot, this);
+    listenerSettings = new QSettings(config, QSettings::IniFormat, this);
+    listenerSettings->beginGroup(QStringLiteral("listener"));
+    router = new ProbeRouter(files, docroot, this);
+    listener = new HttpListener(listenerSettings, router, this);
+    QVERIFY(listener->isListening());
+    port = listener->serverPort();
+    QVERIFY(port != 0);
+}
+
+void TestRouter::cleanupTestCase()
+{
+    // Stop the handler threads before the router they call goes away.
+    delete listener;
+    listener = nullptr;
+    qputenv("PATH", originalPath);
+}
+
+void TestRouter::cleanup()
+{
+    router->setModbusLockTimeout(10000);
+}
+
+void TestRouter::getArrayKeepsNewestValue()
+{
+    QMultiMap<QByteArray, QByteArray> parameters;
+    parameters.insert("x", "1");
+    parameters.insert("x", "2");
+    parameters.insert("y", QByteArray());
+    const t_GetArray array = MyHttpRequestHandler::toGetArray(parameters);
+    QCOMPARE(array.size(), 2);
+    QCOMPARE(array.value("x"), QByteArray("2"));
+    QVERIFY(array.contains("y"));
+}
+
+void TestRouter::ajaxRouting_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("body");
+
+    const QByteArray info = SystemFun().getGeneralInfo();
+    QTest::newRow("no parameters") << QByteArray("/ajax.html") << QByteArray();
+    QTest::newRow("empty func") << QByteArray("/ajax.html?func=") << QByteArray();
+    QTest::newRow("general info") << QByteArray("/ajax.html?func=getGeneralInfo") << info;
+    QTest::newRow("substring match") << QByteArray("/x/ajax.html.old?func=getGeneralInfo") << info;
+    QTest::newRow("ajax wins over saveFile") << QByteArray("/saveFile.html/ajax.html?func=getGeneralInfo") << info;
+    QTest::newRow("ajax wins over loadFile") << QByteArray("/loadFile.html/ajax.html") << QByteArray();
+    QTest::newRow("encoded path") << QByteArray("/ajax%2Ehtml?func=getGeneralInfo") << info;
+    QTest::newRow("letter case matters") << QByteArray("/ajax.html?func=GetGeneralInfo") << QByteArray();
+    QTest::newRow("newest func wins") << QByteArray("/ajax.html?func=nothing&func=getGeneralInfo") << info;
+    QTest::newRow("unknown func") << QByteArray("/ajax.html?func=formatDisk") << QByteArray();
+    // Names whose engines are not part of this build answer like unknown ones.
+    for (const char *name : {"getListOfInstalledModules", "startSearchingDevices", "getSearchedDevices",
+                             "sendEmail", "check4Updates", "startUpdating", "getUpdateStatus"})
+        QTest::newRow(name) << QByteArray("/ajax.html?func=") + name << QByteArray();
+}
+
+void TestRouter::ajaxRouting()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, body);
+    const HttpReply reply = testclient::get(port, target);
+    QVERIFY(reply.complete);
+    QCOMPARE(reply.statusLine, QByteArray("HTTP/1.1 200 OK"));
+    QCOMPARE(reply.headers.value("Content-Type"), QByteArray("text/html"));
+    QCOMPARE(reply.body, body);
+}
+
+void TestRouter::staticFiles_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("page") << QByteArray("/index.html") << 200 << QByteArray("<html>Brio test page</html>");
+    QTest::newRow("missing") << QByteArray("/nothing-here.html") << 404 << QByteArray();
+}
+
+void TestRouter::staticFiles()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    const HttpReply reply = testclient::get(port, target);
+    QVERIFY(reply.complete);
+    QCOMPARE(reply.status, status);
+    if (!body.isEmpty())
+        QCOMPARE(reply.body, body);
+}
+
+void TestRouter::modbusCallsWaitForTheLock_data()
+{
+    QTest::addColumn<QByteArray>("func");
+    for (const char *name : {"getPortSettings", "connect", "disconnect", "readRegisters",
+                             "writeRegisters", "identifySlave"})
+        QTest::newRow(name) << QByteArray(name);
+}
+
+void TestRouter::modbusCallsWaitForTheLock()
+{
+    QFETCH(QByteArray, func);
+    router->setModbusLockTimeout(20);
+    QMutexLocker held(&router->lock());
+    const HttpReply reply = testclient::get(port, "/ajax.html?func=" + func + "&regAddr=0&valuesCnt=1");
+    QVERIFY(reply.complete);
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.headers.value("Content-Type"), QByteArray("text/html"));
+    QCOMPARE(reply.body, QByteArray());
+}
+
+void TestRouter::handOverSignals_data()
+{
+    QTest::addColumn<QByteArray>("func");
+    QTest::addColumn<int>("restarts");
+    QTest::addColumn<int>("updates");
+    QTest::newRow("administrator") << QByteArray("runAsAdministrator") << 1 << 0;
+    QTest::newRow("installer") << QByteArray("runAutoUpdate") << 0 << 1;
+}
+
+void TestRouter::handOverSignals()
+{
+    QFETCH(QByteArray, func);
+    QFETCH(int, restarts);
+    QFETCH(int, updates);
+    int restartCount = 0;
+    int updateCount = 0;
+    // Receivers on this thread: the signals arrive queued, as in the program.
+    QObject receiver;
+    connect(router, &MyHttpRequestHandler::restartAppAsAdmin, &receiver, [&] { ++restartCount; });
+    connect(router, &MyHttpRequestHandler::runAutoUpdate, &receiver, [&] { ++updateCount; });
+
+    const HttpReply reply = testclient::get(port, "/ajax.html?func=" + func);
+    QVERIFY(reply.complete);
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.body, QByteArray());
+    QTRY_COMPARE(restartCount + updateCount, 1);
+    QCOMPARE(restartCount, restarts);
+    QCOMPARE(updateCount, updates);
+}
+
+void TestRouter::openFtpInExplorer_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("started");
+
+    const QByteArray error = "{\"error\":\"Parameter error!\"}";
+    const QByteArray ok = "{\"ok\":\"FTP opened\"}";
+    QTest::newRow("no address") << QByteArray("") << error << QByteArray();
+    QTest::newRow("empty address") << QByteArray("&address=") << error << QByteArray();
+    // A NUL cannot travel in a program argument; the text ends before it.
+    QTest::newRow("encoded NUL") << QByteArray("&address=%2500ftp") << error << QByteArray();
+    QTest::newRow("plain") << QByteArray("&address=ftp://127.0.0.1/") << ok << QByteArray("ftp://127.0.0.1/\n");
+    QTest::newRow("encoded twice") << QByteArray("&address=ftp%3A%2F%2F127.0.0.1%2Fmy%2520dir")
+                                   << ok << QByteArray("ftp://127.0.0.1/my dir\n");
+    QTest::newRow("plus stays") << QByteArray("&address=ftp://127.0.0.1/a%252Bb%2B") << ok
+                                << QByteArray("ftp://127.0.0.1/a+b+\n");
+    QTest::newRow("utf-8") << QByteArray("&address=ftp://127.0.0.1/%25C5%25BC") << ok
+                           << QByteArray("ftp://127.0.0.1/\xC5\xBC\n");
+}
+
+void TestRouter::openFtpInExplorer()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, started);
+    const QString record = fakeBin + QStringLiteral("/explorer.exe.args");
+    QFile::remove(record);
+
+    const HttpReply reply = testclient::get(port, "/ajax.html?func=openFtpInExplorer" + query);
+    QVERIFY(reply.complete);
+    QCOMPARE(reply.headers.value("Content-Type"), QByteArray("text/html"));
+    QCOMPARE(reply.body, body);
+    if (started.isEmpty()) {
+        QVERIFY(!QFile::exists(record));
+    } else {
+        QTRY_VERIFY(QFile::exists(record));
+        QCOMPARE(readFile(record), started);
+    }
+}
+
+void TestRouter::runFirmwareUpdater()
+{
+    QSettings store;
+    store.clear();
+    store.setValue(QStringLiteral("Selected_Port"), QStringLiteral("3"));
+    store.setValue(QStringLiteral("baudRate"), 5);
+    store.setValue(QStringLiteral("mode"), 1);
+    store.setValue(QStringLiteral("slaveID"), 7);
+    store.setValue(QStringLiteral("Tavik_ID"), QStringLiteral("74"));
+    store.sync();
+    const QString record = fakeBin + QStringLiteral("/Bootloader.exe.args");
+    QFile::remove(record);
+
+    const HttpReply reply = testclient::get(port, "/ajax.html?func=runFirmwareUpdater");
+    QVERIFY(reply.complete);
+    QCOMPARE(reply.body, QByteArray("{\"ok\":\"1\"}"));
+    QTRY_VERIFY(QFile::exists(record));
+    QCOMPARE(readFile(record), QByteArray("2\n6\n4\n7\n74\n"));
+    store.clear();
+}
+
+QTEST_MAIN(TestRouter)
+#include "tst_router.moc"
