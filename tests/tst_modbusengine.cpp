@@ -1,0 +1,931 @@
+// The engine against a scripted access layer: connect rules, retry rule,
+// settings, identification bytes and the port report.
+#include <QtTest>
+#include <QCoreApplication>
+#include <QSettings>
+#include <QTcpServer>
+#include <cerrno>
+#include <set>
+
+#include "modbusengine.h"
+
+namespace {
+
+struct Transfer
+{
+    int rc = 0;
+    int error = 0;
+};
+
+class FakeBackend : public ModbusBackend
+{
+public:
+    QList<QextPortInfo> ports;
+    int connectResult = 0;
+    bool newFails = false;
+    // Scripted results, used in order; the last one repeats.
+    QList<Transfer> transfers;
+    QVector<quint16> registers = QVector<quint16>(1000, 0);
+    QByteArray slaveIdData;
+    ModbusTimeValue timeout;
+
+    QStringList calls;
+    int transferCount = 0;
+    int lastNb = -1;
+    QVector<quint16> written;
+    QVector<quint32> written32;
+    QStringList faults;
+
+    FakeBackend() { timeout.tv_sec = 0; timeout.tv_usec = 500000; }
+    ~FakeBackend() override
+    {
+        if (!live.empty())
+            qWarning("FakeBackend: %d context(s) never freed", int(live.size()));
+    }
+
+    void addPort(const QString &name, const QString &friendName = QString())
+    {
+        QextPortInfo info;
+        info.portName = name;
+        info.friendName = friendName.isEmpty() ? QStringLiteral("Port (%1)").arg(name) : friendName;
+        ports.append(info);
+    }
+    int liveContexts() const { return int(live.size()); }
+
+    QList<QextPortInfo> getPorts() override { return ports; }
+
+    ModbusHandle modbus_new_rtu(const char *device, int baud, char parity, int dataBits,
+                                int stopBits) override
+    {
+        calls << QStringLiteral("new_rtu %1 %2 %3 %4 %5").arg(QString::fromLatin1(device)).arg(baud)
+                     .arg(QLatin1Char(parity)).arg(dataBits).arg(stopBits);
+        return newHandle();
+    }
+    ModbusHandle modbus_new_tcp(const char *host, int port) override
+    {
+        calls << QStringLiteral("new_tcp %1 %2").arg(QString::fromLatin1(host)).arg(port);
+        return newHandle();
+    }
+    int modbus_connect(ModbusHandle ctx) override
+    {
+        check(ctx, "connect");
+        calls << QStringLiteral("connect");
+        if (connectResult < 0)
+            error = ENOENT;
+        return connectResult;
+    }
+    void modbus_close(ModbusHandle ctx) override
+    {
+        check(ctx, "close");
+        calls << QStringLiteral("close");
+    }
+    void modbus_free(ModbusHandle ctx) override
+    {
+        check(ctx, "free");
+        calls << QStringLiteral("free");
+        live.erase(ctx);
+    }
+    int modbus_set_slave(ModbusHandle ctx, int slave) override
+    {
+        check(ctx, "set_slave");
+        calls << QStringLiteral("set_slave %1").arg(slave);
+        return 0;
+    }
+    void modbus_get_timeout_begin(ModbusHandle ctx, ModbusTimeValue *value) override
+    {
+        check(ctx, "get_timeout");
+        *value = timeout;
+    }
+    void modbus_set_timeout_begin(ModbusHandle ctx, const ModbusTimeValue *value) override
+    {
+        check(ctx, "set_timeout");
+        timeout = *value;
+        calls << QStringLiteral("set_timeout %1 %2").arg(value->tv_sec).arg(value->tv_usec);
+    }
+    int modbus_read_registers(ModbusHandle ctx, int addr, int nb, uint16_t *dest) override
+    {
+        const int rc = transfer(ctx, "read", nb);
+        for (int i = 0; i < qMin(rc, nb); ++i)
+            dest[i] = registers.value(addr + i);
+        return rc;
+    }
+    int modbus_read_registers_32(ModbusHandle ctx, int addr, int nb, uint16_t *dest) override
+    {
+        const int rc = transfer(ctx, "read32", nb);
+        for (int i = 0; i < qMin(rc, nb); ++i) {
+            dest[2 * i] = registers.value(2 * (addr + i));
+            dest[2 * i + 1] = registers.value(2 * (addr + i) + 1);
+        }
+        return rc;
+    }
+    int modbus_write_registers(ModbusHandle ctx, int, int nb, const uint16_t *src) override
+    {
+        written = QVector<quint16>(src, src + nb);
+        return transfer(ctx, "write", nb);
+    }
+    int modbus_write_registers_32(ModbusHandle ctx, int, int nb, const uint32_t *src) override
+    {
+        written32 = QVector<quint32>(src, src + nb);
+        return transfer(ctx, "write32", nb);
+    }
+    int modbus_report_slave_id(ModbusHandle ctx, uint8_t *dest) override
+    {
+        const int rc = transfer(ctx, "report", slaveIdData.size());
+        memcpy(dest, slaveIdData.constData(), size_t(qMin(256, int(slaveIdData.size()))));
+        return rc;
+    }
+    QString modbus_strerror(int errnum) override { return QStringLiteral("fault %1").arg(errnum); }
+    int lastError() const override { return error; }
+
+private:
+    ModbusHandle newHandle()
+    {
+        if (newFails)
+            return nullptr;
+        ModbusHandle h = reinterpret_cast<ModbusHandle>(quintptr(++handles) * 16);
+        live.insert(h);
+        return h;
+    }
+    void check(ModbusHandle ctx, const char *what)
+    {
+        if (!live.count(ctx))
+            faults << QStringLiteral("%1 on a dead context").arg(QLatin1String(what));
+    }
+    int transfer(ModbusHandle ctx, const char *what, int nb)
+    {
+        check(ctx, what);
+        calls << QLatin1String(what);
+        lastNb = nb;
+        const Transfer t = transfers.isEmpty() ? Transfer{nb, 0}
+                                               : transfers.at(qMin(transferCount, transfers.size() - 1));
+        ++transferCount;
+        error = t.error;
+        return t.rc == -2 ? nb : t.rc;   // -2: as asked
+    }
+
+    quintptr handles = 0;
+    std::set<ModbusHandle> live;
+    int error = 0;
+};
+
+const Transfer ok{-2, 0};
+
+t_GetArray serialParams(const QByteArray &port = "COM1", const QByteArray &baud = "3",
+                        const QByteArray &mode = "3", const QByteArray &timeout = "20")
+{
+    t_GetArray p;
+    p.insert("func", "connect");
+    p.insert("connType", "serial");
+    p.insert("portSelect", port);
+    p.insert("slaveID", "7");
+    p.insert("baudRate", baud);
+    p.insert("mode", mode);
+    p.insert("timeout", timeout);
+    return p;
+}
+
+t_GetArray tcpParams(quint16 port, const QByteArray &timeout = "1000")
+{
+    t_GetArray p;
+    p.insert("func", "connect");
+    p.insert("connType", "tcp");
+    p.insert("ipAddres_tcp", "127.0.0.1");
+    p.insert("slaveID", "3");
+    p.insert("port_tcp", QByteArray::number(port));
+    p.insert("timeout", timeout);
+    return p;
+}
+
+t_GetArray readParams(const QByteArray &valuesCnt = "2")
+{
+    t_GetArray p;
+    p.insert("func", "readRegisters");
+    p.insert("regAddr", "10");
+    p.insert("valuesCnt", valuesCnt);
+    return p;
+}
+
+const QByteArray notConnected = "{\"error\":\"Not connected\"}";
+const QByteArray inputError = "{\"error\":\"Input parameters error!\"}";
+const QByteArray timeoutReply = "{\"error\":\"I/O error: did not receive any data from slave.\"}";
+const QByteArray mismatch = "{\"error\":\"Number of registers returned does not match!\"}";
+
+} // namespace
+
+Q_DECLARE_METATYPE(Transfer)
+
+class TestModbusEngine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void idleReplies();
+    void connectReplies_data();
+    void connectReplies();
+    void refusedConnectKeepsLink();
+    void portMatchAndLineMode_data();
+    void portMatchAndLineMode();
+    void serialSettingsWritten();
+    void timeoutScaling_data();
+    void timeoutScaling();
+    void tcpConnectAndProbe();
+
+    void retryRule_data();
+    void retryRule();
+    void serialReopenOnRetry();
+    void serialReopenFailsLeavesIdle();
+
+    void requestChecks_data();
+    void requestChecks();
+    void writeChecks_data();
+    void writeChecks();
+    void readWordLayout();
+
+    void identification_data();
+    void identification();
+    void identificationFailureKeepsId();
+
+    void portReport_data();
+    void portReport();
+    void portReportFollowsConnection();
+    void extraPortList_data();
+    void extraPortList();
+
+private:
+    void connectSerial(ModbusEngine &engine, FakeBackend &fake);
+};
+
+void TestModbusEngine::initTestCase()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Tavik"));
+    QCoreApplication::setApplicationName(QStringLiteral("Brio"));
+}
+
+void TestModbusEngine::init()
+{
+    QSettings().clear();
+}
+
+void TestModbusEngine::connectSerial(ModbusEngine &engine, FakeBackend &fake)
+{
+    fake.addPort(QStringLiteral("COM1"));
+    t_GetArray p = serialParams();
+    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    fake.calls.clear();
+}
+
+void TestModbusEngine::idleReplies()
+{
+    FakeBackend fake;
+    ModbusEngine engine(&fake);
+    QCOMPARE(engine.disconnectPort(), QByteArray("{\"ok\":\"Disconnected\"}"));
+    QVERIFY(fake.calls.isEmpty());
+    t_GetArray p = readParams();
+    QCOMPARE(engine.readRegisters(p, 0), notConnected);
+    p.insert("regVals", "[1,2]");
+    QCOMPARE(engine.writeRegisters(p, 0), notConnected);
+    QCOMPARE(engine.identifySlave(0), notConnected);
+
+    connectSerial(engine, fake);
+    QCOMPARE(engine.disconnectPort(), QByteArray("{\"ok\":\"Disconnected\"}"));
+    QCOMPARE(fake.calls, QStringList({"close", "free"}));
+    QCOMPARE(engine.readRegisters(p, 0), notConnected);
+    QCOMPARE(engine.writeRegisters(p, 0), notConnected);
+    QCOMPARE(engine.identifySlave(0), notConnected);
+    QCOMPARE(engine.getConnectionType(), qint16(0));
+    QVERIFY(fake.faults.isEmpty());
+}
+
+void TestModbusEngine::connectReplies_data()
+{
+    QTest::addColumn<t_GetArray>("params");
+    QTest::addColumn<QStringList>("ports");
+    QTest::addColumn<int>("connectResult");
+    QTest::addColumn<bool>("newFails");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("connected");
+
+    const QStringList com1{"COM1"};
+    t_GetArray noType = serialParams();
+    noType.remove("connType");
+    QTest::newRow("no connType") << noType << com1 << 0 << false << inputError << false;
+    t_GetArray capital = serialParams();
+    capital.insert("connType", "Serial");
+    QTest::newRow("Serial is TCP") << capital << com1 << 0 << false << inputError << false;
+    t_GetArray fewer = serialParams();
+    fewer.remove("timeout");
+    QTest::newRow("serial missing timeout") << fewer << com1 << 0 << false << inputError << false;
+    t_GetArray noFunc = serialParams();
+    noFunc.remove("func");
+    noFunc.remove("mode");
+    QTest::newRow("serial five entries") << noFunc << com1 << 0 << false << inputError << false;
+    t_GetArray extra = serialParams();
+    extra.insert("other", "x");
+    QTest::newRow("serial extra entries") << extra << com1 << 0 << false
+                                          << QByteArray("{\"ok\":\"Connected with serial port.\"}") << true;
+    QTest::newRow("no ports") << serialParams() << QStringList() << 0 << false
+                              << QByteArray("{\"error\":\"Selected serial port not found.\"}") << false;
+    QTest::newRow("no match") << serialParams("COM4") << com1 << 0 << false
+                              << QByteArray("{\"error\":\"Selected serial port not found.\"}") << false;
+    QTest::newRow("printer port") << serialParams("LPT1") << QStringList{"COM1", "LPT1"} << 0 << false
+                                  << QByteArray("{\"error\":\"Invalid port!\"}") << false;
+    QTest::newRow("baud 11") << serialParams("COM1", "11") << com1 << 0 << false
+                             << QByteArray("{\"error\":\"Baud rate error!\"}") << false;
+    QTest::newRow("baud -1") << serialParams("COM1", "-1") << com1 << 0 << false
+                             << QByteArray("{\"error\":\"Baud rate error!\"}") << false;
+    QTest::newRow("baud 10") << serialParams("COM1", "10") << com1 << 0 << false
+                             << QByteArray("{\"ok\":\"Connected with serial port.\"}") << true;
+    QTest::newRow("line will not open") << serialParams() << com1 << -1 << false
+                                        << QByteArray("{\"error\":\"Could not connect to serial port!\"}") << false;
+    QTest::newRow("library refuses line") << serialParams() << com1 << 0 << true
+                                          << QByteArray("{\"error\":\"Could not connect to serial port!\"}") << false;
+    t_GetArray tcpMissing = tcpParams(502);
+    tcpMissing.remove("port_tcp");
+    QTest::newRow("tcp missing port") << tcpMissing << com1 << 0 << false << inputError << false;
+    t_GetArray tcpEmptyType = tcpParams(502);
+    tcpEmptyType.insert("connType", "");
+    tcpEmptyType.remove("timeout");
+    QTest::newRow("empty connType is TCP") << tcpEmptyType << com1 << 0 << false << inputError << false;
+}
+
+void TestModbusEngine::connectReplies()
+{
+    QFETCH(t_GetArray, params);
+    QFETCH(QStringList, ports);
+    QFETCH(int, connectResult);
+    QFETCH(bool, newFails);
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, connected);
+
+    FakeBackend fake;
+    for (const QString &port : ports)
+        fake.addPort(port);
+    fake.connectResult = connectResult;
+    fake.newFails = newFails;
+    {
+        ModbusEngine engine(&fake);
+        QCOMPARE(engine.connectPort(params), reply);
+        QCOMPARE(engine.isConnected(), connected);
+        QCOMPARE(engine.hasContext(), connected);
+        if (!connected) {
+            t_GetArray p = readParams();
+            QCOMPARE(engine.readRegisters(p, 0), notConnected);
+        }
+    }
+    QCOMPARE(fake.liveContexts(), 0);
+    QVERIFY2(fake.faults.isEmpty(), qPrintable(fake.faults.join(", ")));
+}
+
+void TestModbusEngine::refusedConnectKeepsLink()
+{
+    FakeBackend fake;
+    ModbusEngine engine(&fake);
+    connectSerial(engine, fake);
+    fake.addPort(QStringLiteral("LPT1"));
+    t_GetArray lpt = serialParams("LPT1");
+    QCOMPARE(engine.connectPort(lpt), QByteArray("{\"error\":\"Invalid port!\"}"));
+    t_GetArray baud = serialParams("COM1", "12");
+    QCOMPARE(engine.connectPort(baud), QByteArray("{\"error\":\"Baud rate error!\"}"));
+    QVERIFY(fake.calls.isEmpty());
+    QVERIFY(engine.isConnected());
+    t_GetArray p = readParams("1");
+    QCOMPARE(engine.readRegisters(p, 0), QByteArray("[0]"));
+}
+
+void TestModbusEngine::portMatchAndLineMode_data()
+{
+    QTest::addColumn<QStringList>("ports");
+    QTest::addColumn<QByteArray>("portSelect");
+    QTest::addColumn<QByteArray>("baud");
+    QTest::addColumn<QByteArray>("mode");
+    QTest::addColumn<QString>("opened");
+
+    const QStringList two{"COM10", "COM1"};
+    QTest::newRow("COM1 selects COM10") << two << QByteArray("COM1") << QByteArray("0") << QByteArray("3")
+                                        << "new_rtu COM10 1200 N 8 1";
+    QTest::newRow("8N2") << two << QByteArray("COM10") << QByteArray("3") << QByteArray("0")
+                         << "new_rtu COM10 9600 N 8 2";
+    QTest::newRow("8E1") << two << QByteArray("COM10") << QByteArray("7") << QByteArray("1")
+                         << "new_rtu COM10 115200 E 8 1";
+    QTest::newRow("8O1") << two << QByteArray("COM10") << QByteArray("10") << QByteArray("2")
+                         << "new_rtu COM10 1000000 O 8 1";
+    QTest::newRow("mode 7") << two << QByteArray("COM10") << QByteArray("4") << QByteArray("7")
+                            << "new_rtu COM10 19200 N 8 1";
+    QTest::newRow("mode 65536 is 0") << two << QByteArray("COM10") << QByteArray("4") << QByteArray("65536")
+                                     << "new_rtu COM10 19200 N 8 2";
+    QTest::newRow("device path by part") << QStringList{"/dev/ttyS0", "/dev/ttyUSB0"} << QByteArray("USB0")
+                                         << QByteArray("5") << QByteArray("3") << "new_rtu /dev/ttyUSB0 38400 N 8 1";
+}
+
+void TestModbusEngine::portMatchAndLineMode()
+{
+    QFETCH(QStringList, ports);
+    QFETCH(QByteArray, portSelect);
+    QFETCH(QByteArray, baud);
+    QFETCH(QByteArray, mode);
+    QFETCH(QString, opened);
+
+    FakeBackend fake;
+    for (const QString &port : ports)
+        fake.addPort(port);
+    ModbusEngine engine(&fake);
+    t_GetArray p = serialParams(portSelect, baud, mode);
+    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    QCOMPARE(fake.calls.value(0), opened);
+    // The request text is what is stored, not the matched device.
+    QCOMPARE(QSettings().value("portName").toString(), QString::fromUtf8(portSelect));
+}
+
+void TestModbusEngine::serialSettingsWritten()
+{
+    FakeBackend fake;
+    ModbusEngine engine(&fake);
+    t_GetArray missing = serialParams("COM3");
+    QCOMPARE(engine.connectPort(missing), QByteArray("{\"error\":\"Selected serial port not found.\"}"));
+    QSettings settings;
+    QCOMPARE(settings.value("Selected_Port").toString(), QStringLiteral("3"));
+    QVERIFY(!settings.contains("portName"));
+    QVERIFY(!settings.contains("slaveID"));
+
+    fake.addPort(QStringLiteral("COM12"));
+    t_GetArray p = serialParams("COM12", "6", "65537", "35");
+    p.insert("slaveID", "65535");
+    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    settings.sync();
+    QCOMPARE(settings.value("Selected_Port").toString(), QStringLiteral("12"));
+    QCOMPARE(settings.value("portName").toString(), QStringLiteral("COM12"));
+    QCOMPARE(settings.value("slaveID").toInt(), -1);
+    QCOMPARE(settings.value("baudRate").toInt(), 6);
+    QCOMPARE(settings.value("mode").toInt(), 1);
+    QCOMPARE(settings.value("timeout").toInt(), 35);
+    QVERIFY(!settings.contains("tcpIp"));
+}
+
+void TestModbusEngine::timeoutScaling_data()
+{
+    QTest::addColumn<QByteArray>("timeout");
+    QTest::addColumn<QString>("applied");
+    QTest::newRow("20") << QByteArray("20") << "set_timeout 3 200000";
+    QTest::newRow("0") << QByteArray("0") << "set_timeout 3 0";
+    QTest::newRow("150") << QByteArray("150") << "set_timeout 3 1500000";
+    QTest::newRow("not a number") << QByteArray("x") << "set_timeout 3 0";
+    QTest::newRow("product beyond 32 bits") << QByteArray("1000000") << "set_timeout 3 2147483647";
+}
+
+void TestModbusEngine::timeoutScaling()
+{
+    QFETCH(QByteArray, timeout);
+    QFETCH(QString, applied);
+    FakeBackend fake;
+    fake.timeout.tv_sec = 3;
+    fake.addPort(QStringLiteral("COM1"));
+    ModbusEngine engine(&fake);
+    t_GetArray p = serialParams("COM1", "3", "3", timeout);
+    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    QCOMPARE(fake.calls.last(), applied);
+}
+
+void TestModbusEngine::tcpConnectAndProbe()
+{
+    QTcpServer host;
+    QVERIFY(host.listen(QHostAddress::LocalHost, 0));
+    FakeBackend fake;
+    ModbusEngine engine(&fake);
+    t_GetArray p = tcpParams(host.serverPort());
+    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    QCOMPARE(fake.calls, QStringList({QStringLiteral("new_tcp 127.0.0.1 %1").arg(host.serverPort()),
+                                      "connect", "close"}));
+    QSettings settings;
+    QCOMPARE(settings.value("tcpIp").toString(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(settings.value("tcpPort").toInt(), int(host.serverPort()));
+    QCOMPARE(settings.value("slaveID").toInt(), 3);
+    QCOMPARE(settings.value("timeout").toInt(), 1000);
+    QVERIFY(engine.isConnected());
+    QCOMPARE(engine.getConnectionType(), qint16(1));
+
+    // Each transaction probes, connects, transfers and closes.
+    fake.calls.clear();
+    t_GetArray r = readParams("2");
+    QCOMPARE(engine.readRegisters(r, 0), QByteArray("[0,0]"));
+    QCOMPARE(fake.calls, QStringList({"connect", "set_slave 3", "read", "close"}));
+
+    // The host went away: no transfer at all.
+    host.close();
+    fake.calls.clear();
+    QCOMPARE(engine.readRegisters(r, 0), QByteArray("{\"error\":\"Unable to connect with TCP socket.\"}"));
+    QCOMPARE(engine.identifySlave(0), QByteArray("{\"error\":\"Unable to connect with TCP socket.\"}"));
+    r.insert("regVals", "[1,2]");
+    QCOMPARE(engine.writeRegisters(r, 0), QByteArray("{\"error\":\"Unable to connect with TCP socket.\"}"));
+    QVERIFY(fake.calls.filter(QRegularExpression("read|write|report")).isEmpty());
+
+    // A failed TCP connect leaves the engine idle but keeps the type.
+    t_GetArray again = tcpParams(host.serverPort(), "200");
+    QCOMPARE(engine.connectPort(again), QByteArray("{\"error\":\"Could not connect to Modbus TCP!\"}"));
+    QVERIFY(!engine.isConnected());
+    QVERIFY(!engine.hasContext());
+    QCOMPARE(engine.getConnectionType(), qint16(1));
+    QCOMPARE(fake.liveContexts(), 0);
+    QVERIFY(fake.faults.isEmpty());
+}
+
+void TestModbusEngine::retryRule_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<Transfer>("result");
+    QTest::addColumn<int>("tries");
+    QTest::addColumn<QByteArray>("reply");
+
+    const QByteArray protocol = "{\"error\":\"Protocol error! fault 112345690\"}";
+    const QStringList ops{"read", "write", "identify"};
+    for (const QString &op : ops) {
+        const QByteArray name = op.toLatin1();
+        QTest::newRow(name + " protocol fault") << op << Transfer{-1, 112345690} << 4 << protocol;
+        QTest::newRow(name + " WSA time-out") << op << Transfer{-1, 10060} << 1 << timeoutReply;
+        QTest::newRow(name + " EIO") << op << Transfer{-1, EIO} << 1 << timeoutReply;
+        QTest::newRow(name + " ETIMEDOUT") << op << Transfer{-1, ETIMEDOUT} << 1 << timeoutReply;
+        QTest::newRow(name + " reset by peer") << op << Transfer{-1, ECONNRESET} << 4
+                                               << QByteArray("{\"error\":\"Protocol error! fault ")
+                                                      + QByteArray::number(ECONNRESET) + "\"}";
+    }
+    QTest::newRow("read short count") << "read" << Transfer{1, 0} << 4 << mismatch;
+    QTest::newRow("write short count") << "write" << Transfer{1, 0} << 4 << mismatch;
+    QTest::newRow("identify empty") << "identify" << Transfer{0, 0} << 4
+                                    << QByteArray("{\"error\":\"Unknown error!\"}");
+    QTest::newRow("identify 255 bytes") << "identify" << Transfer{255, 0} << 4
+                                        << QByteArray("{\"error\":\"Unknown error!\"}");
+}
+
+void TestModbusEngine::retryRule()
+{
+    QFETCH(QString, operation);
+    QFETCH(Transfer, result);
+    QFETCH(int, tries);
+    QFETCH(QByteArray, reply);
+
+    QTcpServer host;
+    QVERIFY(host.listen(QHostAddress::LocalHost, 0));
+    FakeBackend fake;
+    fake.slaveIdData = QByteArray(256, 'x');
+    ModbusEngine engine(&fake);
+    t_GetArray c = tcpParams(host.serverPort());
+    QCOMPARE(engine.connectPort(c), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    fake.transfers = {result};
+
+    t_GetArray p = readParams("2");
+    p.insert("regVals", "[1,2]");
+    QByteArray got;
+    if (operation == QLatin1String("read"))
+        got = engine.readRegisters(p, 0);
+    else if (operation == QLatin1String("write"))
+        got = engine.writeRegisters(p, 0);
+    else
+        got = engine.identifySlave(0);
+    QCOMPARE(got, reply);
+    QCOMPARE(fake.transferCount, tries);
+
+    // Success on the last allowed try still succeeds.
+    if (tries == 4 && operation == QLatin1String("read")) {
+        fake.transferCount = 0;
+        fake.transfers = {result, result, result, ok};
+        QCOMPARE(engine.readRegisters(p, 0), QByteArray("[0,0]"));
+        QCOMPARE(fake.transferCount, 4);
+    }
+}
+
+void TestModbusEngine::serialReopenOnRetry()
+{
+    FakeBackend fake;
+    ModbusEngine engine(&fake);
+    connectSerial(engine, fake);
+    fake.transfers = {Transfer{-1, 112345690}, ok};
+    fake.registers[10] = 0xFFFF;
+    t_GetArray p = readParams("1");
+    QCOMPARE(engine.readRegisters(p, 0), QByteArray("[-1]"));
+    QCOMPARE(fake.calls, QStringList({"set_slave 7", "read", "close", "free", "new_rtu COM1 9600 N 8 1",
+                                      "connect", "set_timeout 0 200000", "set_slave 7", "read"}));
+    QVERIFY(engine.isConnected());
+    QCOMPARE(fake.liveContexts(), 1);
+}
+
+void TestModbusEngine::serialReopenFailsLeavesIdle()
+{
+    {
+        // The port vanished: the step's reply, then nothing is connected.
+        FakeBackend fake;
+        ModbusEngine engine(&fake);
+        connectSerial(engine, fake);
+        fake.ports.clear();
+        fake.transfers = {Transfer{-1, 112345690}};
+        t_GetArray p = readParams("1");
+        QCOMPARE(engine.readRegisters(p, 0), QByteArray("{\"error\":\"Protocol error! fault 112345690\"}"));
+        QCOMPARE(fake.transferCount, 1);
+        QVERIFY(!engine.isConnected());
+        QVERIFY(!engine.hasContext());
+        QCOMPARE(engine.readRegisters(p, 0), notConnected);
+        QCOMPARE(fake.liveContexts(), 0);
+    }
+    {
+        // The line will not reopen: the unconnected context stays, no more retries.
+        FakeBackend fake;
+        ModbusEngine engine(&fake);
+        connectSerial(engine, fake);
+        fake.transfers = {Transfer{1, 0}};
+        fake.connectResult = -1;
+        t_GetArray p = readParams("2");
+        QCOMPARE(engine.readRegisters(p, 0), mismatch);
+        QVERIFY(!engine.isConnected());
+        QVERIFY(engine.hasContext());
+        fake.transfers = {Transfer{0, 0}};
+        QCOMPARE(engine.identifySlave(0), QByteArray("{\"error\":\"Unknown error!\"}"));
+        QCOMPARE(fake.transferCount, 2);
+        // A reconnect through the public operation works once the line is back.
+        fake.connectResult = 0;
+        QVERIFY(engine.reopenSerial());
+        QVERIFY(engine.isConnected());
+        QVERIFY(fake.faults.isEmpty());
+    }
+}
+
+void TestModbusEngine::requestChecks_data()
+{
+    QTest::addColumn<t_GetArray>("params");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("registersAsked");
+
+    auto with = [](std::initializer_list<std::pair<QByteArray, QByteArray>> extra) {
+        t_GetArray p = readParams("2");
+        for (const auto &kv : extra)
+            p.insert(kv.first, kv.second);
+        return p;
+    };
+    t_GetArray noAddr = readParams();
+    noAddr.remove("regAddr");
+    QTest::newRow("no regAddr") << noAddr << inputError << -1;
+    t_GetArray noCount = readParams();
+    noCount.remove("valuesCnt");
+    QTest::newRow("no valuesCnt") << noCount << inputError << -1;
+    QTest::newRow("regSize 24 before valSize") << with({{"regSize", "24"}, {"valSize", "8"}})
+                                               << QByteArray("{\"error\":\"Invalid registers size!\"}") << -1;
+    QTest::newRow("valSize 8") << with({{"valSize", "8"}}) << QByteArray("{\"error\":\"Invalid value size!\"}") << -1;
+    QTest::newRow("floatPrec 21") << with({{"floatPrec", "21"}})
+                                  << QByteArray("{\"error\":\"Invalid float precision!\"}") << -1;
+    QTest::newRow("floatPrec -1") << with({{"floatPrec", "-1"}})
+                                  << QByteArray("{\"error\":\"Invalid float precision!\"}") << -1;
+    QTest::newRow("floatPrec 20") << with({{"floatPrec", "20"}}) << QByteArray("[0,0]") << 2;
+    QTest::newRow("regSize 32 alone") << with({{"regSize", "32"}})
+                                      << QByteArray("{\"error\":\"Invalid one value size!\"}") << -1;
+    QTest::newRow("float on 16-bit values") << with({{"regType", "float4321"}})
+                                            << QByteArray("{\"error\":\"Invalid one value size!\"}") << -1;
+    QTest::newRow("long on 16-bit values") << with({{"regType", "long"}})
+                                           << QByteArray("{\"error\":\"Invalid one value size!\"}") << -1;
+    QTest::newRow("200 values") << readParams("200") << QByteArray() << 200;
+    QTest::newRow("201 values") << readParams("201") << QByteArray("{\"error\":\"Too many registers\"}") << -1;
+    t_GetArray wide = readParams("200");
+    wide.insert("valSize", "32");
+    QTest::newRow("200 wide values") << wide << QByteArray() << 400;
+    QTest::newRow("0 values") << readParams("0") << inputError << -1;
+    QTest::newRow("-5 values") << readParams("-5") << inputError << -1;
+    QTest::newRow("huge count") << readParams("4294967297") << inputError << -1;
+}
+
+void TestModbusEngine::requestChecks()
+{
+    QFETCH(t_GetArray, params);
+    QFETCH(QByteArray, reply);
+    QFETCH(int, registersAsked);
+    FakeBackend fake;
+    ModbusEngine engine(&fake);
+    connectSerial(engine, fake);
+    const QByteArray got = engine.readRegisters(params, 0);
+    if (!reply.isEmpty())
+        QCOMPARE(got, reply);
+    else
+        QVERIFY(got.startsWith("[0,0,"));
+    QCOMPARE(fake.lastNb, registersAsked);
+}
+
+void TestModbusEngine::writeChecks_data()
+{
+    QTest::addColumn<t_GetArray>("params");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QVector<quint16>>("written");
+
+    const QByteArray valuesError = "{\"error\":\"Registers values error!\"}";
+    const QByteArray sent = "{\"ok\":\"Values successfully sent.\"}";
+    auto w = [](const QByteArray &count, const QByteArray &vals,
+                std::initializer_list<std::pair<QByteArray, QByteArray>> extra = {}) {
+        t_GetArray p = readParams(count);
+        p.insert("regVals", vals);
+        for (const auto &kv : extra)
+            p.insert(kv.first, kv.second);
+        return p;
+    };
+    t_GetArray noVals = readParams("1");
+    QTest::newRow("no regVals") << noVals << inputError << QVector<quint16>();
+    QTest::newRow("length differs") << w("3", "[1,2]") << valuesError << QVector<quint16>();
+    QTest::newRow("not an array") << w("1", "5") << valuesError << QVector<quint16>();
+    QTest::newRow("does not parse") << w("1", "[1,") << valuesError << QVector<quint16>();
+    QTest::newRow("script code") << w("1", "[(function(){while(1){}})()]") << valuesError << QVector<quint16>();
+    QTest::newRow("percent-encoded once more") << w("2", "%5B7%2C-2%5D") << sent << QVector<quint16>{7, 0xFFFE};
+    QTest::newRow("utf-8 digits in text") << w("1", "[\"%C3%A9\"]") << sent << QVector<quint16>{0};
+    QTest::newRow("regSize 24") << w("1", "[1]", {{"regSize", "24"}})
+                                << QByteArray("{\"error\":\"Invalid registers size!\"}") << QVector<quint16>();
+    QTest::newRow("valSize 64") << w("1", "[1]", {{"valSize", "64"}})
+                                << QByteArray("{\"error\":\"Invalid value size!\"}") << QVector<quint16>();
+    QTest::newRow("regSize 32 alone") << w("1", "[1]", {{"regSize", "32"}})
+                                      << QByteArray("{\"error\":\"Invalid one value size!\"}") << QVector<quint16>();
+    QTest::newRow("float on 16-bit values") << w("1", "[1]", {{"regType", "float1234"}})
+                                            << QByteArray("{\"error\":\"Invalid one value size!\"}") << QVector<quint16>();
+    QTest::newRow("201 values") << w("201", "[1]") << QByteArray("{\"error\":\"Too many registers\"}")
+                                << QVector<quint16>();
+    QTest::newRow("0 values") << w("0", "[]") << inputError << QVector<quint16>();
+    QTest::newRow("uint 32 in 16-bit registers") << w("1", "[4294967295]", {{"regType", "uint"}, {"valSize", "32"}})
+                                                 << sent << QVector<quint16>{0xFFFF, 0xFFFF};
+    QTest::newRow("uint 32 low half first") << w("1", "[305419896]", {{"regType", "uint"}, {"valSize", "32"}})
+                                            << sent << QVector<quint16>{0x5678, 0x1234};
+}
+
+void TestModbusEngine::writeChecks()
+{
+    QFETCH(t_GetArray, params);
+    QFETCH(QByteArray, reply);
+    QFETCH(QVector<quint16>, written);
+    FakeBackend fake;
+    ModbusEngine engine(&fake);
+    connectSerial(engine, fake);
+    QCOMPARE(engine.writeRegisters(params, 0), reply);
+    QCOMPARE(fake.written, written);
+    QCOMPARE(fake.transferCount, written.isEmpty() ? 0 : 1);
+}
+
+void TestModbusEngine::readWordLayout()
+{
+    // 32-bit registers: the layer's low half comes first in the engine's buffer.
+    FakeBackend fake;
+    ModbusEngine engine(&fake);
+    connectSerial(engine, fake);
+    fake.registers[2 * 5] = 0x5678;
+    fake.registers[2 * 5 + 1] = 0x1234;
+    t_GetArray p = readParams("1");
+    p.insert("regAddr", "5");
+    p.insert("regSize", "32");
+    p.insert("valSize", "32");
+    p.insert("regType", "uint");
+    QCOMPARE(engine.readRegisters(p, 0), QByteArray("[305419896]"));
+    QCOMPARE(fake.calls.value(1), QStringLiteral("read32"));
+
+    p.insert("regVals", "[4294967294]");
+    QCOMPARE(engine.writeRegisters(p, 0), QByteArray("{\"ok\":\"Values successfully sent.\"}"));
+    QCOMPARE(fake.written32, QVector<quint32>{0xFFFFFFFEu});
+}
+
+void TestModbusEngine::identification_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("storedId");
+
+    QTest::newRow("meter") << QByteArray("\x05\xff" "Meter-01")
+                           << QByteArray("{\"id\":5,\"desc\":\"Meter-01\",\"descArray\":[5,255,77,101,116,101,114,45,48,49]}")
+                           << "5";
+    QTest::newRow("slash and quote") << QByteArray("\x09\x00" "a/\"\\", 6)
+                                     << QByteArray("{\"id\":9,\"desc\":\"a\\/\\\"\\\\\",\"descArray\":[9,0,97,47,34,92]}")
+                                     << "9";
+    QTest::newRow("left out") << QByteArray("\xc8\xff\x0d~\xc3}")
+                              << QByteArray("{\"id\":200,\"desc\":\"}\",\"descArray\":[200,255,13,126,195,125]}")
+                              << "200";
+    QTest::newRow("two bytes") << QByteArray("\x11\xff")
+                               << QByteArray("{\"id\":17,\"desc\":\"\",\"descArray\":[17,255]}") << "17";
+    QTest::newRow("one byte") << QByteArray("\x2a")
+                              << QByteArray("{\"id\":42,\"desc\":\"\",\"descArray\":[42]}") << "42";
+}
+
+void TestModbusEngine::identification()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, storedId);
+    FakeBackend fake;
+    fake.slaveIdData = data;
+    ModbusEngine engine(&fake);
+    connectSerial(engine, fake);
+    QCOMPARE(engine.identifySlave(0), reply);
+    QCOMPARE(QSettings().value("Tavik_ID").toString(), storedId);
+    QCOMPARE(fake.calls, QStringList({"set_slave 7", "report"}));
+}
+
+void TestModbusEngine::identificationFailureKeepsId()
+{
+    FakeBackend fake;
+    fake.slaveIdData = QByteArray("\x05\xff", 2);
+    ModbusEngine engine(&fake);
+    connectSerial(engine, fake);
+    QCOMPARE(engine.identifySlave(0), QByteArray("{\"id\":5,\"desc\":\"\",\"descArray\":[5,255]}"));
+    fake.transfers = {Transfer{-1, ETIMEDOUT}};
+    QCOMPARE(engine.identifySlave(0), timeoutReply);
+    QCOMPARE(QSettings().value("Tavik_ID").toString(), QStringLiteral("5"));
+}
+
+namespace {
+const QByteArray reportMiddle =
+    "\"baudRate\":{\"0\":\"1200\",\"1\":\"2400\",\"2\":\"4800\",\"3\":\"9600\",\"4\":\"19200\",\"5\":\"38400\","
+    "\"6\":\"57600\",\"7\":\"115200\",\"8\":\"230400\",\"9\":\"256000\",\"10\":\"1000000\",\"11\":\"\",\"12\":\"\"},"
+    "\"mode\":{\"0\":\"RTU 8N2\",\"1\":\"RTU 8E1\",\"2\":\"RTU 8O1\",\"3\":\"RTU 8N1\"},";
+const QByteArray defaultSettings =
+    "\"userSettings\":{\"port\":\"0\",\"slaveID\":1,\"baudRate\":0,\"mode\":3,\"timeout\":200000,"
+    "\"tcpIp\":\"192.168.1.100\",\"tcpPort\":502,\"connectionType\":\"serial\",\"isConnected\":false}}";
+} // namespace
+
+void TestModbusEngine::portReport_data()
+{
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QStringList>("friendNames");
+    QTest::addColumn<QByteArray>("ports");
+
+    QTest::newRow("none") << QStringList() << QStringList() << QByteArray("{\"ports\":{},");
+    QTest::newRow("one") << QStringList{"COM1"} << QStringList{"Communications Port (COM1)"}
+                         << QByteArray("{\"ports\":{\"0\":{\"portName\":\"COM1\",\"friendName\":\"Communications Port (COM1)\"}},");
+    QTest::newRow("two") << QStringList{"COM10", "COM1"} << QStringList{"USB (COM10)", "Port (COM1)"}
+                         << QByteArray("{\"ports\":{\"0\":{\"portName\":\"COM10\",\"friendName\":\"USB (COM10)\"},"
+                                       "\"1\":{\"portName\":\"COM1\",\"friendName\":\"Port (COM1)\"}},");
+    QTest::newRow("device paths") << QStringList{"\\\\.\\COM10", "\\\\.\\COM3"} << QStringList{"A", "B"}
+                                  << QByteArray("{\"ports\":{\"0\":{\"portName\":\"COM10\",\"friendName\":\"A\"},"
+                                                "\"1\":{\"portName\":\"\\\\COM3\",\"friendName\":\"B\"}},");
+    QTest::newRow("extra port, quoted name") << QStringList{"/tmp/p/b"} << QStringList{"My \"virtual\" port"}
+                                             << QByteArray("{\"ports\":{\"0\":{\"portName\":\"\\/tmp\\/p\\/b\","
+                                                           "\"friendName\":\"My \\\"virtual\\\" port\"}},");
+}
+
+void TestModbusEngine::portReport()
+{
+    QFETCH(QStringList, names);
+    QFETCH(QStringList, friendNames);
+    QFETCH(QByteArray, ports);
+    FakeBackend fake;
+    for (int i = 0; i < names.size(); ++i)
+        fake.addPort(names.at(i), friendNames.at(i));
+    ModbusEngine engine(&fake);
+    QCOMPARE(engine.getPortSettings(), ports + reportMiddle + defaultSettings);
+    QVERIFY(fake.calls.isEmpty());
+}
+
+void TestModbusEngine::portReportFollowsConnection()
+{
+    QTcpServer host;
+    QVERIFY(host.listen(QHostAddress::LocalHost, 0));
+    const QByteArray port = QByteArray::number(host.serverPort());
+    FakeBackend fake;
+    ModbusEngine engine(&fake);
+    const QByteArray head = "{\"ports\":{}," + reportMiddle;
+
+    t_GetArray p = tcpParams(host.serverPort(), "750");
+    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    const QByteArray tcpSettings = "\"userSettings\":{\"port\":\"0\",\"slaveID\":3,\"baudRate\":0,\"mode\":3,"
+                                   "\"timeout\":750,\"tcpIp\":\"127.0.0.1\",\"tcpPort\":" + port;
+    QCOMPARE(engine.getPortSettings(), head + tcpSettings + ",\"connectionType\":\"tcp\",\"isConnected\":true}}");
+    engine.disconnectPort();
+    QCOMPARE(engine.getPortSettings(), head + tcpSettings + ",\"connectionType\":\"tcp\",\"isConnected\":false}}");
+
+    // Stored texts are escaped; a stored number that is not one cannot break the reply.
+    QSettings settings;
+    settings.setValue("portName", "CO\"M\\1");
+    settings.setValue("slaveID", "1,\"x\":2");
+    QCOMPARE(engine.getPortSettings(),
+             head + "\"userSettings\":{\"port\":\"CO\\\"M\\\\1\",\"slaveID\":1,\"baudRate\":0,\"mode\":3,"
+                    "\"timeout\":750,\"tcpIp\":\"127.0.0.1\",\"tcpPort\":" + port
+                 + ",\"connectionType\":\"tcp\",\"isConnected\":false}}");
+}
+
+void TestModbusEngine::extraPortList_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QStringList>("ports");
+    QTest::newRow("absent") << QByteArray() << QStringList();
+    QTest::newRow("empty") << QByteArray("extraPorts=") << QStringList();
+    QTest::newRow("one") << QByteArray("extraPorts=/tmp/x/b") << QStringList{"/tmp/x/b"};
+    QTest::newRow("two") << QByteArray("extraPorts=/tmp/x/b, /dev/pts/7") << QStringList{"/tmp/x/b", "/dev/pts/7"};
+    QTest::newRow("quoted") << QByteArray("extraPorts=\"/tmp/x/b,/tmp/y\"") << QStringList{"/tmp/x/b", "/tmp/y"};
+}
+
+void TestModbusEngine::extraPortList()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QStringList, ports);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("config.ini"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[listener]\nport=8080\n\n[modbus]\n" + line + "\n");
+    file.close();
+    QCOMPARE(QextSerialEnumerator::readExtraPorts(path), ports);
+    const QList<QextPortInfo> all = QextSerialEnumerator::getPorts(path);
+    QVERIFY(all.size() >= ports.size());
+    for (int i = 0; i < ports.size(); ++i)
+        QCOMPARE(all.at(all.size() - ports.size() + i).portName, ports.at(i));
+}
+
+QTEST_GUILESS_MAIN(TestModbusEngine)
+#include "tst_modbusengine.moc"
