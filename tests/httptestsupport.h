@@ -41,8 +41,12 @@ inline bool waitFor(const std::function<bool()> &condition, int timeoutMs = 5000
 class Server
 {
 public:
-    Server(HttpRequestHandler *handler, const QVariantMap &listenerSettings)
+    // prepare runs on the configuration directory before the listener starts.
+    Server(HttpRequestHandler *handler, const QVariantMap &listenerSettings,
+           const std::function<void(const QString &)> &prepare = {})
     {
+        if (prepare)
+            prepare(dir.path());
         const QString file = dir.filePath(QStringLiteral("config.ini"));
         {
             QSettings writer(file, QSettings::IniFormat);

@@ -1,0 +1,465 @@
+// Listener, handler pool and connection handlers over real loopback sockets.
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QtTest>
+
+#include <stdexcept>
+
+#include <sys/socket.h>
+
+#include "httpconnectionhandler.h"
+#include "httprequest.h"
+#include "httpresponse.h"
+#include "httptestsupport.h"
+
+using httptest::Client;
+using httptest::Server;
+
+namespace {
+
+const QByteArray rejected = "HTTP/1.1 503 too many connections\r\nConnection: close\r\n\r\nToo many connections\r\n";
+const QByteArray tooLarge = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
+
+QByteArray get(const QByteArray &path, const QByteArray &extraHeaders = QByteArray())
+{
+    return "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n" + extraHeaders + "\r\n";
+}
+
+QByteArray okText(const QByteArray &body)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+// Answers by path; called from many handler threads at once, keeps no state.
+class TestHandler : public HttpRequestHandler
+{
+public:
+    void service(HttpRequest &request, HttpResponse &response) override
+    {
+        const QByteArray path = request.path();
+        if (path == "/echo") {
+            response.write(request.method() + ' ' + path + ' ' + request.parameter("n"), true);
+        } else if (path == "/chunks") {
+            response.write("ab");
+            response.write("cd", true);
+        } else if (path == "/close") {
+            response.setHeader("Connection", "close");
+            response.write("ab");
+            response.write("cd");
+        } else if (path == "/throw") {
+            response.setStatus(202, "Accepted");
+            throw std::runtime_error("handler failure");
+        } else if (path == "/upload") {
+            QTemporaryFile *file = request.uploadedFile("file");
+            response.write((file ? file->readAll() : QByteArray("none")) + '|' + request.parameter("file"), true);
+        } else if (path == "/body") {
+            response.write(request.body(), true);
+        }
+        // anything else: nothing written
+    }
+};
+
+int threadCount()
+{
+    return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+}
+
+QByteArray multipartUpload(const QByteArray &content)
+{
+    const QByteArray body = "--XX\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.bin\"\r\n"
+                            "Content-Type: application/octet-stream\r\n\r\n" + content + "\r\n--XX--\r\n";
+    return "POST /upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XX\r\nContent-Length: "
+           + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+} // namespace
+
+class TestHttpServer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanup();
+    void responseKinds_data();
+    void responseKinds();
+    void defaultHandler();
+    void pipelined();
+    void connectionClose_data();
+    void connectionClose();
+    void rejectBeyondMaxThreads();
+    void rejectAll();
+    void cleanupShrinks_data();
+    void cleanupShrinks();
+    void aborted_data();
+    void aborted();
+    void stalledHeaders();
+    void slowBody();
+    void upload();
+    void abruptDisconnects_data();
+    void abruptDisconnects();
+    void resetIdleConnection();
+    void failedAdoption();
+    void listenFailure();
+    void tls();
+    void tlsMissingFiles();
+
+private:
+    TestHandler handler;
+    QTemporaryDir tempDir;
+    int baseThreads = 0;
+};
+
+void TestHttpServer::initTestCase()
+{
+    QVERIFY(tempDir.isValid());
+    qputenv("TMPDIR", QFile::encodeName(tempDir.path()));
+    baseThreads = threadCount();
+}
+
+void TestHttpServer::cleanup()
+{
+    // Every server of a test function is gone: no thread and no temporary file may remain.
+    QVERIFY(httptest::waitFor([&] { return threadCount() <= baseThreads; }));
+    QCOMPARE(QDir(tempDir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+void TestHttpServer::responseKinds_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("content length") << get("/echo?n=%41") << okText("GET /echo A");
+    QTest::newRow("chunked") << get("/chunks")
+                             << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n");
+    QTest::newRow("nothing written") << get("/nothing") << okText("");
+    QTest::newRow("throwing handler") << get("/throw") << QByteArray("HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\n\r\n");
+    QTest::newRow("form body") << QByteArray("POST /body HTTP/1.0\r\nContent-Length: 3\r\n\r\nxyz") << okText("xyz");
+}
+
+void TestHttpServer::responseKinds()
+{
+    QFETCH(QByteArray, request);
+    Server server(&handler, {{"readTimeout", 5000}});
+    QVERIFY(server.listener->isListening());
+    Client client(server.port());
+    client.send(request);
+    QTEST(client.readResponse(), "expected");
+    // The connection stays open for the next request, whatever happened before.
+    client.send(get("/echo?n=2"));
+    QCOMPARE(client.readResponse(), okText("GET /echo 2"));
+}
+
+void TestHttpServer::defaultHandler()
+{
+    HttpRequestHandler base;
+    Server server(&base, {});
+    Client client(server.port());
+    client.send(get("/x"));
+    QCOMPARE(client.readResponse(), QByteArray("HTTP/1.1 501 not implemented\r\nContent-Length: 19\r\n\r\n501 not implemented"));
+}
+
+void TestHttpServer::pipelined()
+{
+    Server server(&handler, {});
+    Client client(server.port());
+    client.send(get("/echo?n=1") + get("/chunks") + get("/echo?n=3"));
+    QCOMPARE(client.readResponse(), okText("GET /echo 1"));
+    QCOMPARE(client.readResponse(), QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n"));
+    QCOMPARE(client.readResponse(), okText("GET /echo 3"));
+    QVERIFY(client.isConnected());
+}
+
+void TestHttpServer::connectionClose_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<bool>("closed");
+    QTest::newRow("close") << get("/echo", "Connection: close\r\n") << okText("GET /echo ") << true;
+    QTest::newRow("CLOSE") << get("/echo", "Connection: CLOSE\r\n") << okText("GET /echo ") << true;
+    QTest::newRow("keep-alive") << get("/echo", "Connection: keep-alive\r\n") << okText("GET /echo ") << false;
+    QTest::newRow("HTTP/1.0") << QByteArray("GET /echo HTTP/1.0\r\n\r\n") << okText("GET /echo ") << false;
+    QTest::newRow("close-delimited body") << get("/close") << QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nabcd")
+                                          << true;
+}
+
+void TestHttpServer::connectionClose()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(bool, closed);
+    Server server(&handler, {{"readTimeout", 60000}});
+    Client client(server.port());
+    client.send(request);
+    QTEST(client.readResponse(), "expected");
+    if (closed) {
+        QVERIFY(client.waitClosed());
+        QCOMPARE(client.take(), QByteArray());
+    } else {
+        client.send(get("/echo?n=again"));
+        QCOMPARE(client.readResponse(), okText("GET /echo again"));
+    }
+}
+
+void TestHttpServer::rejectBeyondMaxThreads()
+{
+    Server server(&handler, {{"maxThreads", 2}, {"cleanupInterval", 3600000}});
+    Client first(server.port());
+    Client second(server.port());
+    for (Client *client : {&first, &second}) {
+        client->send(get("/echo"));
+        QCOMPARE(client->readResponse(), okText("GET /echo "));
+    }
+    Client third(server.port());
+    QVERIFY(third.waitClosed());
+    QCOMPARE(third.take(), rejected);
+    QCOMPARE(server.pool()->handlerCount(), 2);
+
+    first.socket.disconnectFromHost();
+    QVERIFY(httptest::waitFor([&] { return server.pool()->idleHandlerCount() == 1; }));
+    Client fourth(server.port());
+    fourth.send(get("/echo?n=4"));
+    QCOMPARE(fourth.readResponse(), okText("GET /echo 4"));
+    QCOMPARE(server.pool()->handlerCount(), 2);
+}
+
+void TestHttpServer::rejectAll()
+{
+    Server server(&handler, {{"maxThreads", 0}});
+    Client client(server.port());
+    QVERIFY(client.waitClosed());
+    QCOMPARE(client.take(), rejected);
+    QCOMPARE(server.pool()->handlerCount(), 0);
+}
+
+void TestHttpServer::cleanupShrinks_data()
+{
+    QTest::addColumn<int>("minThreads");
+    QTest::newRow("one") << 1;
+    QTest::newRow("zero") << 0;
+    QTest::newRow("three") << 3;
+}
+
+void TestHttpServer::cleanupShrinks()
+{
+    QFETCH(int, minThreads);
+    Server server(&handler, {{"minThreads", minThreads}, {"cleanupInterval", 3600000}});
+    {
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < 5; ++i) {
+            clients.push_back(std::make_unique<Client>(server.port()));
+            clients.back()->send(get("/echo"));
+            QCOMPARE(clients.back()->readResponse(), okText("GET /echo "));
+        }
+        // The first stays busy and is never destroyed.
+        clients.erase(clients.begin() + 1, clients.end());
+        QVERIFY(httptest::waitFor([&] { return server.pool()->idleHandlerCount() == 4; }));
+        int expected = 5;
+        for (int tick = 0; tick < 5; ++tick) {
+            server.pool()->cleanup();
+            expected = qMax(expected - 1, 1 + qMin(minThreads, 4));
+            QCOMPARE(server.pool()->handlerCount(), expected);
+        }
+        QCOMPARE(server.pool()->idleHandlerCount(), qMin(minThreads, 4));
+    }
+    QVERIFY(httptest::waitFor([&] { return server.pool()->idleHandlerCount() == server.pool()->handlerCount(); }));
+    const int before = server.pool()->handlerCount();
+    server.pool()->cleanup();
+    QCOMPARE(server.pool()->handlerCount(), before > minThreads ? before - 1 : before);
+}
+
+void TestHttpServer::aborted_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::newRow("two-word request line") << QByteArray("GET /\r\n\r\n");
+    QTest::newRow("long line") << "GET /" + QByteArray(3000, 'a') + " HTTP/1.1\r\n\r\n";
+    QTest::newRow("endless header") << "GET / HTTP/1.1\r\nX: " + QByteArray(100000, 'h');
+    QTest::newRow("too many headers") << "GET / HTTP/1.1\r\n" + QByteArray("X-A: b\r\n").repeated(200) + "\r\n";
+    QTest::newRow("body too large") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 2000\r\n\r\n");
+    QTest::newRow("negative length") << QByteArray("POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n");
+    QTest::newRow("multipart too large")
+        << QByteArray("POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: 5001\r\n\r\n");
+    QTest::newRow("multipart reaches limit")
+        << "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: 5000\r\n\r\n"
+               + QByteArray(5000, 'm');
+}
+
+void TestHttpServer::aborted()
+{
+    QFETCH(QByteArray, request);
+    Server server(&handler, {{"maxRequestSize", 1000}, {"maxMultiPartSize", 5000}});
+    Client client(server.port());
+    client.send(request);
+    QVERIFY(client.waitClosed());
+    QCOMPARE(client.take(), tooLarge);
+    // The server goes on serving.
+    Client next(server.port());
+    next.send(get("/echo"));
+    QCOMPARE(next.readResponse(), okText("GET /echo "));
+}
+
+void TestHttpServer::stalledHeaders()
+{
+    Server server(&handler, {{"readTimeout", 300}});
+    Client client(server.port());
+    client.send("GET /echo HTTP/1.1\r\nHost: x\r\n");
+    QVERIFY(client.waitClosed());
+    QCOMPARE(client.take(), QByteArray());
+
+    // An idle kept-alive connection is closed the same way.
+    Client idle(server.port());
+    idle.send(get("/echo"));
+    QCOMPARE(idle.readResponse(), okText("GET /echo "));
+    QVERIFY(idle.waitClosed());
+    QCOMPARE(idle.take(), QByteArray());
+    QVERIFY(httptest::waitFor([&] { return server.pool()->idleHandlerCount() == server.pool()->handlerCount(); }));
+}
+
+void TestHttpServer::slowBody()
+{
+    // Body pieces arrive well within the timeout, the whole body takes much longer.
+    Server server(&handler, {{"readTimeout", 800}});
+    Client client(server.port());
+    client.send("POST /body HTTP/1.1\r\nContent-Length: 10\r\n\r\n");
+    for (int i = 0; i < 10; ++i) {
+        QTest::qWait(200);
+        QVERIFY(client.isConnected());
+        client.send(QByteArray(1, char('0' + i)));
+    }
+    QCOMPARE(client.readResponse(), okText("0123456789"));
+}
+
+void TestHttpServer::upload()
+{
+    QByteArray content;
+    for (int i = 0; i < 300000; ++i)
+        content += char((i * 31 + i / 7) % 256);
+    Server server(&handler, {});
+    Client client(server.port());
+    client.send(multipartUpload(content));
+    QCOMPARE(client.readResponse(), okText(content + "|a.bin"));
+}
+
+void TestHttpServer::abruptDisconnects_data()
+{
+    QTest::addColumn<QByteArray>("partial");
+    QTest::addColumn<bool>("reset");
+    const QByteArray upload = multipartUpload(QByteArray(200000, 'u'));
+    QTest::newRow("mid multipart") << upload.left(100000) << false;
+    QTest::newRow("mid multipart, reset") << upload.left(100000) << true;
+    QTest::newRow("mid headers") << QByteArray("GET / HTTP/1.1\r\nHost: x") << false;
+    QTest::newRow("mid body, reset") << QByteArray("POST /body HTTP/1.1\r\nContent-Length: 500\r\n\r\nabc") << true;
+    QTest::newRow("mid long line") << "GET /" + QByteArray(900, 'a') << true;
+}
+
+void TestHttpServer::abruptDisconnects()
+{
+    QFETCH(QByteArray, partial);
+    QFETCH(bool, reset);
+    Server server(&handler, {{"maxRequestSize", 1000}});
+    {
+        Client client(server.port());
+        client.send(partial);
+        QVERIFY(httptest::waitFor([&] { return server.pool()->handlerCount() == 1; }));
+        QTest::qWait(50);
+        if (reset) {
+            const linger option = {1, 0};
+            ::setsockopt(int(client.socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &option, sizeof option);
+        }
+        client.socket.close();
+    }
+    QVERIFY(httptest::waitFor([&] { return server.pool()->idleHandlerCount() == 1; }));
+    QVERIFY(httptest::waitFor([&] {
+        return QDir(tempDir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty();
+    }));
+    Client next(server.port());
+    next.send(get("/echo"));
+    QCOMPARE(next.readResponse(), okText("GET /echo "));
+}
+
+void TestHttpServer::resetIdleConnection()
+{
+    Server server(&handler, {{"readTimeout", 60000}});
+    Client client(server.port());
+    client.send(get("/echo"));
+    QCOMPARE(client.readResponse(), okText("GET /echo "));
+    const linger option = {1, 0};
+    ::setsockopt(int(client.socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &option, sizeof option);
+    client.socket.close();
+    QVERIFY(httptest::waitFor([&] { return server.pool()->idleHandlerCount() == 1; }));
+}
+
+void TestHttpServer::failedAdoption()
+{
+    HttpConnectionHandler connectionHandler(nullptr, &handler, nullptr);
+    connectionHandler.markBusy();
+    QVERIFY(QMetaObject::invokeMethod(&connectionHandler, "handleConnection", Qt::QueuedConnection,
+                                      Q_ARG(tSocketDescriptor, -1)));
+    QVERIFY(httptest::waitFor([&] { return !connectionHandler.isBusy(); }));
+}
+
+void TestHttpServer::listenFailure()
+{
+    Server first(&handler, {});
+    Server second(&handler, {{"port", first.port()}});
+    QVERIFY(!second.listener->isListening());
+    QVERIFY(second.pool());
+    second.listener->close();
+    QVERIFY(!second.pool());
+}
+
+void TestHttpServer::tls()
+{
+    if (!QSslSocket::supportsSsl())
+        QSKIP("no TLS library");
+    QTemporaryDir certDir;
+    QProcess openssl;
+    openssl.setWorkingDirectory(certDir.path());
+    openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out",
+                              "cert.pem", "-days", "1", "-subj", "/CN=localhost"});
+    if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0)
+        QSKIP("openssl cannot make a certificate");
+    // Relative names resolve against the configuration's directory, not the working directory.
+    Server server(&handler, {{"sslKeyFile", "key.pem"}, {"sslCertFile", "cert.pem"}}, [&](const QString &dir) {
+        for (const QString &name : {QStringLiteral("key.pem"), QStringLiteral("cert.pem")})
+            QFile::copy(certDir.filePath(name), dir + '/' + name);
+    });
+    QVERIFY(server.pool()->isSslEnabled());
+
+    QSslSocket client;
+    client.setPeerVerifyMode(QSslSocket::VerifyNone);
+    client.connectToHostEncrypted("127.0.0.1", server.port());
+    QVERIFY(httptest::waitFor([&] { return client.isEncrypted(); }));
+    QVERIFY(client.sessionProtocol() != QSsl::SslV3);
+    QByteArray received;
+    client.write(get("/echo?n=tls") + get("/chunks"));
+    QVERIFY(httptest::waitFor([&] {
+        received += client.readAll();
+        return received.endsWith("0\r\n\r\n");
+    }));
+    QCOMPARE(received, okText("GET /echo tls")
+                           + "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n");
+
+    // A plain client gets no answer and does not hold the handler for ever.
+    Client plainClient(server.port());
+    plainClient.send(get("/echo"));
+    QVERIFY(plainClient.waitClosed(15000));
+    QVERIFY(!plainClient.take().startsWith("HTTP"));
+}
+
+void TestHttpServer::tlsMissingFiles()
+{
+    Server server(&handler, {{"sslKeyFile", "nokey.pem"}, {"sslCertFile", "nocert.pem"}});
+    QVERIFY(!server.pool()->isSslEnabled());
+    Server onlyOne(&handler, {{"sslKeyFile", "key.pem"}});
+    QVERIFY(!onlyOne.pool()->isSslEnabled());
+    Client client(server.port());
+    client.send(get("/echo"));
+    QCOMPARE(client.readResponse(), okText("GET /echo "));
+}
+
+QTEST_GUILESS_MAIN(TestHttpServer)
+#include "tst_httpserver.moc"
