@@ -1,0 +1,401 @@
+#include <QDesktopServices>
+#include <QDirIterator>
+#include <QProcess>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+#include "creator.h"
+#include "httplistener.h"
+#include "tst_router_client.h"
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &contents, bool executable = false)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(contents);
+    file.close();
+    if (executable)
+        file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser);
+    return true;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+bool portIsFree(quint16 port)
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, port);
+}
+
+bool copyTree(const QString &from, const QString &to)
+{
+    QDir target;
+    if (!target.mkpath(to))
+        return false;
+    QDirIterator it(from, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString source = it.next();
+        const QString destination = to + source.mid(from.size());
+        if (it.fileInfo().isDir()) {
+            if (!target.mkpath(destination))
+                return false;
+        } else if (!QFile::copy(source, destination)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const QByteArray recordArgs = "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args.tmp\" && mv \"$0.args.tmp\" \"$0.args\"\n";
+
+// One program run in a private copy of the runnable directory. Whatever
+// happens in the test, the program is killed and reaped on the way out.
+class ProgramRun
+{
+public:
+    ProgramRun()
+    {
+        ok = dir.isValid() && copyTree(QStringLiteral(BRIO_APP_DIR), appDir());
+        QFile::remove(appDir() + QStringLiteral("/config.ini"));
+    }
+    ~ProgramRun()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(10000);
+        }
+    }
+
+    QString appDir() const { return dir.filePath(QStringLiteral("app")); }
+    QString path(const QString &name) const { return appDir() + QLatin1Char('/') + name; }
+
+    bool writeConfig(const QByteArray &contents) { return writeFile(path(QStringLiteral("config.ini")), contents); }
+
+    void start(const QStringList &arguments, const QStringList &extraEnvironment = QStringList())
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"LANG", "LC_ALL", "LC_MESSAGES", "LANGUAGE"})
+            env.remove(QLatin1String(name));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("xdg")));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        for (const QString &entry : extraEnvironment)
+            env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(dir.path());
+        QObject::connect(&process, &QProcess::readyReadStandardError, [this] {
+            log += process.readAllStandardError();
+        });
+        process.start(path(QStringLiteral("Brio")), arguments);
+    }
+
+    // Reads what is left on stderr once the program has ended.
+    bool finish()
+    {
+        const bool done = process.waitForFinished(30000);
+        log += process.readAllStandardError();
+        return done;
+    }
+
+    QTemporaryDir dir;
+    QProcess process;
+    QByteArray log;
+    bool ok = false;
+};
+
+const QByteArray listeningLine = "HttpListener: Listening on port";
+const QByteArray browserLine = "openUrl() for 'http://127.0.0.1:";
+
+} // namespace
+
+class TestCreator : public QObject
+{
+    Q_OBJECT
+public slots:
+    void captureUrl(const QUrl &url) { openedUrls << url; }
+
+private slots:
+    void initTestCase();
+    void init();
+
+    // in this process
+    void quitReleasesPortAndEndsLoopWithZero();
+    void startShowsBrowserUnlessRestarted_data();
+    void startShowsBrowserUnlessRestarted();
+    void bindFailureKeepsRunning();
+    void failedHandOverKeepsServing_data();
+    void failedHandOverKeepsServing();
+
+    // as a separate program
+    void missingConfigIsFatal();
+    void restartFlag_data();
+    void restartFlag();
+    void handOverEndsWith12_data();
+    void handOverEndsWith12();
+    void unstartableAdminCopyKeepsServing();
+    void languageFromLocale_data();
+    void languageFromLocale();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    QString configPath;
+    QList<QUrl> openedUrls;
+};
+
+void TestCreator::initTestCase()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Tavik"));
+    QCoreApplication::setApplicationName(QStringLiteral("Brio"));
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "captureUrl");
+    // The hand-over tests below rely on these programs not being here.
+    QVERIFY(!QFile::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/Brio_admin.exe")));
+    QVERIFY(!QFile::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/www/root/Brio_setup.exe")));
+}
+
+void TestCreator::init()
+{
+    dir.reset(new QTemporaryDir);
+    QVERIFY(dir->isValid());
+    QVERIFY(QDir(dir->path()).mkpath(QStringLiteral("www")));
+    configPath = dir->filePath(QStringLiteral("config.ini"));
+    openedUrls.clear();
+}
+
+void TestCreator::quitReleasesPortAndEndsLoopWithZero()
+{
+    const quint16 port = freePort();
+    QVERIFY(writeFile(configPath, "[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(port)
+                                      + "\n[docroot]\npath=www\n[other]\nprefLang=en\n"));
+    Creator creator(configPath, true);
+    QVERIFY(creator.httpListener());
+    QVERIFY(creator.httpListener()->isListening());
+    QVERIFY(!portIsFree(port));
+
+    QTimer::singleShot(0, &creator, &Creator::slotExitApp);
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(!creator.httpListener());
+    QVERIFY(portIsFree(port));
+}
+
+void TestCreator::startShowsBrowserUnlessRestarted_data()
+{
+    QTest::addColumn<QByteArray>("listener");
+    QTest::addColumn<bool>("restarted");
+    QTest::addColumn<QList<QUrl>>("opened");
+    QTest::newRow("explicit port 0") << QByteArray("host=127.0.0.1\nport=0\n") << false
+                                     << QList<QUrl>{QUrl("http://127.0.0.1:0")};
+    QTest::newRow("restarted") << QByteArray("host=127.0.0.1\nport=0\n") << true << QList<QUrl>();
+    QTest::newRow("no keys") << QByteArray() << false << QList<QUrl>{QUrl("http://127.0.0.1:80")};
+}
+
+void TestCreator::startShowsBrowserUnlessRestarted()
+{
+    QFETCH(QByteArray, listener);
+    QFETCH(bool, restarted);
+    QFETCH(QList<QUrl>, opened);
+    QVERIFY(writeFile(configPath, "[listener]\n" + listener + "[docroot]\npath=www\n"));
+    Creator creator(configPath, restarted);
+    QVERIFY(creator.httpListener()->isListening());
+    // Without a port key the system picks one, while the tray keeps saying 80.
+    QVERIFY(creator.httpListener()->serverPort() != 0);
+    QCOMPARE(openedUrls, opened);
+
+    const HttpReply reply = testclient::get(creator.httpListener()->serverPort(), "/ajax.html?func=getGeneralInfo");
+    QVERIFY(reply.complete);
+    QVERIFY(reply.body.startsWith("{\"ver\":\"0.3.15\""));
+}
+
+void TestCreator::bindFailureKeepsRunning()
+{
+    QTcpServer occupier;
+    QVERIFY(occupier.listen(QHostAddress::LocalHost, 0));
+    QVERIFY(writeFile(configPath, "[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(occupier.serverPort())
+                                      + "\n[docroot]\npath=www\n"));
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^HttpListener: Cannot bind on port"));
+    Creator creator(configPath, false);
+    QVERIFY(creator.httpListener());
+    QVERIFY(!creator.httpListener()->isListening());
+    QVERIFY(creator.trayMenu());
+    QVERIFY(openedUrls.isEmpty());
+}
+
+void TestCreator::failedHandOverKeepsServing_data()
+{
+    QTest::addColumn<bool>("installer");
+    QTest::newRow("administrator copy") << false;
+    QTest::newRow("installer") << true;
+}
+
+void TestCreator::failedHandOverKeepsServing()
+{
+    QFETCH(bool, installer);
+    const quint16 port = freePort();
+    QVERIFY(writeFile(configPath, "[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(port)
+                                      + "\n[docroot]\npath=www\n[other]\nprefLang=en\n"));
+    Creator creator(configPath, true);
+    const HttpListener *before = creator.httpListener();
+    QVERIFY(before);
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Creator: cannot start .*Brio_(admin|setup)\\.exe, serving on$"));
+    if (installer)
+        creator.slotRunAutoUpdate();
+    else
+        creator.slotRestartAppAsAdmin();
+
+    QVERIFY(creator.httpListener());
+    QVERIFY(creator.httpListener()->isListening());
+    QCOMPARE(creator.httpListener()->serverPort(), port);
+    const HttpReply reply = testclient::get(port, "/ajax.html?func=getGeneralInfo");
+    QVERIFY(reply.complete);
+    QVERIFY(reply.body.startsWith("{\"ver\":\"0.3.15\""));
+}
+
+void TestCreator::missingConfigIsFatal()
+{
+    ProgramRun run;
+    QVERIFY(run.ok);
+    run.start({});
+    QVERIFY(run.finish());
+    QCOMPARE(run.process.exitStatus(), QProcess::CrashExit);
+    const QByteArray expected = "Cannot find config file " + run.path(QStringLiteral("config.ini")).toLocal8Bit();
+    QVERIFY2(run.log.contains(expected), run.log.constData());
+    QVERIFY(!run.log.contains("ServiceHelper: Starting service"));
+}
+
+void TestCreator::restartFlag_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("browser");
+    QTest::newRow("no argument") << QStringList() << true;
+    QTest::newRow("-r") << QStringList{"-r"} << false;
+    QTest::newRow("-r and more") << QStringList{"-r", "x"} << false;
+    QTest::newRow("longer than -r") << QStringList{"-rx"} << true;
+    QTest::newRow("-r second") << QStringList{"x", "-r"} << true;
+}
+
+void TestCreator::restartFlag()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, browser);
+    ProgramRun run;
+    QVERIFY(run.ok);
+    const quint16 port = freePort();
+    QVERIFY(run.writeConfig("[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(port)
+                            + "\n[docroot]\npath=www\n[other]\nprefLang=en\n"));
+    run.start(arguments);
+    QTRY_VERIFY_WITH_TIMEOUT(run.log.contains(listeningLine), 30000);
+
+    const HttpReply reply = testclient::get(port, "/ajax.html?func=getGeneralInfo");
+    QVERIFY(reply.complete);
+    QVERIFY(reply.body.startsWith("{\"ver\":\"0.3.15\""));
+    // The offscreen desktop cannot open a browser and says so for each try.
+    QCOMPARE(run.log.contains(browserLine + QByteArray::number(port)), browser);
+}
+
+void TestCreator::handOverEndsWith12_data()
+{
+    QTest::addColumn<QByteArray>("func");
+    QTest::addColumn<QString>("program");
+    QTest::newRow("administrator copy") << QByteArray("runAsAdministrator") << "Brio_admin.exe";
+    QTest::newRow("installer") << QByteArray("runAutoUpdate") << "www/root/Brio_setup.exe";
+}
+
+void TestCreator::handOverEndsWith12()
+{
+    QFETCH(QByteArray, func);
+    QFETCH(QString, program);
+    ProgramRun run;
+    QVERIFY(run.ok);
+    QVERIFY(QDir().mkpath(run.path(QStringLiteral("www/root"))));
+    QVERIFY(writeFile(run.path(program), recordArgs, true));
+    const quint16 port = freePort();
+    QVERIFY(run.writeConfig("[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(port)
+                            + "\n[docroot]\npath=www\n[other]\nprefLang=en\n"));
+    run.start({QStringLiteral("-r")});
+    QTRY_VERIFY_WITH_TIMEOUT(run.log.contains(listeningLine), 30000);
+
+    const HttpReply reply = testclient::get(port, "/ajax.html?func=" + func);
+    QVERIFY(reply.complete);
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.body, QByteArray());
+
+    QVERIFY(run.finish());
+    QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.process.exitCode(), 12);
+    QVERIFY(portIsFree(port));
+    const QString record = run.path(program + QStringLiteral(".args"));
+    QTRY_VERIFY(QFile::exists(record));
+    QCOMPARE(readFile(record), QByteArray("-r\n"));
+}
+
+void TestCreator::unstartableAdminCopyKeepsServing()
+{
+    ProgramRun run;
+    QVERIFY(run.ok);
+    // Present but not executable: the start fails.
+    QVERIFY(writeFile(run.path(QStringLiteral("Brio_admin.exe")), recordArgs, false));
+    const quint16 port = freePort();
+    QVERIFY(run.writeConfig("[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(port)
+                            + "\n[docroot]\npath=www\n[other]\nprefLang=en\n"));
+    run.start({QStringLiteral("-r")});
+    QTRY_VERIFY_WITH_TIMEOUT(run.log.contains(listeningLine), 30000);
+
+    const HttpReply reply = testclient::get(port, "/ajax.html?func=runAsAdministrator");
+    QVERIFY(reply.complete);
+    QCOMPARE(reply.body, QByteArray());
+    QTRY_VERIFY_WITH_TIMEOUT(run.log.contains("serving on"), 30000);
+    QCOMPARE(run.log.count(listeningLine), 2);
+
+    const HttpReply again = testclient::get(port, "/ajax.html?func=getGeneralInfo");
+    QVERIFY(again.complete);
+    QVERIFY(again.body.startsWith("{\"ver\":\"0.3.15\""));
+    QCOMPARE(run.process.state(), QProcess::Running);
+    QVERIFY(!QFile::exists(run.path(QStringLiteral("Brio_admin.exe.args"))));
+}
+
+void TestCreator::languageFromLocale_data()
+{
+    QTest::addColumn<QString>("environment");
+    QTest::addColumn<QString>("language");
+    QTest::newRow("LANG es_ES") << "LANG=es_ES.UTF-8" << "es";
+    QTest::newRow("LC_ALL pl_PL") << "LC_ALL=pl_PL.UTF-8" << "pl";
+    QTest::newRow("LC_ALL beats LANG") << "LC_ALL=es_ES.UTF-8;LANG=pl_PL.UTF-8" << "es";
+    QTest::newRow("German locale") << "LANG=de_DE.UTF-8" << "en";
+    QTest::newRow("C locale") << "LANG=C" << "en";
+}
+
+void TestCreator::languageFromLocale()
+{
+    QFETCH(QString, environment);
+    QFETCH(QString, language);
+    ProgramRun run;
+    QVERIFY(run.ok);
+    QVERIFY(run.writeConfig("[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(freePort())
+                            + "\n[docroot]\npath=www\n"));
+    run.start({QStringLiteral("-r")}, environment.split(QLatin1Char(';')));
+    QTRY_VERIFY_WITH_TIMEOUT(run.log.contains(listeningLine), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(QSettings(run.path(QStringLiteral("config.ini")), QSettings::IniFormat)
+                                  .value(QStringLiteral("other/prefLang")).toString(),
+                              language, 30000);
+}
+
+QTEST_MAIN(TestCreator)
+#include "tst_creator.moc"
