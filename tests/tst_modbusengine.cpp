@@ -205,6 +205,33 @@ t_GetArray readParams(const QByteArray &valuesCnt = "2")
     return p;
 }
 
+QStringList debugLines;
+
+void collectDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type == QtDebugMsg)
+        debugLines << text;
+}
+
+// The retry lines: a count or a protocol line per retry, numbered from 1.
+QStringList expectedLines(const QString &operation, const Transfer &result, int tries)
+{
+    const bool protocol = result.rc < 0;
+    QString prefix;
+    if (operation == QLatin1String("read"))
+        prefix = protocol ? "CRC retransmission attempt number : " : "Reg numb retransmission attempt number : ";
+    else if (operation == QLatin1String("write"))
+        prefix = protocol ? "write CRC retransmission attempt number : "
+                          : "write Reg numb retransmission attempt number : ";
+    else
+        prefix = protocol ? "identify crc retransmission attempt number : "
+                          : "identify unknow retransmission attempt number : ";
+    QStringList lines;
+    for (int i = 1; i < tries; ++i)
+        lines << prefix + QString::number(i);
+    return lines;
+}
+
 const QByteArray notConnected = "{\"error\":\"Not connected\"}";
 const QByteArray inputError = "{\"error\":\"Input parameters error!\"}";
 const QByteArray timeoutReply = "{\"error\":\"I/O error: did not receive any data from slave.\"}";
@@ -577,14 +604,18 @@ void TestModbusEngine::retryRule()
     t_GetArray p = readParams("2");
     p.insert("regVals", "[1,2]");
     QByteArray got;
+    debugLines.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(collectDebug);
     if (operation == QLatin1String("read"))
         got = engine.readRegisters(p, 0);
     else if (operation == QLatin1String("write"))
         got = engine.writeRegisters(p, 0);
     else
         got = engine.identifySlave(0);
+    qInstallMessageHandler(previous);
     QCOMPARE(got, reply);
     QCOMPARE(fake.transferCount, tries);
+    QCOMPARE(debugLines, expectedLines(operation, result, tries));
 
     // Success on the last allowed try still succeeds.
     if (tries == 4 && operation == QLatin1String("read")) {

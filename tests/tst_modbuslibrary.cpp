@@ -1,0 +1,406 @@
+// The access layer's own requests on the wire: 32-bit registers over TCP and
+// RTU, reply checks, time-outs and the serial port list.
+#include <QtTest>
+#include <QTemporaryDir>
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <modbus/modbus.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+#include "modbuslibrary.h"
+
+namespace {
+
+// A loopback TCP peer that answers each request with the next scripted reply
+// (its first two bytes replaced by the request's transaction id); an empty
+// reply means silence.
+class ScriptedTcpPeer
+{
+public:
+    explicit ScriptedTcpPeer(const QList<QByteArray> &replies) : replies(replies)
+    {
+        listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = 0;
+        socklen_t len = sizeof addr;
+        if (::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0
+            && ::listen(listenFd, 4) == 0
+            && ::getsockname(listenFd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
+            port = ntohs(addr.sin_port);
+        worker = std::thread([this] { serve(); });
+    }
+    ~ScriptedTcpPeer()
+    {
+        stop = true;
+        worker.join();
+        ::close(listenFd);
+    }
+    QList<QByteArray> requests() const
+    {
+        while (!done && !stop)
+            QThread::msleep(5);
+        return received;
+    }
+    int port = 0;
+
+private:
+    bool waitReadable(int fd)
+    {
+        pollfd p{fd, POLLIN, 0};
+        while (!stop) {
+            if (::poll(&p, 1, 20) > 0)
+                return true;
+        }
+        return false;
+    }
+    bool readExactly(int fd, char *buf, int n)
+    {
+        int got = 0;
+        while (got < n) {
+            if (!waitReadable(fd))
+                return false;
+            const ssize_t r = ::read(fd, buf + got, size_t(n - got));
+            if (r <= 0)
+                return false;
+            got += int(r);
+        }
+        return true;
+    }
+    void serve()
+    {
+        if (!waitReadable(listenFd))
+            return;
+        const int fd = ::accept(listenFd, nullptr, nullptr);
+        for (const QByteArray &reply : qAsConst(replies)) {
+            char header[7];
+            if (!readExactly(fd, header, 7))
+                break;
+            const int rest = ((uchar(header[4]) << 8) | uchar(header[5])) - 1;
+            QByteArray request(header, 7);
+            QByteArray body(rest, '\0');
+            if (rest > 0 && !readExactly(fd, body.data(), rest))
+                break;
+            request += body;
+            received << request;
+            if (reply.isEmpty())
+                continue;
+            QByteArray out = reply;
+            out[0] = header[0];
+            out[1] = header[1];
+            if (::write(fd, out.constData(), size_t(out.size())) != out.size())
+                break;
+        }
+        done = true;
+        while (!stop)
+            QThread::msleep(5);
+        ::close(fd);
+    }
+
+    QList<QByteArray> replies;
+    QList<QByteArray> received;
+    int listenFd = -1;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> done{false};
+    std::thread worker;
+};
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(text);
+}
+
+QByteArray crc16(const QByteArray &data)
+{
+    quint16 crc = 0xFFFF;
+    for (char c : data) {
+        crc ^= uchar(c);
+        for (int i = 0; i < 8; ++i)
+            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
+    }
+    return QByteArray(1, char(crc & 0xFF)) + char(crc >> 8);
+}
+
+struct Context
+{
+    ModbusLibrary &lib;
+    ModbusHandle ctx;
+    ~Context()
+    {
+        lib.modbus_close(ctx);
+        lib.modbus_free(ctx);
+    }
+};
+
+} // namespace
+
+class TestModbusLibrary : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void read32_data();
+    void read32();
+    void write32_data();
+    void write32();
+    void tooManyRegisters();
+    void silentPeerTimesOut();
+    void timeoutNormalised_data();
+    void timeoutNormalised();
+    void missingContext();
+    void rtuFraming();
+    void extraPortsListed();
+};
+
+void TestModbusLibrary::read32_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("rc");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QVector<quint16>>("units");
+
+    QTest::newRow("two registers") << hex("00000000000b07030812345678fffffffe") << 2 << 0
+                                   << QVector<quint16>{0x5678, 0x1234, 0xFFFE, 0xFFFF};
+    QTest::newRow("short byte count") << hex("00000000000707030412345678") << -1 << int(EMBBADDATA)
+                                      << QVector<quint16>{0, 0, 0, 0};
+    QTest::newRow("wrong function") << hex("00000000000b070408123456780000ffff") << -1 << int(EMBBADDATA)
+                                    << QVector<quint16>{0, 0, 0, 0};
+    QTest::newRow("exception") << hex("000000000003078302") << -1 << int(EMBXILADD)
+                               << QVector<quint16>{0, 0, 0, 0};
+}
+
+void TestModbusLibrary::read32()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(int, rc);
+    QFETCH(int, error);
+    QFETCH(QVector<quint16>, units);
+
+    ScriptedTcpPeer peer({reply});
+    ModbusLibrary lib;
+    Context c{lib, lib.modbus_new_tcp("127.0.0.1", peer.port)};
+    QVERIFY(c.ctx);
+    QCOMPARE(lib.modbus_connect(c.ctx), 0);
+    lib.modbus_set_slave(c.ctx, 7);
+    QVector<quint16> dest(4, 0);
+    QCOMPARE(lib.modbus_read_registers_32(c.ctx, 0x1388, 2, dest.data()), rc);
+    if (rc < 0)
+        QCOMPARE(lib.lastError(), error);
+    QCOMPARE(dest, units);
+    const QList<QByteArray> requests = peer.requests();
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests.at(0).mid(2).toHex(), QByteArray("00000006070313880002"));
+}
+
+void TestModbusLibrary::write32_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("rc");
+    QTest::addColumn<int>("error");
+
+    QTest::newRow("echo") << hex("000000000006071013880002") << 2 << 0;
+    QTest::newRow("echo of another count") << hex("000000000006071013880001") << 1 << 0;
+    QTest::newRow("echo of another address") << hex("000000000006071013890002") << -1 << int(EMBBADDATA);
+    QTest::newRow("exception") << hex("000000000003079003") << -1 << int(EMBXILVAL);
+}
+
+void TestModbusLibrary::write32()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(int, rc);
+    QFETCH(int, error);
+
+    ScriptedTcpPeer peer({reply});
+    ModbusLibrary lib;
+    Context c{lib, lib.modbus_new_tcp("127.0.0.1", peer.port)};
+    QCOMPARE(lib.modbus_connect(c.ctx), 0);
+    lib.modbus_set_slave(c.ctx, 7);
+    const quint32 words[2] = {0x12345678u, 0xFFFFFFFEu};
+    QCOMPARE(lib.modbus_write_registers_32(c.ctx, 5000, 2, words), rc);
+    if (rc < 0)
+        QCOMPARE(lib.lastError(), error);
+    const QList<QByteArray> requests = peer.requests();
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests.at(0).mid(2).toHex(), QByteArray("0000000f071013880002081234567" "8fffffffe"));
+}
+
+void TestModbusLibrary::tooManyRegisters()
+{
+    ModbusLibrary lib;
+    Context c{lib, lib.modbus_new_tcp("127.0.0.1", 1)};
+    QVector<quint16> dest(2 * 63);
+    QCOMPARE(lib.modbus_read_registers_32(c.ctx, 0, ModbusLibrary::maxRead32 + 1, dest.data()), -1);
+    QCOMPARE(lib.lastError(), int(EMBMDATA));
+    QVector<quint32> words(62);
+    QCOMPARE(lib.modbus_write_registers_32(c.ctx, 0, ModbusLibrary::maxWrite32 + 1, words.constData()), -1);
+    QCOMPARE(lib.lastError(), int(EMBMDATA));
+    QCOMPARE(lib.modbus_read_registers_32(c.ctx, 0, 0, dest.data()), -1);
+}
+
+void TestModbusLibrary::silentPeerTimesOut()
+{
+    // Accepts and reads, never answers: every transfer kind reports a time-out.
+    ScriptedTcpPeer peer({QByteArray(), QByteArray(), QByteArray(), QByteArray()});
+    ModbusLibrary lib;
+    Context c{lib, lib.modbus_new_tcp("127.0.0.1", peer.port)};
+    ModbusTimeValue shortWait;
+    shortWait.tv_usec = 150000;
+    lib.modbus_set_timeout_begin(c.ctx, &shortWait);
+    QCOMPARE(lib.modbus_connect(c.ctx), 0);
+    uint16_t units[4];
+    QCOMPARE(lib.modbus_read_registers(c.ctx, 0, 2, units), -1);
+    QCOMPARE(lib.lastError(), ETIMEDOUT);
+    QCOMPARE(lib.modbus_read_registers_32(c.ctx, 0, 2, units), -1);
+    QCOMPARE(lib.lastError(), ETIMEDOUT);
+    const quint32 words[1] = {1};
+    QCOMPARE(lib.modbus_write_registers_32(c.ctx, 0, 1, words), -1);
+    QCOMPARE(lib.lastError(), ETIMEDOUT);
+    uint8_t id[256];
+    QCOMPARE(lib.modbus_report_slave_id(c.ctx, id), -1);
+    QCOMPARE(lib.lastError(), ETIMEDOUT);
+}
+
+void TestModbusLibrary::timeoutNormalised_data()
+{
+    QTest::addColumn<int>("sec");
+    QTest::addColumn<int>("usec");
+    QTest::addColumn<int>("gotSec");
+    QTest::addColumn<int>("gotUsec");
+    QTest::newRow("plain") << 0 << 200000 << 0 << 200000;
+    QTest::newRow("carried") << 0 << 1500000 << 1 << 500000;
+    QTest::newRow("both fields") << 2 << 2000000 << 4 << 0;
+    QTest::newRow("zero keeps the old one") << 0 << 0 << 0 << 500000;
+    QTest::newRow("negative keeps the old one") << -1 << -5 << 0 << 500000;
+    QTest::newRow("largest") << 0 << 2147483647 << 2147 << 483647;
+}
+
+void TestModbusLibrary::timeoutNormalised()
+{
+    QFETCH(int, sec);
+    QFETCH(int, usec);
+    QFETCH(int, gotSec);
+    QFETCH(int, gotUsec);
+    ModbusLibrary lib;
+    Context c{lib, lib.modbus_new_rtu("/dev/null", 9600, 'N', 8, 1)};
+    QVERIFY(c.ctx);
+    ModbusTimeValue value;
+    lib.modbus_get_timeout_begin(c.ctx, &value);
+    QCOMPARE(value.tv_sec, 0);
+    QCOMPARE(value.tv_usec, 500000);
+    value.tv_sec = sec;
+    value.tv_usec = usec;
+    lib.modbus_set_timeout_begin(c.ctx, &value);
+    lib.modbus_get_timeout_begin(c.ctx, &value);
+    QCOMPARE(value.tv_sec, gotSec);
+    QCOMPARE(value.tv_usec, gotUsec);
+}
+
+void TestModbusLibrary::missingContext()
+{
+    ModbusLibrary lib;
+    uint16_t units[2];
+    uint8_t id[256];
+    QCOMPARE(lib.modbus_connect(nullptr), -1);
+    QCOMPARE(lib.lastError(), EINVAL);
+    QCOMPARE(lib.modbus_read_registers(nullptr, 0, 1, units), -1);
+    QCOMPARE(lib.modbus_read_registers_32(nullptr, 0, 1, units), -1);
+    QCOMPARE(lib.modbus_report_slave_id(nullptr, id), -1);
+    lib.modbus_close(nullptr);
+    lib.modbus_free(nullptr);
+    QVERIFY(!lib.modbus_new_tcp("", 502));
+    QVERIFY(!lib.modbus_strerror(EMBBADDATA).isEmpty());
+}
+
+void TestModbusLibrary::rtuFraming()
+{
+    // A pty pair: the layer on one end, this test playing the slave on the other.
+    QTemporaryDir dir;
+    const QString a = dir.filePath("a");
+    const QString b = dir.filePath("b");
+    QProcess socat;
+    socat.start("socat", {"pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
+    if (!socat.waitForStarted())
+        QSKIP("socat is not available");
+    auto stopSocat = qScopeGuard([&socat] {
+        socat.terminate();
+        if (!socat.waitForFinished(3000))
+            socat.kill();
+        socat.waitForFinished(3000);
+    });
+    for (int i = 0; i < 200 && !(QFile::exists(a) && QFile::exists(b)); ++i)
+        QThread::msleep(10);
+    QVERIFY(QFile::exists(a) && QFile::exists(b));
+
+    const int slave = ::open(QFile::encodeName(a).constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(slave >= 0);
+    auto closeSlave = qScopeGuard([slave] { ::close(slave); });
+    termios tio;
+    ::tcgetattr(slave, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(slave, TCSANOW, &tio);
+
+    QByteArray request;
+    std::atomic<bool> stop{false};
+    const QByteArray replyBody = hex("0903083f800000c0000000");
+    std::thread responder([&] {
+        pollfd p{slave, POLLIN, 0};
+        while (!stop && request.size() < 8) {
+            if (::poll(&p, 1, 20) > 0) {
+                char buf[64];
+                const ssize_t n = ::read(slave, buf, sizeof buf);
+                if (n > 0)
+                    request.append(buf, int(n));
+            }
+        }
+        if (request.size() >= 8) {
+            const QByteArray reply = replyBody + crc16(replyBody);
+            if (::write(slave, reply.constData(), size_t(reply.size())) != reply.size())
+                return;
+        }
+    });
+    auto joinResponder = qScopeGuard([&] {
+        stop = true;
+        responder.join();
+    });
+
+    ModbusLibrary lib;
+    Context c{lib, lib.modbus_new_rtu(QFile::encodeName(b).constData(), 115200, 'N', 8, 1)};
+    QCOMPARE(lib.modbus_connect(c.ctx), 0);
+    lib.modbus_set_slave(c.ctx, 9);
+    QVector<quint16> dest(4, 0);
+    QCOMPARE(lib.modbus_read_registers_32(c.ctx, 10, 2, dest.data()), 2);
+    QCOMPARE(dest, (QVector<quint16>{0x0000, 0x3F80, 0x0000, 0xC000}));
+    joinResponder.dismiss();
+    stop = true;
+    responder.join();
+    const QByteArray body = hex("0903000a0002");
+    QCOMPARE(request.toHex(), (body + crc16(body)).toHex());
+}
+
+void TestModbusLibrary::extraPortsListed()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("config.ini");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[modbus]\nextraPorts=/tmp/v/a,/tmp/v/b\n");
+    file.close();
+    ModbusLibrary lib;
+    QCOMPARE(lib.configPath(), QCoreApplication::applicationDirPath() + "/config.ini");
+    lib.setConfigPath(path);
+    const QList<QextPortInfo> ports = lib.getPorts();
+    QVERIFY(ports.size() >= 2);
+    QCOMPARE(ports.at(ports.size() - 2).portName, QStringLiteral("/tmp/v/a"));
+    QCOMPARE(ports.at(ports.size() - 1).portName, QStringLiteral("/tmp/v/b"));
+    QCOMPARE(ports.at(ports.size() - 1).friendName, QStringLiteral("Virtual port (b)"));
+}
+
+QTEST_GUILESS_MAIN(TestModbusLibrary)
+#include "tst_modbuslibrary.moc"
