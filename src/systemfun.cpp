@@ -1,7 +1,12 @@
 #include "systemfun.h"
 
 #include <QDebug>
+#include <QPageLayout>
+#include <QPageSize>
+#include <QPrinter>
 #include <QSettings>
+#include <QTemporaryFile>
+#include <QTextDocument>
 
 namespace {
 const char generalInfo[] =
@@ -71,6 +76,29 @@ QStringList SystemFun::firmwareUpdaterArguments(int selectedPort, int baudRateIn
 
 QByteArray SystemFun::createAndRetPdf(const QString &html) const
 {
-    Q_UNUSED(html)
-    return QByteArray();
+    qDebug("\n\n TESTSTST \n\\n");
+    qDebug() << html;
+
+    QTextDocument document;
+    QPrinter printer(QPrinter::ScreenResolution);
+    QTemporaryFile file;
+    if (!file.open())
+        return QByteArray();
+
+    document.setHtml(html);
+    qDebug("\n\n  ++++ TESTSTST \n\\n");
+    qDebug() << document.toPlainText();
+
+    printer.setResolution(96);
+    printer.setPageSize(QPageSize(QPageSize::A4));
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(file.fileName());
+    printer.setPageMargins(QMarginsF(0, 4, 0, 4), QPageLayout::Millimeter);
+
+    const QRect page = printer.pageLayout().paintRectPixels(printer.resolution());
+    document.setPageSize(QSizeF(page.width(), page.height()));
+    document.print(&printer);
+
+    // The printer wrote through the name; our handle still stands at the start.
+    return file.readAll();
 }

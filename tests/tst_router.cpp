@@ -63,6 +63,12 @@ private slots:
     void openFtpInExplorer_data();
     void openFtpInExplorer();
     void runFirmwareUpdater();
+    void pdfDownload_data();
+    void pdfDownload();
+    void downloadEcho_data();
+    void downloadEcho();
+    void uploadEcho_data();
+    void uploadEcho();
 
 private:
     QTemporaryDir dir;
@@ -299,6 +305,117 @@ void TestRouter::runFirmwareUpdater()
     QTRY_VERIFY(QFile::exists(record));
     QCOMPARE(readFile(record), QByteArray("2\n6\n4\n7\n74\n"));
     store.clear();
+}
+
+void TestRouter::pdfDownload_data()
+{
+    QTest::addColumn<QByteArray>("filename");
+    QTest::newRow("report.pdf") << QByteArray("report.pdf");
+    QTest::newRow("pdf inside the name") << QByteArray("report.pdf.txt");
+}
+
+void TestRouter::pdfDownload()
+{
+    QFETCH(QByteArray, filename);
+    const HttpReply reply = testclient::post(port, "/saveFile.html", "application/x-www-form-urlencoded",
+                                             "filename=" + filename
+                                                 + "&fileContent=%3Chtml%3E%3Cbody%3E%3Cp%3EHello%3C%2Fp%3E%3C%2Fbody%3E%3C%2Fhtml%3E");
+    QVERIFY(reply.complete);
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.headers.value("Content-Disposition"), "attachment; filename=" + filename);
+    QCOMPARE(reply.headers.value("Content-type"), QByteArray("application/pdf"));
+    QVERIFY(reply.body.startsWith("%PDF"));
+}
+
+void TestRouter::downloadEcho_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("disposition");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("body");
+
+    const QByteArray form = "application/x-www-form-urlencoded";
+    const auto post = [&](const QByteArray &target, const QByteArray &body, const QByteArray &extra = QByteArray()) {
+        return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + form
+               + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + extra + "\r\n" + body;
+    };
+    const auto get = [](const QByteArray &target, const QByteArray &extra = QByteArray()) {
+        return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
+    };
+
+    QTest::newRow("form body") << post("/saveFile.html", "filename=a.csv&fileContent=x%3By") << 200
+                               << QByteArray("attachment; filename=a.csv") << QByteArray() << QByteArray("x;y");
+    QTest::newRow("query") << get("/x/saveFile.html?filename=b.txt&fileContent=a+b%0A") << 200
+                           << QByteArray("attachment; filename=b.txt") << QByteArray() << QByteArray("a b\n");
+    QTest::newRow("content type spelled exactly") << get("/saveFile.html?filename=a.csv&fileContent=1", "Content-type: text/csv\r\n")
+                                                  << 200 << QByteArray("attachment; filename=a.csv")
+                                                  << QByteArray("text/csv") << QByteArray("1");
+    QTest::newRow("content type other spelling") << get("/saveFile.html?filename=a.csv&fileContent=1", "Content-Type: text/csv\r\n")
+                                                 << 200 << QByteArray("attachment; filename=a.csv")
+                                                 << QByteArray() << QByteArray("1");
+    QTest::newRow("empty content") << get("/saveFile.html?filename=e.txt&fileContent=") << 200
+                                   << QByteArray("attachment; filename=e.txt") << QByteArray() << QByteArray();
+    QTest::newRow("upper-case PDF is echoed") << get("/saveFile.html?filename=REPORT.PDF&fileContent=%3Cb%3E")
+                                              << 200 << QByteArray("attachment; filename=REPORT.PDF")
+                                              << QByteArray() << QByteArray("<b>");
+    QTest::newRow("no content") << get("/saveFile.html?filename=a.csv") << 400 << QByteArray() << QByteArray()
+                                << QByteArray();
+    QTest::newRow("no name") << get("/saveFile.html?fileContent=x") << 400 << QByteArray() << QByteArray()
+                             << QByteArray();
+    QTest::newRow("saveFile wins over loadFile") << get("/loadFile.html/saveFile.html") << 400 << QByteArray()
+                                                 << QByteArray() << QByteArray();
+    // A decoded line break must not start a header of its own.
+    QTest::newRow("line break in the name") << get("/saveFile.html?filename=a%0D%0AX-Evil:%201&fileContent=z")
+                                            << 200 << QByteArray("attachment; filename=aX-Evil: 1")
+                                            << QByteArray() << QByteArray("z");
+}
+
+void TestRouter::downloadEcho()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(QByteArray, disposition);
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, body);
+    const HttpReply reply = testclient::exchange(port, request);
+    QVERIFY(reply.complete);
+    QCOMPARE(reply.status, status);
+    QCOMPARE(reply.headers.value("Content-Disposition"), disposition);
+    QCOMPARE(reply.hasHeader("Content-Disposition"), !disposition.isEmpty());
+    QCOMPARE(reply.headers.value("Content-type"), contentType);
+    QVERIFY(!reply.hasHeader("X-Evil"));
+    QCOMPARE(reply.body, body);
+}
+
+void TestRouter::uploadEcho_data()
+{
+    QTest::addColumn<QByteArray>("field");
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<int>("status");
+    QTest::newRow("text file") << QByteArray("uploadedfile") << QByteArray("line 1\r\nline 2\n") << 200;
+    QTest::newRow("binary bytes") << QByteArray("uploadedfile") << QByteArray("\x00\xff--x\r\n\x01", 9) << 200;
+    QTest::newRow("empty file") << QByteArray("uploadedfile") << QByteArray() << 200;
+    QTest::newRow("other field name") << QByteArray("file") << QByteArray("abc") << 400;
+}
+
+void TestRouter::uploadEcho()
+{
+    QFETCH(QByteArray, field);
+    QFETCH(QByteArray, contents);
+    QFETCH(int, status);
+    const QByteArray boundary = "----brioTestBoundary7";
+    const QByteArray body = "--" + boundary + "\r\n"
+                            "Content-Disposition: form-data; name=\"note\"\r\n\r\nignored\r\n"
+                            "--" + boundary + "\r\n"
+                            "Content-Disposition: form-data; name=\"" + field + "\"; filename=\"in.txt\"\r\n"
+                            "Content-Type: application/octet-stream\r\n\r\n"
+                            + contents + "\r\n--" + boundary + "--\r\n";
+    const HttpReply reply = testclient::post(port, "/loadFile.html", "multipart/form-data; boundary=" + boundary, body);
+    QVERIFY(reply.complete);
+    QCOMPARE(reply.status, status);
+    QCOMPARE(reply.headers.value("Content-type"), status == 200 ? QByteArray("text/plain") : QByteArray());
+    QCOMPARE(reply.body, status == 200 ? contents : QByteArray());
 }
 
 QTEST_MAIN(TestRouter)

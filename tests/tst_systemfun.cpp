@@ -14,6 +14,8 @@ private slots:
     void updaterArgumentsFromValues();
     void updaterArgumentsFromStore_data();
     void updaterArgumentsFromStore();
+    void pdfFromHtml_data();
+    void pdfFromHtml();
 };
 
 void TestSystemFun::initTestCase()
@@ -112,5 +114,32 @@ void TestSystemFun::updaterArgumentsFromStore()
     QSettings().clear();
 }
 
-QTEST_GUILESS_MAIN(TestSystemFun)
+void TestSystemFun::pdfFromHtml_data()
+{
+    QTest::addColumn<QString>("html");
+    QTest::addColumn<int>("pages");
+    QTest::newRow("minimal page") << "<html><body><p>Register report</p></body></html>" << 1;
+    QTest::newRow("empty text") << "" << 1;
+    QTest::newRow("not really html") << "<table><tr><td>1<td>2</table" << 1;
+    QString longText;
+    for (int i = 0; i < 200; ++i)
+        longText += QStringLiteral("<p>Line %1</p>").arg(i);
+    QTest::newRow("several pages") << longText << 3;
+}
+
+void TestSystemFun::pdfFromHtml()
+{
+    QFETCH(QString, html);
+    QFETCH(int, pages);
+    const SystemFun fun;
+    const QByteArray pdf = fun.createAndRetPdf(html);
+    QVERIFY(pdf.startsWith("%PDF-"));
+    QVERIFY(pdf.trimmed().endsWith("%%EOF"));
+    // A4 in points, the same box on every page.
+    const QByteArray a4 = "/MediaBox [0 0 595.000000 842.000000]";
+    QCOMPARE(pdf.count(a4), pdf.count("/Type /Page\n"));
+    QVERIFY(pdf.count(a4) >= pages);
+}
+
+QTEST_MAIN(TestSystemFun)
 #include "tst_systemfun.moc"
