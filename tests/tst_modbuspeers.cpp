@@ -1,0 +1,573 @@
+// The engine against real slaves: pymodbus over TCP and over a pty serial
+// line, mbpoll as an independent master, and modbus-sim for 32-bit registers.
+#include <QtTest>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <memory>
+
+#include "modbusengine.h"
+#include "modbuslibrary.h"
+
+namespace {
+
+const QString python = QStringLiteral("/usr/bin/python3");
+const QString peerScript = QStringLiteral(BRIO_SOURCE_DIR "/tests/peers/pymodbus_slave.py");
+const QString simProgram = QStringLiteral(BRIO_APP_DIR "/modbus-sim");
+
+// A child that is always stopped by its own handle, whatever the test does.
+class Child
+{
+public:
+    ~Child() { stop(); }
+
+    bool start(const QString &program, const QStringList &args, const QByteArray &marker)
+    {
+        process.setProgram(program);
+        process.setArguments(args);
+        process.start();
+        if (!process.waitForStarted(10000))
+            return false;
+        QElapsedTimer clock;
+        clock.start();
+        while (!output.contains(marker) && clock.elapsed() < 20000) {
+            if (process.state() != QProcess::Running)
+                return false;
+            process.waitForReadyRead(100);
+            output += process.readAllStandardOutput();
+        }
+        return output.contains(marker);
+    }
+    void stop()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate();
+        if (!process.waitForFinished(3000)) {
+            process.kill();
+            process.waitForFinished(3000);
+        }
+    }
+    // The number after the given word in the output, e.g. "port 41234".
+    int number(const QString &pattern) const
+    {
+        const QRegularExpressionMatch m = QRegularExpression(pattern).match(QString::fromLatin1(output));
+        return m.hasMatch() ? m.captured(1).toInt() : 0;
+    }
+
+    QProcess process;
+    QByteArray output;
+};
+
+// A port that nothing listens on now.
+quint16 closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+t_GetArray tcpConnect(int port, int timeout = 100)
+{
+    t_GetArray p;
+    p.insert("func", "connect");
+    p.insert("connType", "tcp");
+    p.insert("ipAddres_tcp", "127.0.0.1");
+    p.insert("slaveID", "1");
+    p.insert("port_tcp", QByteArray::number(port));
+    p.insert("timeout", QByteArray::number(timeout));
+    return p;
+}
+
+t_GetArray request(int addr, int count, const QByteArray &regType = QByteArray(), int regSize = 0,
+                   int valSize = 0, int floatPrec = -100)
+{
+    t_GetArray p;
+    p.insert("regAddr", QByteArray::number(addr));
+    p.insert("valuesCnt", QByteArray::number(count));
+    if (!regType.isNull())
+        p.insert("regType", regType);
+    if (regSize)
+        p.insert("regSize", QByteArray::number(regSize));
+    if (valSize)
+        p.insert("valSize", QByteArray::number(valSize));
+    if (floatPrec != -100)
+        p.insert("floatPrec", QByteArray::number(floatPrec));
+    return p;
+}
+
+QByteArray rawRead(ModbusEngine &engine, int addr, int count)
+{
+    t_GetArray p = request(addr, count, "uint");
+    return engine.readRegisters(p, 0);
+}
+
+// Register contents the decoding rows read.
+const char *const presets =
+    "0=0xFFFF,1=0x4148,2=0,3=0,4=0x4148,5=0x4CBE,6=0xBC20,7=0x4D3E,8=0xBC20,9=1,10=2,"
+    "11=0xFFFE,12=0xFFFF,13=12,14=0xFFFB,15=300,16=0x42F6,17=0xE9E0,18=0x4996,19=0xB438,"
+    "20=0,21=0x3F00";
+// 05 FF "Meter-01" "/" "\"" (the peer adds its run byte 0xFF)
+const char *const slaveIdHex = "05FF4D657465722D30312F22";
+const QByteArray slaveIdReply = "{\"id\":5,\"desc\":\"Meter-01\\/\\\"\",\"descArray\":"
+                                "[5,255,77,101,116,101,114,45,48,49,47,34,255]}";
+
+const QByteArray sent = "{\"ok\":\"Values successfully sent.\"}";
+const QByteArray notConnected = "{\"error\":\"Not connected\"}";
+const QByteArray timeoutReply = "{\"error\":\"I/O error: did not receive any data from slave.\"}";
+
+} // namespace
+
+class TestModbusPeers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void decoding_data();
+    void decoding();
+    void encoding_data();
+    void encoding();
+    void limitsAndErrors_data();
+    void limitsAndErrors();
+    void identification_data();
+    void identification();
+    void pymodbusDefaultIdentity();
+    void mbpollCrossCheck();
+    void notConnectedReplies();
+    void tcpConnectAndDisconnect();
+    void deadAndSilentHosts();
+    void registers32AgainstSim();
+    void silentSerialSlave();
+
+private:
+    ModbusEngine *engineFor(const QString &transport);
+    QByteArray mbpoll(const QStringList &args);
+
+    QTemporaryDir dir;
+    Child tcpPeer;
+    Child socat;
+    Child rtuPeer;
+    int tcpPort = 0;
+    QString serialDevice;
+    ModbusLibrary serialLibrary;
+    std::unique_ptr<ModbusEngine> tcpEngine;
+    std::unique_ptr<ModbusEngine> rtuEngine;
+};
+
+void TestModbusPeers::initTestCase()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Tavik"));
+    QCoreApplication::setApplicationName(QStringLiteral("Brio"));
+    QSettings().clear();
+    QVERIFY(dir.isValid());
+
+    QVERIFY2(tcpPeer.start(python, {peerScript, "--tcp", "127.0.0.1:0", "--set", presets, "--slave-id", slaveIdHex},
+                           "ready"),
+             tcpPeer.output + tcpPeer.process.readAllStandardError());
+    tcpPort = tcpPeer.number(QStringLiteral("port (\\d+)"));
+    QVERIFY(tcpPort > 0);
+
+    const QString a = dir.filePath(QStringLiteral("a"));
+    serialDevice = dir.filePath(QStringLiteral("b"));
+    socat.process.setProcessChannelMode(QProcess::MergedChannels);
+    QVERIFY(socat.start(QStringLiteral("socat"),
+                        {"-d", "-d", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + serialDevice},
+                        "starting data transfer loop"));
+    QVERIFY2(rtuPeer.start(python, {peerScript, "--serial", a, "--baud", "115200", "--set", presets,
+                                    "--slave-id", slaveIdHex},
+                           "ready"),
+             rtuPeer.output + rtuPeer.process.readAllStandardError());
+
+    QFile config(dir.filePath(QStringLiteral("config.ini")));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write("[modbus]\nextraPorts=" + serialDevice.toUtf8() + "\n");
+    config.close();
+    serialLibrary.setConfigPath(config.fileName());
+
+    // The serial engine's settings are read back at every transaction, so
+    // both links share one store: the same slave id and a time-out that suits both.
+    rtuEngine = std::make_unique<ModbusEngine>(&serialLibrary);
+    t_GetArray serial;
+    serial.insert("func", "connect");
+    serial.insert("connType", "serial");
+    serial.insert("portSelect", serialDevice.toUtf8());
+    serial.insert("slaveID", "1");
+    serial.insert("baudRate", "7");
+    serial.insert("mode", "3");
+    serial.insert("timeout", "100");
+    QCOMPARE(rtuEngine->connectPort(serial), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+
+    tcpEngine = std::make_unique<ModbusEngine>();
+    t_GetArray tcp = tcpConnect(tcpPort);
+    QCOMPARE(tcpEngine->connectPort(tcp), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+}
+
+void TestModbusPeers::cleanupTestCase()
+{
+    tcpEngine.reset();
+    rtuEngine.reset();
+    rtuPeer.stop();
+    socat.stop();
+    tcpPeer.stop();
+}
+
+ModbusEngine *TestModbusPeers::engineFor(const QString &transport)
+{
+    return transport == QLatin1String("tcp") ? tcpEngine.get() : rtuEngine.get();
+}
+
+QByteArray TestModbusPeers::mbpoll(const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral("mbpoll"), QStringList{"-m", "tcp", "-a", "1", "-0", "-1", "-p",
+                                                   QString::number(tcpPort)} + args);
+    if (!p.waitForFinished(15000)) {
+        p.kill();
+        p.waitForFinished();
+    }
+    return p.readAllStandardOutput();
+}
+
+void TestModbusPeers::decoding_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<t_GetArray>("params");
+    QTest::addColumn<QByteArray>("reply");
+
+    struct Row { const char *name; t_GetArray params; const char *reply; };
+    const Row rows[] = {
+        {"0xFFFF as int", request(0, 1), "[-1]"},
+        {"0xFFFF as uint", request(0, 1, "uint"), "[65535]"},
+        {"0xFFFF as other type", request(0, 1, "word"), "[65535]"},
+        {"three ints", request(13, 3, "int"), "[12,-5,300]"},
+        {"float4321 12.5", request(1, 1, "float4321", 16, 32), "[12.5]"},
+        {"float1234 reversed words", request(1, 1, "float1234", 16, 32), "[0.00]"},
+        {"float1234 12.5", request(3, 1, "float1234", 16, 32, 4), "[12.5000]"},
+        {"float1234 0.5 no decimals", request(20, 1, "float1234", 16, 32, 0), "[0]"},
+        {"float1234 20 decimals", request(20, 1, "float1234", 16, 32, 20), "[0.50000000000000000000]"},
+        {"float4321 1e8", request(5, 1, "float4321", 16, 32), "[100000000.00]"},
+        {"float4321 2e8", request(7, 1, "float4321", 16, 32), "[2e+08]"},
+        {"float4321 6 digits", request(16, 2, "float4321", 16, 32), "[123.457,1.23457e+06]"},
+        {"long high half first", request(9, 1, "long", 16, 32), "[65538]"},
+        {"int32 low half first", request(11, 1, "int", 16, 32), "[-2]"},
+        {"uint32 low half first", request(11, 1, "uint", 16, 32), "[4294967294]"},
+        {"long then int32", request(9, 2, "int", 16, 32), "[131073,-2]"},
+    };
+    for (const QString &transport : {QStringLiteral("tcp"), QStringLiteral("rtu")}) {
+        for (const Row &row : rows)
+            QTest::addRow("%s %s", qPrintable(transport), row.name) << transport << row.params << QByteArray(row.reply);
+    }
+}
+
+void TestModbusPeers::decoding()
+{
+    QFETCH(QString, transport);
+    QFETCH(t_GetArray, params);
+    QFETCH(QByteArray, reply);
+    QCOMPARE(engineFor(transport)->readRegisters(params, 0), reply);
+}
+
+void TestModbusPeers::encoding_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<t_GetArray>("params");
+    QTest::addColumn<QByteArray>("raw");
+    QTest::addColumn<QByteArray>("typed");
+
+    struct Row { const char *name; QByteArray vals; QByteArray type; int regSize; int valSize; const char *raw; const char *typed; };
+    const Row rows[] = {
+        {"65535", "[65535]", QByteArray(), 0, 0, "[65535]", "[-1]"},
+        {"-1", "[-1]", QByteArray(), 0, 0, "[65535]", "[-1]"},
+        {"70000", "[70000]", QByteArray(), 0, 0, "[4464]", "[4464]"},
+        {"12.9", "[12.9]", "int", 16, 16, "[12]", "[12]"},
+        {"numeric string", "[\"12\"]", QByteArray(), 0, 0, "[12]", "[12]"},
+        {"other string", "[\"abc\"]", QByteArray(), 0, 0, "[0]", "[0]"},
+        {"percent-encoded list", "%5B1%2C%202%2C-3%5D", "int", 0, 0, "[1,2,65533]", "[1,2,-3]"},
+        {"uint any type", "[40000,2]", "word", 0, 0, "[40000,2]", "[40000,2]"},
+        {"int32", "[-2,100000]", "int", 16, 32, "[65534,65535,34464,1]", "[-2,100000]"},
+        {"uint32 all bits", "[4294967295]", "uint", 16, 32, "[65535,65535]", "[4294967295]"},
+        {"uint32 halves", "[305419896]", "uint", 16, 32, "[22136,4660]", "[305419896]"},
+        {"float4321", "[12.5,-2.25]", "float4321", 16, 32, "[16712,0,49168,0]", "[12.5,-2.25]"},
+        {"float1234", "[12.5]", "float1234", 16, 32, "[0,16712]", "[12.50]"},
+    };
+    int addr = 100;
+    for (const QString &transport : {QStringLiteral("tcp"), QStringLiteral("rtu")}) {
+        for (const Row &row : rows) {
+            const int count = QByteArray::fromPercentEncoding(row.vals).count(',') + 1;
+            t_GetArray p = request(addr, count, row.type, row.regSize, row.valSize);
+            p.insert("regVals", row.vals);
+            QTest::addRow("%s %s", qPrintable(transport), row.name)
+                << transport << p << QByteArray(row.raw) << QByteArray(row.typed);
+            addr += 10;
+        }
+    }
+}
+
+void TestModbusPeers::encoding()
+{
+    QFETCH(QString, transport);
+    QFETCH(t_GetArray, params);
+    QFETCH(QByteArray, raw);
+    QFETCH(QByteArray, typed);
+    ModbusEngine *engine = engineFor(transport);
+    QCOMPARE(engine->writeRegisters(params, 0), sent);
+    const int registers = int(std::count(raw.begin(), raw.end(), ',') + 1);
+    QCOMPARE(rawRead(*engine, params.value("regAddr").toInt(), registers), raw);
+    params.remove("regVals");
+    QCOMPARE(engine->readRegisters(params, 0), typed);
+}
+
+void TestModbusPeers::limitsAndErrors_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<t_GetArray>("params");
+    QTest::addColumn<QByteArray>("reply");
+
+    t_GetArray write201 = request(0, 201);
+    write201.insert("regVals", "[1]");
+    t_GetArray wrongLength = request(500, 3);
+    wrongLength.insert("regVals", "[1,2]");
+    t_GetArray script = request(500, 1);
+    script.insert("regVals", "[this.x=1]");
+    t_GetArray wideFloat = request(500, 1, "float4321");
+    wideFloat.insert("regVals", "[1.5]");
+    t_GetArray badPrec = request(0, 1, "float4321", 16, 32, 21);
+    for (const QString &transport : {QStringLiteral("tcp"), QStringLiteral("rtu")}) {
+        const QByteArray t = transport.toLatin1();
+        QTest::newRow(t + " 125 registers") << transport << "read" << request(0, 125, "uint")
+                                             << QByteArray();
+        QTest::newRow(t + " 200 values") << transport << "read" << request(0, 200)
+                                          << QByteArray("{\"error\":\"Protocol error! Too many data\"}");
+        QTest::newRow(t + " 201 values") << transport << "read" << request(0, 201)
+                                          << QByteArray("{\"error\":\"Too many registers\"}");
+        QTest::newRow(t + " write 201 values") << transport << "write" << write201
+                                                << QByteArray("{\"error\":\"Too many registers\"}");
+        QTest::newRow(t + " float precision") << transport << "read" << badPrec
+                                               << QByteArray("{\"error\":\"Invalid float precision!\"}");
+        QTest::newRow(t + " register size") << transport << "read" << request(0, 1, "int", 24, 8)
+                                             << QByteArray("{\"error\":\"Invalid registers size!\"}");
+        QTest::newRow(t + " value size") << transport << "read" << request(0, 1, "int", 16, 24)
+                                          << QByteArray("{\"error\":\"Invalid value size!\"}");
+        QTest::newRow(t + " one value size") << transport << "read" << request(0, 1, "int", 32)
+                                              << QByteArray("{\"error\":\"Invalid one value size!\"}");
+        QTest::newRow(t + " 16-bit float") << transport << "write" << wideFloat
+                                            << QByteArray("{\"error\":\"Invalid one value size!\"}");
+        QTest::newRow(t + " values length") << transport << "write" << wrongLength
+                                             << QByteArray("{\"error\":\"Registers values error!\"}");
+        QTest::newRow(t + " script") << transport << "write" << script
+                                      << QByteArray("{\"error\":\"Registers values error!\"}");
+        QTest::newRow(t + " beyond the slave") << transport << "read" << request(9998, 5)
+                                                << QByteArray("{\"error\":\"Protocol error! Illegal data address\"}");
+    }
+}
+
+void TestModbusPeers::limitsAndErrors()
+{
+    QFETCH(QString, transport);
+    QFETCH(QString, operation);
+    QFETCH(t_GetArray, params);
+    QFETCH(QByteArray, reply);
+    ModbusEngine *engine = engineFor(transport);
+    const QByteArray got = operation == QLatin1String("read") ? engine->readRegisters(params, 0)
+                                                              : engine->writeRegisters(params, 0);
+    if (reply.isEmpty()) {
+        QVERIFY2(got.startsWith("[65535,16712,0,0,16712,") && got.count(',') == 124, got);
+    } else {
+        QCOMPARE(got, reply);
+    }
+    // Nothing was written by a refused request.
+    QCOMPARE(rawRead(*engine, 500, 1), QByteArray("[0]"));
+}
+
+void TestModbusPeers::identification_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::newRow("tcp") << "tcp";
+    QTest::newRow("rtu") << "rtu";
+}
+
+void TestModbusPeers::identification()
+{
+    QFETCH(QString, transport);
+    QSettings().remove("Tavik_ID");
+    QCOMPARE(engineFor(transport)->identifySlave(0), slaveIdReply);
+    QCOMPARE(QSettings().value("Tavik_ID").toString(), QStringLiteral("5"));
+}
+
+void TestModbusPeers::pymodbusDefaultIdentity()
+{
+    // Without id data pymodbus sends its name and the run byte, no id byte.
+    Child peer;
+    QVERIFY(peer.start(python, {peerScript, "--tcp", "127.0.0.1:0"}, "ready"));
+    ModbusEngine engine;
+    t_GetArray c = tcpConnect(peer.number(QStringLiteral("port (\\d+)")));
+    QCOMPARE(engine.connectPort(c), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    QCOMPARE(engine.identifySlave(0),
+             QByteArray("{\"id\":80,\"desc\":\"modbus\",\"descArray\":[80,121,109,111,100,98,117,115,255]}"));
+    // Give the shared link its settings back.
+    t_GetArray back = tcpConnect(tcpPort);
+    QCOMPARE(tcpEngine->connectPort(back), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+}
+
+void TestModbusPeers::mbpollCrossCheck()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("mbpoll")).isEmpty())
+        QSKIP("mbpoll is not installed");
+    // The engine writes, mbpoll reads.
+    t_GetArray w = request(300, 3);
+    w.insert("regVals", "[1234,-2,70000]");
+    QCOMPARE(tcpEngine->writeRegisters(w, 0), sent);
+    QByteArray out = mbpoll({"-t", "4:hex", "-r", "300", "-c", "3", "127.0.0.1"});
+    QVERIFY2(out.contains("[300]: \t0x04D2\n[301]: \t0xFFFE\n[302]: \t0x1170\n"), out);
+
+    t_GetArray f = request(310, 2, "float4321", 16, 32);
+    f.insert("regVals", "[12.5,-2.25]");
+    QCOMPARE(tcpEngine->writeRegisters(f, 0), sent);
+    out = mbpoll({"-t", "4:float", "-B", "-r", "310", "-c", "2", "127.0.0.1"});
+    QVERIFY2(out.contains("[310]: \t12.5\n[312]: \t-2.25\n"), out);
+
+    t_GetArray g = request(320, 1, "float1234", 16, 32);
+    g.insert("regVals", "[3.25]");
+    QCOMPARE(tcpEngine->writeRegisters(g, 0), sent);
+    out = mbpoll({"-t", "4:float", "-r", "320", "-c", "1", "127.0.0.1"});
+    QVERIFY2(out.contains("[320]: \t3.25\n"), out);
+
+    // mbpoll writes, the engine reads.
+    out = mbpoll({"-r", "330", "127.0.0.1", "--", "4660", "65531", "16712", "0"});
+    QVERIFY2(out.contains("Written 4 references"), out);
+    t_GetArray r = request(330, 2);
+    QCOMPARE(tcpEngine->readRegisters(r, 0), QByteArray("[4660,-5]"));
+    t_GetArray rf = request(332, 1, "float4321", 16, 32);
+    QCOMPARE(tcpEngine->readRegisters(rf, 0), QByteArray("[12.5]"));
+    out = mbpoll({"-t", "4:float", "-r", "340", "127.0.0.1", "--", "-7.75"});
+    QVERIFY2(out.contains("Written 1 references"), out);
+    t_GetArray rg = request(340, 1, "float1234", 16, 32);
+    QCOMPARE(tcpEngine->readRegisters(rg, 0), QByteArray("[-7.75]"));
+}
+
+void TestModbusPeers::notConnectedReplies()
+{
+    ModbusEngine engine;
+    t_GetArray p = request(0, 1);
+    p.insert("regVals", "[1]");
+    QCOMPARE(engine.readRegisters(p, 0), notConnected);
+    QCOMPARE(engine.writeRegisters(p, 0), notConnected);
+    QCOMPARE(engine.identifySlave(0), notConnected);
+    QCOMPARE(engine.disconnectPort(), QByteArray("{\"ok\":\"Disconnected\"}"));
+}
+
+void TestModbusPeers::tcpConnectAndDisconnect()
+{
+    ModbusEngine engine;
+    t_GetArray c = tcpConnect(tcpPort);
+    QCOMPARE(engine.connectPort(c), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    QVERIFY(engine.getPortSettings().endsWith(",\"tcpIp\":\"127.0.0.1\",\"tcpPort\":" + QByteArray::number(tcpPort)
+                                              + ",\"connectionType\":\"tcp\",\"isConnected\":true}}"));
+    t_GetArray r = request(13, 1);
+    QCOMPARE(engine.readRegisters(r, 0), QByteArray("[12]"));
+    QCOMPARE(engine.disconnectPort(), QByteArray("{\"ok\":\"Disconnected\"}"));
+    QVERIFY(engine.getPortSettings().endsWith(",\"connectionType\":\"tcp\",\"isConnected\":false}}"));
+    QCOMPARE(engine.readRegisters(r, 0), notConnected);
+
+    // The serial link the same way, on a second engine over the pty.
+    ModbusEngine serial(&serialLibrary);
+    QVERIFY(serial.getPortSettings().contains("{\"portName\":\"" + serialDevice.toUtf8().replace("/", "\\/")
+                                              + "\",\"friendName\":\"Virtual port (b)\"}"));
+    QCOMPARE(serial.disconnectPort(), QByteArray("{\"ok\":\"Disconnected\"}"));
+}
+
+void TestModbusPeers::deadAndSilentHosts()
+{
+    // Refused at once.
+    ModbusEngine engine;
+    t_GetArray dead = tcpConnect(closedPort(), 1000);
+    QCOMPARE(engine.connectPort(dead), QByteArray("{\"error\":\"Could not connect to Modbus TCP!\"}"));
+
+    // Accepts, never answers: the library's reply time-out, no retries.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    t_GetArray c = tcpConnect(silent.serverPort(), 1000);
+    QCOMPARE(engine.connectPort(c), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    t_GetArray p = request(0, 2);
+    QCOMPARE(engine.readRegisters(p, 0), timeoutReply);
+    p.insert("regVals", "[1,2]");
+    QCOMPARE(engine.writeRegisters(p, 0), timeoutReply);
+    QCOMPARE(engine.identifySlave(0), timeoutReply);
+
+    // Gone between transactions.
+    silent.close();
+    QCOMPARE(engine.readRegisters(p, 0), QByteArray("{\"error\":\"Unable to connect with TCP socket.\"}"));
+
+    t_GetArray back = tcpConnect(tcpPort);
+    QCOMPARE(tcpEngine->connectPort(back), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+}
+
+void TestModbusPeers::registers32AgainstSim()
+{
+    if (!QFile::exists(simProgram))
+        QSKIP("modbus-sim is not built");
+    Child sim;
+    QVERIFY2(sim.start(simProgram, {"--host", "127.0.0.1", "--port", "0"}, "listening on"), sim.output);
+    for (int i = 0; i < 50 && !sim.output.contains('\n'); ++i) {
+        sim.process.waitForReadyRead(100);
+        sim.output += sim.process.readAllStandardOutput();
+    }
+    const int port = sim.number(QStringLiteral("listening on [^\\s]*:(\\d+)"));
+    QVERIFY2(port > 0, sim.output);
+    ModbusEngine engine;
+    t_GetArray c = tcpConnect(port);
+    QCOMPARE(engine.connectPort(c), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+
+    t_GetArray preset = request(5002, 2, "uint", 32, 32);
+    QCOMPARE(engine.readRegisters(preset, 0), QByteArray("[123456789,4294967295]"));
+    t_GetArray asInt = request(5003, 1, "int", 32, 32);
+    QCOMPARE(engine.readRegisters(asInt, 0), QByteArray("[-1]"));
+    t_GetArray asFloat = request(5001, 1, "float4321", 32, 32);
+    QCOMPARE(engine.readRegisters(asFloat, 0), QByteArray("[12.50]"));
+
+    struct Row { const char *vals; const char *type; const char *typed; const char *raw; };
+    const Row rows[] = {
+        {"[4294967295,305419896]", "uint", "[4294967295,305419896]", "[4294967295,305419896]"},
+        {"[-2]", "int", "[-2]", "[4294967294]"},
+        {"[12.5]", "float4321", "[12.50]", "[1095237632]"},
+        {"[12.5]", "float1234", "[12.5]", "[16712]"},
+    };
+    int addr = 5100;
+    for (const Row &row : rows) {
+        const int count = int(QByteArray(row.vals).count(',') + 1);
+        t_GetArray w = request(addr, count, row.type, 32, 32);
+        w.insert("regVals", row.vals);
+        QCOMPARE(engine.writeRegisters(w, 0), sent);
+        w.remove("regVals");
+        QCOMPARE(engine.readRegisters(w, 0), QByteArray(row.typed));
+        t_GetArray raw = request(addr, count, "uint", 32, 32);
+        QCOMPARE(engine.readRegisters(raw, 0), QByteArray(row.raw));
+        addr += 10;
+    }
+    QCOMPARE(engine.identifySlave(0),
+             QByteArray("{\"id\":66,\"desc\":\"Brio modbus-sim\",\"descArray\":"
+                        "[66,255,66,114,105,111,32,109,111,100,98,117,115,45,115,105,109]}"));
+    t_GetArray back = tcpConnect(tcpPort);
+    QCOMPARE(tcpEngine->connectPort(back), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+}
+
+void TestModbusPeers::silentSerialSlave()
+{
+    // Last: the serial slave goes away, the line stays open and nothing answers.
+    rtuPeer.stop();
+    t_GetArray p = request(0, 1);
+    QCOMPARE(rtuEngine->readRegisters(p, 0), timeoutReply);
+    QCOMPARE(rtuEngine->identifySlave(0), timeoutReply);
+    QVERIFY(rtuEngine->isConnected());
+}
+
+QTEST_GUILESS_MAIN(TestModbusPeers)
+#include "tst_modbuspeers.moc"
