@@ -58,6 +58,10 @@ public:
         } else if (path == "/upload") {
             QTemporaryFile *file = request.uploadedFile("file");
             response.write((file ? file->readAll() : QByteArray("none")) + '|' + request.parameter("file"), true);
+        } else if (path == "/big") {
+            const QByteArray block(65536, 'b');
+            for (int i = 0; i < 400; ++i)
+                response.write(block);
         } else if (path == "/body") {
             response.write(request.body(), true);
         }
@@ -100,6 +104,7 @@ private slots:
     void aborted();
     void stalledHeaders();
     void slowBody();
+    void stalledReader();
     void upload();
     void abruptDisconnects_data();
     void abruptDisconnects();
@@ -330,6 +335,18 @@ void TestHttpServer::slowBody()
         client.send(QByteArray(1, char('0' + i)));
     }
     QCOMPARE(client.readResponse(), okText("0123456789"));
+}
+
+void TestHttpServer::stalledReader()
+{
+    // The client asks for 25 MB and reads nothing: the handler gives up after
+    // readTimeout without progress instead of blocking for ever.
+    Server server(&handler, {{"readTimeout", 300}});
+    Client client(server.port());
+    client.socket.setReadBufferSize(1);
+    client.send(get("/big"));
+    QVERIFY(httptest::waitFor([&] { return server.pool()->handlerCount() == 1; }));
+    QVERIFY(httptest::waitFor([&] { return server.pool()->idleHandlerCount() == 1; }, 20000));
 }
 
 void TestHttpServer::upload()

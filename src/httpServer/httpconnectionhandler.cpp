@@ -21,6 +21,8 @@ HttpConnectionHandler::HttpConnectionHandler(QSettings *settings, HttpRequestHan
                                              const QSslConfiguration *sslConfiguration)
     : settings(settings), requestHandler(requestHandler), sslConfiguration(sslConfiguration)
 {
+    if (sslConfiguration)
+        qDebug("HttpConnectionHandler (%p): SSL is enabled", static_cast<void *>(this));
     // Slots run on the handler's own thread; the socket and timer are made there in run().
     moveToThread(this);
     start();
@@ -74,7 +76,6 @@ void HttpConnectionHandler::createSocket()
         auto sslSocket = std::make_unique<QSslSocket>();
         sslSocket->setSslConfiguration(*sslConfiguration);
         socket = std::move(sslSocket);
-        qDebug("HttpConnectionHandler (%p): SSL is enabled", static_cast<void *>(this));
     } else {
         socket = std::make_unique<QTcpSocket>();
     }

@@ -5,6 +5,10 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 namespace {
 const char rejectReply[] = "HTTP/1.1 503 too many connections\r\nConnection: close\r\n\r\nToo many connections\r\n";
 }
@@ -62,6 +66,9 @@ void HttpListener::incomingConnection(qintptr socketDescriptor)
     auto *socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(socketDescriptor)) {
         delete socket;
+#ifdef Q_OS_UNIX
+        ::close(int(socketDescriptor));
+#endif
         return;
     }
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
