@@ -165,6 +165,11 @@ void TestModbusSim::frames_data()
             << hex("0009 0000 0003 01 90 02");
     QTest::newRow("16-bit past the area") << hex("000A 0000 0006 01 03 1387 0002")
                                           << hex("000A 0000 0003 01 83 02");
+    QTest::newRow("read cut short") << hex("000C 0000 0002 01 03") << hex("000C 0000 0003 01 83 03");
+    QTest::newRow("write data missing") << hex("000D 0000 0009 01 10 0000 0002 04 1234")
+                                        << hex("000D 0000 0003 01 90 03");
+    QTest::newRow("single write too long") << hex("000E 0000 0007 01 06 0064 0001 FF")
+                                           << hex("000E 0000 0003 01 86 03");
     QTest::newRow("unknown function") << hex("000B 0000 0002 01 2B") << hex("000B 0000 0003 01 AB 01");
 }
 

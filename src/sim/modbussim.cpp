@@ -201,8 +201,13 @@ public:
         if ((function == 0x03 || function == 0x10) && pduSize >= 5 && word(pdu + 1) >= kWideStart)
             return function == 0x03 ? readWide(fd, frame, pdu, pduSize)
                                     : writeWide(fd, frame, pdu, pduSize);
+        // modbus_reply trusts the frame to be as long as its function needs.
+        if (!lengthFits(pdu, pduSize))
+            return exception(fd, frame, function, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+        uint8_t copy[MODBUS_TCP_MAX_ADU_LENGTH] = {};
+        std::memcpy(copy, frame, size);
         modbus_set_socket(ctx, fd);
-        return modbus_reply(ctx, frame, int(size), mapping) >= 0;
+        return modbus_reply(ctx, copy, int(size), mapping) >= 0;
     }
 
 private:
@@ -226,6 +231,22 @@ private:
     static bool exception(int fd, const uint8_t *request, uint8_t function, uint8_t code)
     {
         return answer(fd, request, {uint8_t(function | 0x80), code});
+    }
+
+    static bool lengthFits(const uint8_t *pdu, size_t pduSize)
+    {
+        switch (pdu[0]) {
+        case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06:
+            return pduSize == 5;
+        case 0x0F: case 0x10:
+            return pduSize >= 6 && pduSize == size_t(6 + pdu[5]);
+        case 0x16:
+            return pduSize == 7;
+        case 0x17:
+            return pduSize >= 10 && pduSize == size_t(10 + pdu[9]);
+        default:
+            return true;    // answered "illegal function" without looking further
+        }
     }
 
     static bool inWideArea(int addr, int count)
