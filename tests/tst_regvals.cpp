@@ -42,10 +42,8 @@ private slots:
     void bounds();
     void toNumber_data();
     void toNumber();
-    void toInt32_data();
-    void toInt32();
-    void toUint32_data();
-    void toUint32();
+    void toInteger_data();
+    void toInteger();
     void toFloat_data();
     void toFloat();
 };
@@ -151,20 +149,14 @@ void TestRegVals::toNumber_data()
 
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    QTest::newRow("empty") << "" << 0.0;
-    QTest::newRow("blank") << " \t\n" << 0.0;
-    QTest::newRow("padded") << " 12 " << 12.0;
     QTest::newRow("script spaces") << QString::fromUtf16(u"\u00A012\uFEFF") << 12.0;
-    QTest::newRow("hex") << "0x1A" << 26.0;
     QTest::newRow("hex upper") << "0X1a" << 26.0;
     QTest::newRow("signed hex") << "-0x10" << nan;
     QTest::newRow("bare 0x") << "0x" << nan;
     QTest::newRow("exponent") << "1e3" << 1000.0;
     QTest::newRow("fraction only") << ".5" << 0.5;
     QTest::newRow("point last") << "5." << 5.0;
-    QTest::newRow("plus") << "+5" << 5.0;
     QTest::newRow("leading zero is decimal") << "010" << 10.0;
-    QTest::newRow("negative") << "-7.25" << -7.25;
     QTest::newRow("Infinity") << "Infinity" << inf;
     QTest::newRow("-Infinity") << "-Infinity" << -inf;
     QTest::newRow("infinity") << "infinity" << nan;
@@ -185,58 +177,38 @@ void TestRegVals::toNumber()
         QCOMPARE(got, expected);
 }
 
-void TestRegVals::toInt32_data()
+void TestRegVals::toInteger_data()
 {
     QTest::addColumn<QString>("source");
-    QTest::addColumn<qint32>("expected");
+    QTest::addColumn<qint32>("int32");
+    QTest::addColumn<quint32>("uint32");
 
-    QTest::newRow("truncates") << "[12.9]" << 12;
-    QTest::newRow("toward zero") << "[-12.9]" << -12;
-    QTest::newRow("wraps to negative") << "[2147483648]" << -2147483647 - 1;
-    QTest::newRow("all bits") << "[4294967295]" << -1;
-    QTest::newRow("below range") << "[-4294967297]" << -1;
-    QTest::newRow("huge") << "[1e21]" << -559939584;
-    QTest::newRow("infinite") << "[1e400]" << 0;
-    QTest::newRow("numeric string") << "[' -7.9 ']" << -7;
-    QTest::newRow("hex string") << "['0x10']" << 16;
-    QTest::newRow("empty string") << "['']" << 0;
-    QTest::newRow("text") << "['abc']" << 0;
-    QTest::newRow("Infinity string") << "['Infinity']" << 0;
+    QTest::newRow("truncates") << "[12.9]" << 12 << 12u;
+    QTest::newRow("toward zero") << "[-12.9]" << -12 << 4294967284u;
+    QTest::newRow("minus one") << "[-1]" << -1 << 4294967295u;
+    QTest::newRow("2^31") << "[2147483648]" << -2147483647 - 1 << 2147483648u;
+    QTest::newRow("all bits") << "[4294967295]" << -1 << 4294967295u;
+    QTest::newRow("2^32 + 5") << "[4294967301]" << 5 << 5u;
+    QTest::newRow("below range") << "[-4294967297]" << -1 << 4294967295u;
+    QTest::newRow("huge") << "[1e21]" << -559939584 << 3735027712u;
+    QTest::newRow("infinite") << "[1e400]" << 0 << 0u;
+    QTest::newRow("numeric string") << "[' -7.9 ']" << -7 << 4294967289u;
+    QTest::newRow("hex string") << "['0x10']" << 16 << 16u;
+    QTest::newRow("empty string") << "['']" << 0 << 0u;
+    QTest::newRow("text") << "['abc']" << 0 << 0u;
+    QTest::newRow("Infinity string") << "['Infinity']" << 0 << 0u;
 }
 
-void TestRegVals::toInt32()
+void TestRegVals::toInteger()
 {
     QFETCH(QString, source);
-    QFETCH(qint32, expected);
+    QFETCH(qint32, int32);
+    QFETCH(quint32, uint32);
     QVector<RegValsElement> v;
     QVERIFY(parseRegVals(source, &v));
     QCOMPARE(v.size(), 1);
-    QCOMPARE(regValToInt32(v[0]), expected);
-}
-
-void TestRegVals::toUint32_data()
-{
-    QTest::addColumn<QString>("source");
-    QTest::addColumn<quint32>("expected");
-
-    QTest::newRow("minus one") << "[-1]" << 4294967295u;
-    QTest::newRow("all bits") << "[4294967295]" << 4294967295u;
-    QTest::newRow("2^32") << "[4294967296]" << 0u;
-    QTest::newRow("2^32 + 5") << "[4294967301]" << 5u;
-    QTest::newRow("truncates") << "[1.9]" << 1u;
-    QTest::newRow("negative fraction") << "[-1.9]" << 4294967295u;
-    QTest::newRow("string") << "['4294967295']" << 4294967295u;
-    QTest::newRow("text") << "['x']" << 0u;
-}
-
-void TestRegVals::toUint32()
-{
-    QFETCH(QString, source);
-    QFETCH(quint32, expected);
-    QVector<RegValsElement> v;
-    QVERIFY(parseRegVals(source, &v));
-    QCOMPARE(v.size(), 1);
-    QCOMPARE(regValToUint32(v[0]), expected);
+    QCOMPARE(regValToInt32(v[0]), int32);
+    QCOMPARE(regValToUint32(v[0]), uint32);
 }
 
 void TestRegVals::toFloat_data()
