@@ -147,8 +147,8 @@ void TestModbusSim::frames_data()
             << hex("0002 0000 0006 01 03 0001 0008")
             << hex("0002 0000 0013 01 03 10 04D2 4148 0000 0FD0 4049 7960 FFFE FFFF");
     QTest::newRow("32-bit demo values")
-            << hex("0003 0000 0006 01 03 1389 0003")
-            << hex("0003 0000 000F 01 03 0C 41480000 075BCD15 FFFFFFFF");
+            << hex("0003 0000 0006 01 03 1389 0004")
+            << hex("0003 0000 0013 01 03 10 41480000 075BCD15 FFFFFFFF 0FD04049");
     QTest::newRow("32-bit last register")
             << hex("0004 0000 0006 01 03 176F 0001") << hex("0004 0000 0007 01 03 04 00000000");
     QTest::newRow("32-bit past the area")

@@ -6,8 +6,9 @@
 //     6-7   -100000 as 32-bit int    8     0xFFFF (-1 as int)
 //   32-bit registers 5000-5999 (functions 3 and 16, 4 bytes per register on
 //   the wire, big-endian), preloaded with
-//     5000  seconds counter          5001  12.5 (float bits)
-//     5002  123456789                5003  0xFFFFFFFF
+//     5000  seconds counter          5001  12.5 as float4321
+//     5002  123456789                5003  0xFFFFFFFF (-1 as int)
+//     5004  3.14159 as float1234 (the gateway swaps halves for it)
 //   report slave id (function 17): id 0x42, run indicator 0xFF, "Brio modbus-sim".
 
 #include <modbus.h>
@@ -173,6 +174,7 @@ public:
         wide[1] = f125;
         wide[2] = 123456789;
         wide[3] = 0xFFFFFFFF;
+        wide[4] = (pi << 16) | (pi >> 16);
         return true;
     }
 
