@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMutexLocker>
 #include <QSettings>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -34,7 +33,7 @@ HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
 
 HttpConnectionHandler *HttpConnectionHandlerPool::acquireHandler()
 {
-    QMutexLocker locker(&mutex);
+    std::lock_guard<std::mutex> locker(mutex);
     for (HttpConnectionHandler *handler : qAsConst(handlers)) {
         if (!handler->isBusy()) {
             handler->markBusy();
@@ -54,7 +53,7 @@ HttpConnectionHandler *HttpConnectionHandlerPool::acquireHandler()
 void HttpConnectionHandlerPool::cleanup()
 {
     const int minThreads = httpSettingInt(settings, QStringLiteral("minThreads"), 1);
-    QMutexLocker locker(&mutex);
+    std::lock_guard<std::mutex> locker(mutex);
     int idleCount = 0;
     for (int i = 0; i < handlers.count(); ++i) {
         HttpConnectionHandler *handler = handlers.at(i);
@@ -70,13 +69,13 @@ void HttpConnectionHandlerPool::cleanup()
 
 int HttpConnectionHandlerPool::handlerCount() const
 {
-    QMutexLocker locker(&mutex);
+    std::lock_guard<std::mutex> locker(mutex);
     return handlers.count();
 }
 
 int HttpConnectionHandlerPool::idleHandlerCount() const
 {
-    QMutexLocker locker(&mutex);
+    std::lock_guard<std::mutex> locker(mutex);
     int count = 0;
     for (const HttpConnectionHandler *handler : handlers)
         count += handler->isBusy() ? 0 : 1;

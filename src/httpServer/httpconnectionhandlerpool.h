@@ -2,11 +2,11 @@
 #define HTTPCONNECTIONHANDLERPOOL_H
 
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QTimer>
 
 #include <memory>
+#include <mutex>
 
 class QSettings;
 class QSslConfiguration;
@@ -40,7 +40,7 @@ private:
     HttpRequestHandler *requestHandler;
     QList<HttpConnectionHandler *> handlers; // owned, in creation order
     QTimer cleanupTimer;
-    mutable QMutex mutex;
+    mutable std::mutex mutex;
     std::unique_ptr<QSslConfiguration> sslConfiguration;
 };
 

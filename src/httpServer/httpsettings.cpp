@@ -1,13 +1,14 @@
 #include "httpsettings.h"
 
-#include <QMutex>
-#include <QMutexLocker>
 #include <QSettings>
 
+#include <mutex>
+
 namespace {
-QMutex &settingsMutex()
+// A pthread-based mutex, so that thread checkers see the ordering.
+std::mutex &settingsMutex()
 {
-    static QMutex mutex;
+    static std::mutex mutex;
     return mutex;
 }
 }
@@ -16,7 +17,7 @@ QVariant httpSetting(QSettings *settings, const QString &key, const QVariant &de
 {
     if (!settings)
         return defaultValue;
-    QMutexLocker locker(&settingsMutex());
+    std::lock_guard<std::mutex> locker(settingsMutex());
     return settings->value(key, defaultValue);
 }
 

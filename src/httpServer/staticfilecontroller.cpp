@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMutexLocker>
 #include <QSettings>
 
 #include <memory>
@@ -79,7 +78,7 @@ void StaticFileController::service(HttpRequest &request, HttpResponse &response)
     const QString key = QString::fromUtf8(path);
 
     {
-        QMutexLocker locker(&mutex);
+        std::unique_lock<std::mutex> locker(mutex);
         CachedFile *entry = cache.object(key);
         if (entry && (cacheTimeout == 0 || entry->loadTime > now - cacheTimeout)) {
             const QByteArray content = entry->content;
@@ -120,7 +119,7 @@ void StaticFileController::service(HttpRequest &request, HttpResponse &response)
             entry->loadTime = now;
             entry->fileName = path;
             const int cost = entry->content.size();
-            QMutexLocker locker(&mutex);
+            std::lock_guard<std::mutex> locker(mutex);
             cache.insert(key, entry.release(), cost);
         } else {
             while (!file.atEnd() && file.error() == QFileDevice::NoError) {

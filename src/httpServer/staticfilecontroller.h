@@ -5,8 +5,9 @@
 
 #include <QByteArray>
 #include <QCache>
-#include <QMutex>
 #include <QString>
+
+#include <mutex>
 
 class QSettings;
 
@@ -42,7 +43,7 @@ private:
     int cacheTimeout;
     qint64 maxCachedFileSize;
     QCache<QString, CachedFile> cache;
-    QMutex mutex;
+    std::mutex mutex;
 };
 
 #endif // STATICFILECONTROLLER_H
