@@ -123,9 +123,14 @@ int main(int argc, char **argv)
     report("probe and connect per read", samples, iterations);
 
     const struct timespec pause = {0, 100 * 1000 * 1000};
+    double *overshoot = calloc((size_t)iterations, sizeof *overshoot);
+    if (!overshoot)
+        return 1;
     for (int i = 0; i < iterations; ++i) {
+        const double s0 = nowUs();
         nanosleep(&pause, NULL);
         const double t0 = nowUs();
+        overshoot[i] = t0 - s0 - 100000.0;
         if (probedRead(ctx, &addr, count, regs) != count) {
             fprintf(stderr, "modbusloop: paused read: %s\n", modbus_strerror(errno));
             return 1;
@@ -133,6 +138,8 @@ int main(int argc, char **argv)
         samples[i] = nowUs() - t0;
     }
     report("probe and connect per read after 100 ms", samples, iterations);
+    report("100 ms sleep overshoot", overshoot, iterations);
+    free(overshoot);
 
     modbus_free(ctx);
     free(samples);
