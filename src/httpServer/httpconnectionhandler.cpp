@@ -14,6 +14,9 @@
 #endif
 
 namespace {
+// Bytes a connection may hold unread: a client that sends faster than the
+// handler parses is held back by TCP instead of filling memory.
+constexpr qint64 readBufferSize = 256 * 1024;
 const char abortedReply[] = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
 }
 
@@ -79,6 +82,7 @@ void HttpConnectionHandler::createSocket()
     } else {
         socket = std::make_unique<QTcpSocket>();
     }
+    socket->setReadBufferSize(readBufferSize);
     connect(socket.get(), &QTcpSocket::readyRead, this, &HttpConnectionHandler::read);
     connect(socket.get(), &QTcpSocket::disconnected, this, &HttpConnectionHandler::disconnected);
 }
