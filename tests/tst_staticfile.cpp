@@ -102,6 +102,7 @@ private slots:
     void cacheTime();
     void leastRecentlyUsed();
     void tooLargeForCache();
+    void concurrentClients();
 };
 
 void TestStaticFile::contentTypes_data()
@@ -286,6 +287,29 @@ void TestStaticFile::tooLargeForCache()
     QCOMPARE(server.getBody("/a"), QByteArray(20, 'a'));
     writeFile(server.root() + "/a", QByteArray(20, 'b'));
     QCOMPARE(server.getBody("/a"), QByteArray(20, 'b'));
+}
+
+void TestStaticFile::concurrentClients()
+{
+    // Many handler threads load, hit and evict cache entries at once.
+    StaticServer server({{"cacheSize", 3000}});
+    const int files = 6;
+    for (int i = 0; i < files; ++i)
+        writeFile(server.root() + QString("/f%1.txt").arg(i), QByteArray(1000, char('a' + i)));
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int c = 0; c < 8; ++c) {
+        clients.push_back(std::make_unique<Client>(server.server->port()));
+        QByteArray requests;
+        for (int r = 0; r < 30; ++r)
+            requests += "GET /f" + QByteArray::number((c + r) % files) + ".txt HTTP/1.1\r\n\r\n";
+        clients.back()->send(requests);
+    }
+    for (int c = 0; c < 8; ++c) {
+        for (int r = 0; r < 30; ++r) {
+            const int i = (c + r) % files;
+            QCOMPARE(httptest::dechunk(httptest::bodyOf(clients[c]->readResponse())), QByteArray(1000, char('a' + i)));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestStaticFile)
