@@ -481,7 +481,22 @@ void TestModbusPeers::tcpConnectAndDisconnect()
     ModbusEngine serial(&serialLibrary);
     QVERIFY(serial.getPortSettings().contains("{\"portName\":\"" + serialDevice.toUtf8().replace("/", "\\/")
                                               + "\",\"friendName\":\"Virtual port (b)\"}"));
+    t_GetArray s;
+    s.insert("func", "connect");
+    s.insert("connType", "serial");
+    s.insert("portSelect", serialDevice.toUtf8());
+    s.insert("slaveID", "1");
+    s.insert("baudRate", "7");
+    s.insert("mode", "3");
+    s.insert("timeout", "100");
+    QCOMPARE(serial.connectPort(s), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    QVERIFY(serial.getPortSettings().endsWith(",\"connectionType\":\"serial\",\"isConnected\":true}}"));
+    QCOMPARE(serial.readRegisters(r, 0), QByteArray("[12]"));
     QCOMPARE(serial.disconnectPort(), QByteArray("{\"ok\":\"Disconnected\"}"));
+    QVERIFY(serial.getPortSettings().endsWith(",\"connectionType\":\"serial\",\"isConnected\":false}}"));
+    QCOMPARE(serial.readRegisters(r, 0), notConnected);
+    // The first serial engine still owns a working line.
+    QCOMPARE(rtuEngine->readRegisters(r, 0), QByteArray("[12]"));
 }
 
 void TestModbusPeers::deadAndSilentHosts()
