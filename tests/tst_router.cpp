@@ -56,6 +56,7 @@ private slots:
     void ajaxRouting();
     void staticFiles_data();
     void staticFiles();
+    void modbusCallsReachTheEngine();
     void modbusCallsWaitForTheLock_data();
     void modbusCallsWaitForTheLock();
     void handOverSignals_data();
@@ -193,6 +194,17 @@ void TestRouter::staticFiles()
     QCOMPARE(reply.status, status);
     if (!body.isEmpty())
         QCOMPARE(reply.body, body);
+}
+
+void TestRouter::modbusCallsReachTheEngine()
+{
+    const HttpReply disconnect = testclient::get(port, "/ajax.html?func=disconnect");
+    QVERIFY(disconnect.complete);
+    QCOMPARE(disconnect.body, QByteArray("{\"ok\":\"Disconnected\"}"));
+    // Parameters travel to the engine, which refuses an incomplete connect.
+    const HttpReply connect = testclient::get(port, "/ajax.html?func=connect");
+    QVERIFY(connect.complete);
+    QVERIFY(connect.body.startsWith("{\"error\":"));
 }
 
 void TestRouter::modbusCallsWaitForTheLock_data()
