@@ -100,6 +100,7 @@ private slots:
     void rejectAll();
     void cleanupShrinks_data();
     void cleanupShrinks();
+    void cleanupTimer();
     void aborted_data();
     void aborted();
     void stalledHeaders();
@@ -274,6 +275,24 @@ void TestHttpServer::cleanupShrinks()
     const int before = server.pool()->handlerCount();
     server.pool()->cleanup();
     QCOMPARE(server.pool()->handlerCount(), before > minThreads ? before - 1 : before);
+}
+
+void TestHttpServer::cleanupTimer()
+{
+    Server server(&handler, {{"minThreads", 1}, {"cleanupInterval", 20}});
+    {
+        Client first(server.port());
+        Client second(server.port());
+        Client third(server.port());
+        for (Client *client : {&first, &second, &third}) {
+            client->send(get("/echo"));
+            QCOMPARE(client->readResponse(), okText("GET /echo "));
+        }
+        QCOMPARE(server.pool()->handlerCount(), 3);
+    }
+    QVERIFY(httptest::waitFor([&] { return server.pool()->handlerCount() == 1; }));
+    QTest::qWait(100);
+    QCOMPARE(server.pool()->handlerCount(), 1);
 }
 
 void TestHttpServer::aborted_data()

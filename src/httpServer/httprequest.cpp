@@ -11,6 +11,8 @@ namespace {
 // the block size of multipart spooling.
 constexpr qint64 maxStep = 65536;
 constexpr qint64 maxLineStep = 8192;
+// Lines and plain bodies are held in one byte array each, which cannot grow past this.
+constexpr qint64 maxInMemory = qint64(1) << 30;
 
 qint64 readSize(QSettings *settings, const QString &key, qint64 defaultValue)
 {
@@ -21,7 +23,7 @@ qint64 readSize(QSettings *settings, const QString &key, qint64 defaultValue)
 }
 
 HttpRequest::HttpRequest(QSettings *settings)
-    : maxSize(readSize(settings, QStringLiteral("maxRequestSize"), 16000)),
+    : maxSize(qMin(readSize(settings, QStringLiteral("maxRequestSize"), 16000), maxInMemory)),
       maxMultiPartSize(readSize(settings, QStringLiteral("maxMultiPartSize"), 1000000))
 {
 }
