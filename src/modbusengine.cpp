@@ -24,7 +24,7 @@ const char *const modeLabels[4] = {"RTU 8N2", "RTU 8E1", "RTU 8O1", "RTU 8N1"};
 const int maxValues = 200;
 const unsigned long pauseMs = 100;
 
-// Windows sockets' time-out code, still what old callers expect.
+// The Windows sockets time-out code, which a layer may still report.
 const int wsaTimeout = 10060;
 
 // Request numbers: decimal, anything else counts as 0.
@@ -99,14 +99,14 @@ ModbusEngine::ModbusEngine(QObject *parent)
 {
 }
 
-ModbusEngine::ModbusEngine(ModbusBackend *backend, QObject *parent)
+ModbusEngine::ModbusEngine(ModbusBackend *layer, QObject *parent)
     : QObject(parent)
 {
-    if (!backend) {
+    if (!layer) {
         ownBackend = std::make_unique<ModbusLibrary>();
-        backend = ownBackend.get();
+        layer = ownBackend.get();
     }
-    this->backend = backend;
+    backend = layer;
     errorReplies.insert("ERR_NOT_CONNECTED", "{\"error\":\"Not connected\"}");
     errorReplies.insert("ERR_INPUT_PARAMS", "{\"error\":\"Input parameters error!\"}");
     errorReplies.insert("ERR_TOO_MANY_REGS", "{\"error\":\"Too many registers\"}");
@@ -153,6 +153,18 @@ bool ModbusEngine::retryAllowed(unsigned int attempt)
     if (connectionType == 1)
         return true;
     return connected && reopenSerial();
+}
+
+QByteArray ModbusEngine::failedTry(int rc, int errnum, unsigned int attempt, const RetryLines &lines,
+                                   const QByteArray &mismatchReply, const std::function<QByteArray()> &retry)
+{
+    if (rc < 0 && isNoReplyError(errnum))
+        return errorReply("ERR_TIMEOUT");
+    if (retryAllowed(attempt)) {
+        debugLine(rc < 0 ? lines.protocol : lines.count, attempt + 1);
+        return retry();
+    }
+    return rc < 0 ? protocolError(errnum) : mismatchReply;
 }
 
 void ModbusEngine::applySerialTimeout(int timeout)
@@ -382,21 +394,11 @@ QByteArray ModbusEngine::readRegisters(t_GetArray &params, unsigned int attempt)
     if (connectionType == 1)
         backend->modbus_close(ctx);
 
-    if (rc < 0) {
-        if (isNoReplyError(errnum))
-            return errorReply("ERR_TIMEOUT");
-        if (retryAllowed(attempt)) {
-            debugLine("CRC retransmission attempt number : ", attempt + 1);
-            return readRegisters(params, attempt + 1);
-        }
-        return protocolError(errnum);
-    }
     if (rc != count) {
-        if (retryAllowed(attempt)) {
-            debugLine("Reg numb retransmission attempt number : ", attempt + 1);
-            return readRegisters(params, attempt + 1);
-        }
-        return errorReply("ERR_REG_NUMB_NO_MATCH");
+        static const RetryLines lines{"Reg numb retransmission attempt number : ",
+                                      "CRC retransmission attempt number : "};
+        return failedTry(rc, errnum, attempt, lines, errorReply("ERR_REG_NUMB_NO_MATCH"),
+                         [&] { return readRegisters(params, attempt + 1); });
     }
 
     const QByteArray reply = decodeRegisters(units, valuesCnt, regType, regSize, valSize, floatPrec);
@@ -470,21 +472,11 @@ QByteArray ModbusEngine::writeRegisters(t_GetArray &params, unsigned int attempt
     if (connectionType == 1)
         backend->modbus_close(ctx);
 
-    if (rc < 0) {
-        if (isNoReplyError(errnum))
-            return errorReply("ERR_TIMEOUT");
-        if (retryAllowed(attempt)) {
-            debugLine("write CRC retransmission attempt number : ", attempt + 1);
-            return writeRegisters(params, attempt + 1);
-        }
-        return protocolError(errnum);
-    }
     if (rc != count) {
-        if (retryAllowed(attempt)) {
-            debugLine("write Reg numb retransmission attempt number : ", attempt + 1);
-            return writeRegisters(params, attempt + 1);
-        }
-        return errorReply("ERR_REG_NUMB_NO_MATCH");
+        static const RetryLines lines{"write Reg numb retransmission attempt number : ",
+                                      "write CRC retransmission attempt number : "};
+        return failedTry(rc, errnum, attempt, lines, errorReply("ERR_REG_NUMB_NO_MATCH"),
+                         [&] { return writeRegisters(params, attempt + 1); });
     }
     return QByteArray("{\"ok\":\"Values successfully sent.\"}");
 }
@@ -505,21 +497,11 @@ QByteArray ModbusEngine::identifySlave(unsigned int attempt)
     if (connectionType == 1)
         backend->modbus_close(ctx);
 
-    if (rc < 0) {
-        if (isNoReplyError(errnum))
-            return errorReply("ERR_TIMEOUT");
-        if (retryAllowed(attempt)) {
-            debugLine("identify crc retransmission attempt number : ", attempt + 1);
-            return identifySlave(attempt + 1);
-        }
-        return protocolError(errnum);
-    }
     if (rc < 1 || rc > 254) {
-        if (retryAllowed(attempt)) {
-            debugLine("identify unknow retransmission attempt number : ", attempt + 1);
-            return identifySlave(attempt + 1);
-        }
-        return QByteArray("{\"error\":\"Unknown error!\"}");
+        static const RetryLines lines{"identify unknow retransmission attempt number : ",
+                                      "identify crc retransmission attempt number : "};
+        return failedTry(rc, errnum, attempt, lines, QByteArray("{\"error\":\"Unknown error!\"}"),
+                         [&] { return identifySlave(attempt + 1); });
     }
 
     const unsigned int id = buffer[0];

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QByteArray>
 #include <QMap>
+#include <functional>
 #include <memory>
 #include "tgetarray.h"
 #include "modbusbackend.h"
@@ -36,7 +37,15 @@ public:
     bool hasContext() const { return ctx != nullptr; }
 
 private:
-    enum class RetryStep { Protocol, Count };
+    // Debug lines of a retry after a short count and after a library fault.
+    struct RetryLines
+    {
+        const char *count;
+        const char *protocol;
+    };
+    // The retry rule for a try whose result rc was not the expected one.
+    QByteArray failedTry(int rc, int errnum, unsigned int attempt, const RetryLines &lines,
+                         const QByteArray &mismatchReply, const std::function<QByteArray()> &retry);
     bool retryAllowed(unsigned int attempt);
     bool isNoReplyError(int errnum) const;
     QByteArray protocolError(int errnum);
