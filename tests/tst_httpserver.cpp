@@ -11,6 +11,8 @@
 
 #include <stdexcept>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include "httpconnectionhandler.h"
@@ -94,6 +96,7 @@ private slots:
     void responseKinds();
     void defaultHandler();
     void pipelined();
+    void lowDelay();
     void connectionClose_data();
     void connectionClose();
     void rejectBeyondMaxThreads();
@@ -178,6 +181,33 @@ void TestHttpServer::pipelined()
     QCOMPARE(client.readResponse(), QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n"));
     QCOMPARE(client.readResponse(), okText("GET /echo 3"));
     QVERIFY(client.isConnected());
+}
+
+void TestHttpServer::lowDelay()
+{
+    // Small kept-alive replies must not wait for the peer's delayed ACK.
+    Server server(&handler, {});
+    Client client(server.port());
+    client.send(get("/echo"));
+    QCOMPARE(client.readResponse(), okText("GET /echo "));
+    int checked = 0;
+    for (int fd = 0; fd < 4096; ++fd) {
+        sockaddr_in local = {};
+        sockaddr_in peer = {};
+        socklen_t length = sizeof local;
+        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) != 0 || local.sin_family != AF_INET
+            || ntohs(local.sin_port) != server.port())
+            continue;
+        length = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
+            continue; // the listening socket
+        int noDelay = 0;
+        length = sizeof noDelay;
+        QCOMPARE(::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+        QVERIFY(noDelay != 0);
+        ++checked;
+    }
+    QCOMPARE(checked, 1);
 }
 
 void TestHttpServer::connectionClose_data()
@@ -303,6 +333,7 @@ void TestHttpServer::aborted_data()
     QTest::newRow("endless header") << "GET / HTTP/1.1\r\nX: " + QByteArray(100000, 'h');
     QTest::newRow("too many headers") << "GET / HTTP/1.1\r\n" + QByteArray("X-A: b\r\n").repeated(200) + "\r\n";
     QTest::newRow("body too large") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 2000\r\n\r\n");
+    QTest::newRow("body too large, sent") << "POST / HTTP/1.1\r\nContent-Length: 200000\r\n\r\n" + QByteArray(200000, 'x');
     QTest::newRow("negative length") << QByteArray("POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n");
     QTest::newRow("multipart too large")
         << QByteArray("POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: 5001\r\n\r\n");
