@@ -343,6 +343,43 @@ bool ModbusEngine::checkTcpHost()
     return reached;
 }
 
+QByteArray ModbusEngine::checkTransfer(const t_GetArray &params, bool reading, Transfer *transfer) const
+{
+    transfer->regAddr = toNumber(params.value("regAddr"));
+    transfer->valuesCnt = toNumber(params.value("valuesCnt"));
+    transfer->regType = params.contains("regType") ? QString::fromUtf8(params.value("regType"))
+                                                   : QStringLiteral("int");
+    if (params.contains("regSize")) {
+        transfer->regSize = toNumber(params.value("regSize"));
+        if (transfer->regSize != 32 && transfer->regSize != 16)
+            return QByteArray("{\"error\":\"Invalid registers size!\"}");
+    }
+    if (params.contains("valSize")) {
+        transfer->valSize = toNumber(params.value("valSize"));
+        if (transfer->valSize != 32 && transfer->valSize != 16)
+            return QByteArray("{\"error\":\"Invalid value size!\"}");
+    }
+    if (reading && params.contains("floatPrec")) {
+        transfer->floatPrec = toNumber(params.value("floatPrec"));
+        if (static_cast<unsigned int>(transfer->floatPrec) > 20)
+            return QByteArray("{\"error\":\"Invalid float precision!\"}");
+    }
+    const bool halfWords = reading
+        ? needsWholeWords(transfer->regType, transfer->regSize, transfer->valSize)
+        : needsWholeWordsForWrite(transfer->regType, transfer->regSize, transfer->valSize);
+    if ((transfer->valSize == 16 && transfer->regSize == 32) || halfWords)
+        return QByteArray("{\"error\":\"Invalid one value size!\"}");
+
+    if (transfer->valuesCnt > maxValues)
+        return errorReply("ERR_TOO_MANY_REGS");
+    if (transfer->valuesCnt <= 0)
+        return errorReply("ERR_INPUT_PARAMS");
+    // Worked out only now, so a huge count cannot overflow.
+    transfer->count = (transfer->valSize == 32 && transfer->regSize == 16) ? transfer->valuesCnt * 2
+                                                                           : transfer->valuesCnt;
+    return QByteArray();
+}
+
 QByteArray ModbusEngine::readRegisters(t_GetArray &params, unsigned int attempt)
 {
     QThread::msleep(pauseMs);
@@ -352,36 +389,17 @@ QByteArray ModbusEngine::readRegisters(t_GetArray &params, unsigned int attempt)
     if (!params.contains("regAddr") || !params.contains("valuesCnt"))
         return errorReply("ERR_INPUT_PARAMS");
 
-    const int regAddr = toNumber(params.value("regAddr"));
-    const int valuesCnt = toNumber(params.value("valuesCnt"));
-    const QString regType = params.contains("regType") ? QString::fromUtf8(params.value("regType"))
-                                                       : QStringLiteral("int");
-    int regSize = 16;
-    if (params.contains("regSize")) {
-        regSize = toNumber(params.value("regSize"));
-        if (regSize != 32 && regSize != 16)
-            return QByteArray("{\"error\":\"Invalid registers size!\"}");
-    }
-    int valSize = 16;
-    if (params.contains("valSize")) {
-        valSize = toNumber(params.value("valSize"));
-        if (valSize != 32 && valSize != 16)
-            return QByteArray("{\"error\":\"Invalid value size!\"}");
-    }
-    int floatPrec = 2;
-    if (params.contains("floatPrec")) {
-        floatPrec = toNumber(params.value("floatPrec"));
-        if (static_cast<unsigned int>(floatPrec) > 20)
-            return QByteArray("{\"error\":\"Invalid float precision!\"}");
-    }
-    if ((valSize == 16 && regSize == 32) || needsWholeWords(regType, regSize, valSize))
-        return QByteArray("{\"error\":\"Invalid one value size!\"}");
-
-    if (valuesCnt > maxValues)
-        return errorReply("ERR_TOO_MANY_REGS");
-    if (valuesCnt <= 0)
-        return errorReply("ERR_INPUT_PARAMS");
-    const int count = (valSize == 32 && regSize == 16) ? valuesCnt * 2 : valuesCnt;
+    Transfer transfer;
+    const QByteArray refused = checkTransfer(params, true, &transfer);
+    if (!refused.isEmpty())
+        return refused;
+    const int regAddr = transfer.regAddr;
+    const int valuesCnt = transfer.valuesCnt;
+    const QString &regType = transfer.regType;
+    const int regSize = transfer.regSize;
+    const int valSize = transfer.valSize;
+    const int count = transfer.count;
+    const int floatPrec = transfer.floatPrec;
 
     if (connectionType == 1 && !checkTcpHost())
         return errorReply("ERR_SOCKET_CONN");
@@ -416,30 +434,16 @@ QByteArray ModbusEngine::writeRegisters(t_GetArray &params, unsigned int attempt
     if (!params.contains("regAddr") || !params.contains("valuesCnt") || !params.contains("regVals"))
         return errorReply("ERR_INPUT_PARAMS");
 
-    const int regAddr = toNumber(params.value("regAddr"));
-    const int valuesCnt = toNumber(params.value("valuesCnt"));
-    const QString regType = params.contains("regType") ? QString::fromUtf8(params.value("regType"))
-                                                       : QStringLiteral("int");
-    int regSize = 16;
-    if (params.contains("regSize")) {
-        regSize = toNumber(params.value("regSize"));
-        if (regSize != 32 && regSize != 16)
-            return QByteArray("{\"error\":\"Invalid registers size!\"}");
-    }
-    int valSize = 16;
-    if (params.contains("valSize")) {
-        valSize = toNumber(params.value("valSize"));
-        if (valSize != 32 && valSize != 16)
-            return QByteArray("{\"error\":\"Invalid value size!\"}");
-    }
-    if ((valSize == 16 && regSize == 32) || needsWholeWordsForWrite(regType, regSize, valSize))
-        return QByteArray("{\"error\":\"Invalid one value size!\"}");
-
-    if (valuesCnt > maxValues)
-        return errorReply("ERR_TOO_MANY_REGS");
-    if (valuesCnt <= 0)
-        return errorReply("ERR_INPUT_PARAMS");
-    const int count = (valSize == 32 && regSize == 16) ? valuesCnt * 2 : valuesCnt;
+    Transfer transfer;
+    const QByteArray refused = checkTransfer(params, false, &transfer);
+    if (!refused.isEmpty())
+        return refused;
+    const int regAddr = transfer.regAddr;
+    const int valuesCnt = transfer.valuesCnt;
+    const QString &regType = transfer.regType;
+    const int regSize = transfer.regSize;
+    const int valSize = transfer.valSize;
+    const int count = transfer.count;
 
     backend->modbus_set_slave(ctx, slaveID);
 

@@ -46,6 +46,19 @@ private:
     // The retry rule for a try whose result rc was not the expected one.
     QByteArray failedTry(int rc, int errnum, unsigned int attempt, const RetryLines &lines,
                          const QByteArray &mismatchReply, const std::function<QByteArray()> &retry);
+    // A register transfer as the request describes it.
+    struct Transfer
+    {
+        int regAddr = 0;
+        int valuesCnt = 0;
+        QString regType;
+        int regSize = 16;
+        int valSize = 16;
+        int floatPrec = 2;
+        int count = 0;
+    };
+    // The checks reads and writes share, in their order; an empty reply means the request is sound.
+    QByteArray checkTransfer(const t_GetArray &params, bool reading, Transfer *transfer) const;
     bool retryAllowed(unsigned int attempt);
     bool isNoReplyError(int errnum) const;
     QByteArray protocolError(int errnum);
