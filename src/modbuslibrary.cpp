@@ -5,6 +5,9 @@
 
 namespace {
 
+// The router gives up waiting for its Modbus lock after this long.
+const int64_t maxReplyWaitSeconds = 10;
+
 modbus_t *context(ModbusHandle ctx)
 {
     return static_cast<modbus_t *>(ctx);
@@ -123,6 +126,12 @@ void ModbusLibrary::modbus_set_timeout_begin(ModbusHandle ctx, const ModbusTimeV
     usec %= 1000000;
     if (sec == 0 && usec == 0)
         return; // zero would mean "no time-out" to nobody: keep the current one
+    // A silent slave holds the router's Modbus lock for the whole wait; a
+    // wait beyond the lock's would only lock the user out, disconnect included.
+    if (sec >= maxReplyWaitSeconds) {
+        sec = maxReplyWaitSeconds;
+        usec = 0;
+    }
     keepError(::modbus_set_response_timeout(context(ctx), static_cast<uint32_t>(sec),
                                             static_cast<uint32_t>(usec)));
 }

@@ -278,7 +278,9 @@ void TestModbusLibrary::timeoutNormalised_data()
     QTest::newRow("both fields") << 2 << 2000000 << 4 << 0;
     QTest::newRow("zero keeps the old one") << 0 << 0 << 0 << 500000;
     QTest::newRow("negative keeps the old one") << -1 << -5 << 0 << 500000;
-    QTest::newRow("largest") << 0 << 2147483647 << 2147 << 483647;
+    QTest::newRow("just under the cap") << 9 << 999999 << 9 << 999999;
+    QTest::newRow("capped at the lock window") << 0 << 200000 * 10000 << 10 << 0;
+    QTest::newRow("largest") << 0 << 2147483647 << 10 << 0;
 }
 
 void TestModbusLibrary::timeoutNormalised()
