@@ -389,37 +389,32 @@ QByteArray ModbusEngine::readRegisters(t_GetArray &params, unsigned int attempt)
     if (!params.contains("regAddr") || !params.contains("valuesCnt"))
         return errorReply("ERR_INPUT_PARAMS");
 
-    Transfer transfer;
-    const QByteArray refused = checkTransfer(params, true, &transfer);
+    Transfer t;
+    const QByteArray refused = checkTransfer(params, true, &t);
     if (!refused.isEmpty())
         return refused;
-    const int regAddr = transfer.regAddr;
-    const int valuesCnt = transfer.valuesCnt;
-    const QString &regType = transfer.regType;
-    const int regSize = transfer.regSize;
-    const int valSize = transfer.valSize;
-    const int count = transfer.count;
-    const int floatPrec = transfer.floatPrec;
 
     if (connectionType == 1 && !checkTcpHost())
         return errorReply("ERR_SOCKET_CONN");
     backend->modbus_set_slave(ctx, slaveID);
 
-    QVector<quint16> units(regSize == 32 ? count * 2 : count, 0);
-    const int rc = regSize == 16 ? backend->modbus_read_registers(ctx, regAddr, count, units.data())
-                                 : backend->modbus_read_registers_32(ctx, regAddr, count, units.data());
+    QVector<quint16> units(t.regSize == 32 ? t.count * 2 : t.count, 0);
+    const int rc = t.regSize == 16
+        ? backend->modbus_read_registers(ctx, t.regAddr, t.count, units.data())
+        : backend->modbus_read_registers_32(ctx, t.regAddr, t.count, units.data());
     const int errnum = backend->lastError();
     if (connectionType == 1)
         backend->modbus_close(ctx);
 
-    if (rc != count) {
+    if (rc != t.count) {
         static const RetryLines lines{"Reg numb retransmission attempt number : ",
                                       "CRC retransmission attempt number : "};
         return failedTry(rc, errnum, attempt, lines, errorReply("ERR_REG_NUMB_NO_MATCH"),
                          [&] { return readRegisters(params, attempt + 1); });
     }
 
-    const QByteArray reply = decodeRegisters(units, valuesCnt, regType, regSize, valSize, floatPrec);
+    const QByteArray reply =
+        decodeRegisters(units, t.valuesCnt, t.regType, t.regSize, t.valSize, t.floatPrec);
     if (reply.isEmpty())
         return QByteArray("{\"error\":\"Invalid one value size!\"}");
     return reply;
@@ -434,29 +429,23 @@ QByteArray ModbusEngine::writeRegisters(t_GetArray &params, unsigned int attempt
     if (!params.contains("regAddr") || !params.contains("valuesCnt") || !params.contains("regVals"))
         return errorReply("ERR_INPUT_PARAMS");
 
-    Transfer transfer;
-    const QByteArray refused = checkTransfer(params, false, &transfer);
+    Transfer t;
+    const QByteArray refused = checkTransfer(params, false, &t);
     if (!refused.isEmpty())
         return refused;
-    const int regAddr = transfer.regAddr;
-    const int valuesCnt = transfer.valuesCnt;
-    const QString &regType = transfer.regType;
-    const int regSize = transfer.regSize;
-    const int valSize = transfer.valSize;
-    const int count = transfer.count;
 
     backend->modbus_set_slave(ctx, slaveID);
 
     // The browser encodes the list once more than the request itself.
     const QString source = QString::fromUtf8(QByteArray::fromPercentEncoding(params.value("regVals")));
     QVector<RegValsElement> values;
-    if (!parseRegVals(source, &values) || values.size() != valuesCnt)
+    if (!parseRegVals(source, &values) || values.size() != t.valuesCnt)
         return QByteArray("{\"error\":\"Registers values error!\"}");
 
     QVector<quint16> units;
-    if (!encodeRegisters(values, regType, regSize, valSize, &units))
+    if (!encodeRegisters(values, t.regType, t.regSize, t.valSize, &units))
         return QByteArray("{\"error\":\"Invalid one value size!\"}");
-    const int unitCount = regSize == 32 ? count * 2 : count;
+    const int unitCount = t.regSize == 32 ? t.count * 2 : t.count;
     if (units.size() < unitCount)
         units.resize(unitCount);
 
@@ -464,19 +453,19 @@ QByteArray ModbusEngine::writeRegisters(t_GetArray &params, unsigned int attempt
         return errorReply("ERR_SOCKET_CONN");
 
     int rc;
-    if (regSize == 16) {
-        rc = backend->modbus_write_registers(ctx, regAddr, count, units.constData());
+    if (t.regSize == 16) {
+        rc = backend->modbus_write_registers(ctx, t.regAddr, t.count, units.constData());
     } else {
-        QVector<quint32> words(count);
-        for (int i = 0; i < count; ++i)
+        QVector<quint32> words(t.count);
+        for (int i = 0; i < t.count; ++i)
             words[i] = units.at(2 * i) | (static_cast<quint32>(units.at(2 * i + 1)) << 16);
-        rc = backend->modbus_write_registers_32(ctx, regAddr, count, words.constData());
+        rc = backend->modbus_write_registers_32(ctx, t.regAddr, t.count, words.constData());
     }
     const int errnum = backend->lastError();
     if (connectionType == 1)
         backend->modbus_close(ctx);
 
-    if (rc != count) {
+    if (rc != t.count) {
         static const RetryLines lines{"write Reg numb retransmission attempt number : ",
                                       "write CRC retransmission attempt number : "};
         return failedTry(rc, errnum, attempt, lines, errorReply("ERR_REG_NUMB_NO_MATCH"),

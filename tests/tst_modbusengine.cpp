@@ -867,7 +867,8 @@ const QByteArray reportMiddle =
     "\"mode\":{\"0\":\"RTU 8N2\",\"1\":\"RTU 8E1\",\"2\":\"RTU 8O1\",\"3\":\"RTU 8N1\"},";
 const QByteArray defaultSettings =
     "\"userSettings\":{\"port\":\"0\",\"slaveID\":1,\"baudRate\":0,\"mode\":3,\"timeout\":200000,"
-    "\"tcpIp\":\"192.168.1.100\",\"tcpPort\":502,\"connectionType\":\"serial\",\"isConnected\":false}}";
+    "\"tcpIp\":\"192.168.1.100\",\"tcpPort\":502," // expected text only: never contacted
+    "\"connectionType\":\"serial\",\"isConnected\":false}}";
 } // namespace
 
 void TestModbusEngine::portReport_data()
