@@ -10,27 +10,10 @@
 
 #include "creator.h"
 #include "httplistener.h"
+#include "apptestsupport.h"
 #include "tst_router_client.h"
 
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &contents, bool executable = false)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(contents);
-    file.close();
-    if (executable)
-        file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser);
-    return true;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 quint16 freePort()
 {

@@ -9,6 +9,7 @@
 #include "myhttprequesthandler.h"
 #include "staticfilecontroller.h"
 #include "systemfun.h"
+#include "apptestsupport.h"
 #include "tst_router_client.h"
 
 namespace {
@@ -20,24 +21,6 @@ public:
     using MyHttpRequestHandler::MyHttpRequestHandler;
     QMutex &lock() { return modbusLock; }
 };
-
-bool writeFile(const QString &path, const QByteArray &contents, bool executable = false)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(contents);
-    file.close();
-    if (executable)
-        file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser);
-    return true;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 const QByteArray generalInfoStart = "{\"ver\":\"0.3.15\",";
 
