@@ -15,10 +15,15 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 sim_pid=""
+brio_pid=""
 cleanup() {
-  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  for pid in $brio_pid $sim_pid; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 if [ -x "$app/modbus-sim" ]; then
   "$app/modbus-sim" --host 127.0.0.1 --port 1502 --quiet &
@@ -28,8 +33,12 @@ fi
 
 port=$(sed -n '/^\[listener\]/,/^\[/{s/^port=//p}' "$app/config.ini" | head -n1)
 echo "run.sh: Brio serves http://127.0.0.1:${port:-8080}/ (Ctrl+C or the tray's Quit ends it)"
+# In the background so that a signal to this script ends both programs at once.
+"$app/Brio" "$@" &
+brio_pid=$!
 set +e
-"$app/Brio" "$@"
+wait "$brio_pid"
 status=$?
+brio_pid=""
 set -e
 exit $status
