@@ -150,6 +150,19 @@ int ModbusLibrary::modbus_write_registers(ModbusHandle ctx, int addr, int nb, co
     return keepError(::modbus_write_registers(context(ctx), addr, nb, src));
 }
 
+int ModbusLibrary::rawTransaction(modbus_t *mb, const uint8_t *request, int length, uint8_t *reply)
+{
+    if (::modbus_send_raw_request(mb, request, length) < 0)
+        return keepError(-1);
+    const int rc = ::modbus_receive_confirmation(mb, reply);
+    if (rc < 0)
+        return keepError(-1);
+    const int offset = ::modbus_get_header_length(mb);
+    if (rc == offset + 2 + checksumLength(mb) && reply[offset] == (request[1] | 0x80))
+        return fail(exceptionError(reply[offset + 1]));
+    return rc;
+}
+
 int ModbusLibrary::modbus_read_registers_32(ModbusHandle ctx, int addr, int nb, uint16_t *dest)
 {
     if (!ctx)
@@ -161,17 +174,13 @@ int ModbusLibrary::modbus_read_registers_32(ModbusHandle ctx, int addr, int nb, 
         static_cast<uint8_t>(::modbus_get_slave(mb)), 0x03,
         static_cast<uint8_t>(addr >> 8), static_cast<uint8_t>(addr & 0xFF),
         static_cast<uint8_t>(nb >> 8), static_cast<uint8_t>(nb & 0xFF)};
-    if (::modbus_send_raw_request(mb, request, sizeof request) < 0)
-        return keepError(-1);
     uint8_t reply[MODBUS_MAX_ADU_LENGTH];
-    const int rc = ::modbus_receive_confirmation(mb, reply);
+    const int rc = rawTransaction(mb, request, sizeof request, reply);
     if (rc < 0)
-        return keepError(-1);
+        return rc;
 
     const int offset = ::modbus_get_header_length(mb);
     const int tail = checksumLength(mb);
-    if (rc == offset + 2 + tail && reply[offset] == (0x03 | 0x80))
-        return fail(exceptionError(reply[offset + 1]));
     const int byteCount = 4 * nb;
     if (rc != offset + 2 + byteCount + tail || reply[offset] != 0x03 || reply[offset + 1] != byteCount)
         return fail(EMBBADDATA);
@@ -207,17 +216,13 @@ int ModbusLibrary::modbus_write_registers_32(ModbusHandle ctx, int addr, int nb,
         request[len++] = static_cast<uint8_t>(src[i] >> 8);
         request[len++] = static_cast<uint8_t>(src[i]);
     }
-    if (::modbus_send_raw_request(mb, request, len) < 0)
-        return keepError(-1);
     uint8_t reply[MODBUS_MAX_ADU_LENGTH];
-    const int rc = ::modbus_receive_confirmation(mb, reply);
+    const int rc = rawTransaction(mb, request, len, reply);
     if (rc < 0)
-        return keepError(-1);
+        return rc;
 
     const int offset = ::modbus_get_header_length(mb);
     const int tail = checksumLength(mb);
-    if (rc == offset + 2 + tail && reply[offset] == (0x10 | 0x80))
-        return fail(exceptionError(reply[offset + 1]));
     if (rc != offset + 5 + tail || reply[offset] != 0x10)
         return fail(EMBBADDATA);
     const int echoedAddr = (reply[offset + 1] << 8) | reply[offset + 2];

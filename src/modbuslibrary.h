@@ -38,6 +38,9 @@ public:
     static const int maxWrite32 = 61;
 
 private:
+    // Sends a raw request (unit id and PDU) and receives its confirmation;
+    // an exception reply becomes its error. Returns the reply length or -1.
+    int rawTransaction(struct _modbus *mb, const uint8_t *request, int length, uint8_t *reply);
     int fail(int errnum);
     int keepError(int rc);
 
