@@ -375,8 +375,7 @@ QByteArray ModbusEngine::checkTransfer(const t_GetArray &params, bool reading, T
     if (transfer->valuesCnt <= 0)
         return errorReply("ERR_INPUT_PARAMS");
     // Worked out only now, so a huge count cannot overflow.
-    transfer->count = (transfer->valSize == 32 && transfer->regSize == 16) ? transfer->valuesCnt * 2
-                                                                           : transfer->valuesCnt;
+    transfer->count = registerCount(transfer->valuesCnt, transfer->regSize, transfer->valSize);
     return QByteArray();
 }
 
@@ -398,7 +397,7 @@ QByteArray ModbusEngine::readRegisters(t_GetArray &params, unsigned int attempt)
         return errorReply("ERR_SOCKET_CONN");
     backend->modbus_set_slave(ctx, slaveID);
 
-    QVector<quint16> units(t.regSize == 32 ? t.count * 2 : t.count, 0);
+    QVector<quint16> units(unitCount(t.valuesCnt, t.regSize, t.valSize), 0);
     const int rc = t.regSize == 16
         ? backend->modbus_read_registers(ctx, t.regAddr, t.count, units.data())
         : backend->modbus_read_registers_32(ctx, t.regAddr, t.count, units.data());
@@ -445,9 +444,6 @@ QByteArray ModbusEngine::writeRegisters(t_GetArray &params, unsigned int attempt
     QVector<quint16> units;
     if (!encodeRegisters(values, t.regType, t.regSize, t.valSize, &units))
         return QByteArray("{\"error\":\"Invalid one value size!\"}");
-    const int unitCount = t.regSize == 32 ? t.count * 2 : t.count;
-    if (units.size() < unitCount)
-        units.resize(unitCount);
 
     if (connectionType == 1 && !checkTcpHost())
         return errorReply("ERR_SOCKET_CONN");
