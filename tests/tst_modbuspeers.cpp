@@ -40,6 +40,20 @@ t_GetArray tcpConnect(int port, int timeout = 100)
     return p;
 }
 
+// 115200 baud, 8N1, 1 s reply time-out.
+t_GetArray serialConnect(const QString &device)
+{
+    t_GetArray p;
+    p.insert("func", "connect");
+    p.insert("connType", "serial");
+    p.insert("portSelect", device.toUtf8());
+    p.insert("slaveID", "1");
+    p.insert("baudRate", "7");
+    p.insert("mode", "3");
+    p.insert("timeout", "100");
+    return p;
+}
+
 t_GetArray request(int addr, int count, const QByteArray &regType = QByteArray(), int regSize = 0,
                    int valSize = 0, int floatPrec = -100)
 {
@@ -151,14 +165,7 @@ void TestModbusPeers::initTestCase()
     // The serial engine's settings are read back at every transaction, so
     // both links share one store: the same slave id and a time-out that suits both.
     rtuEngine = std::make_unique<ModbusEngine>(&serialLibrary);
-    t_GetArray serial;
-    serial.insert("func", "connect");
-    serial.insert("connType", "serial");
-    serial.insert("portSelect", serialDevice.toUtf8());
-    serial.insert("slaveID", "1");
-    serial.insert("baudRate", "7");
-    serial.insert("mode", "3");
-    serial.insert("timeout", "100");
+    t_GetArray serial = serialConnect(serialDevice);
     QCOMPARE(rtuEngine->connectPort(serial), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
 
     tcpEngine = std::make_unique<ModbusEngine>();
@@ -438,14 +445,7 @@ void TestModbusPeers::tcpConnectAndDisconnect()
     ModbusEngine serial(&serialLibrary);
     QVERIFY(serial.getPortSettings().contains("{\"portName\":\"" + serialDevice.toUtf8().replace("/", "\\/")
                                               + "\",\"friendName\":\"Virtual port (b)\"}"));
-    t_GetArray s;
-    s.insert("func", "connect");
-    s.insert("connType", "serial");
-    s.insert("portSelect", serialDevice.toUtf8());
-    s.insert("slaveID", "1");
-    s.insert("baudRate", "7");
-    s.insert("mode", "3");
-    s.insert("timeout", "100");
+    t_GetArray s = serialConnect(serialDevice);
     QCOMPARE(serial.connectPort(s), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
     QVERIFY(serial.getPortSettings().endsWith(",\"connectionType\":\"serial\",\"isConnected\":true}}"));
     QCOMPARE(serial.readRegisters(r, 0), QByteArray("[12]"));
