@@ -53,7 +53,7 @@ cc -O2 -Wall -Wextra "$root/bench/modbusloop.c" -o "$work/modbusloop" $(pkg-conf
 # carries the Debian pymodbus even when another python3 comes first in PATH.
 slave_python=python3
 [ -x /usr/bin/python3 ] && slave_python=/usr/bin/python3
-"$slave_python" "$root/tests/peers/pymodbus_slave.py" --tcp 127.0.0.1:0 \
+"$slave_python" "$root/tests/support/peers/pymodbus_slave.py" --tcp 127.0.0.1:0 \
   --set 0=1,1=2,2=3,3=4,4=5,5=6,6=7,7=8,8=9,9=65535 >"$work/slave.log" 2>&1 &
 slave_pid=$!
 wait_for_line "$work/slave.log" '^ready' "$slave_pid"

@@ -10,12 +10,12 @@
 
 #include "apptestsupport.h"
 #include "childprocess.h"
-#include "tst_router_client.h"
+#include "routerclient.h"
 
 namespace {
 
 const QString python = QStringLiteral("/usr/bin/python3");
-const QString peerScript = QStringLiteral(BRIO_SOURCE_DIR "/tests/peers/pymodbus_slave.py");
+const QString peerScript = QStringLiteral(BRIO_SOURCE_DIR "/tests/support/peers/pymodbus_slave.py");
 const QString simProgram = QStringLiteral(BRIO_APP_DIR "/modbus-sim");
 
 // 0xFFFF, then 12.5 as float4321 (0x4148 0x0000).

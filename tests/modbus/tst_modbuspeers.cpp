@@ -17,7 +17,7 @@
 namespace {
 
 const QString python = QStringLiteral("/usr/bin/python3");
-const QString peerScript = QStringLiteral(BRIO_SOURCE_DIR "/tests/peers/pymodbus_slave.py");
+const QString peerScript = QStringLiteral(BRIO_SOURCE_DIR "/tests/support/peers/pymodbus_slave.py");
 const QString simProgram = QStringLiteral(BRIO_APP_DIR "/modbus-sim");
 
 // A port that nothing listens on now.

@@ -11,7 +11,7 @@
 #include "creator.h"
 #include "httplistener.h"
 #include "apptestsupport.h"
-#include "tst_router_client.h"
+#include "routerclient.h"
 
 namespace {
 

@@ -269,4 +269,4 @@ void TestModbusSim::stopsOnSignal()
 }
 
 QTEST_GUILESS_MAIN(TestModbusSim)
-#include "tst_codec_modbussim.moc"
+#include "tst_modbussim.moc"

@@ -1,5 +1,5 @@
-#ifndef TST_ROUTER_CLIENT_H
-#define TST_ROUTER_CLIENT_H
+#ifndef ROUTERCLIENT_H
+#define ROUTERCLIENT_H
 
 // A minimal HTTP/1.1 client for the tests. It runs on a thread of its own
 // while the calling thread keeps its event loop turning, so it also works
@@ -133,4 +133,4 @@ inline HttpReply post(quint16 port, const QByteArray &target, const QByteArray &
 
 } // namespace testclient
 
-#endif // TST_ROUTER_CLIENT_H
+#endif // ROUTERCLIENT_H

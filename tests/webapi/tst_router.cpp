@@ -10,7 +10,7 @@
 #include "staticfilecontroller.h"
 #include "systemfun.h"
 #include "apptestsupport.h"
-#include "tst_router_client.h"
+#include "routerclient.h"
 
 namespace {
 
