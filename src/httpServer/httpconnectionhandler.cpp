@@ -179,8 +179,11 @@ void HttpConnectionHandler::dropConnection(const char *what)
     qCritical("HttpConnectionHandler (%p): %s, connection aborted", static_cast<void *>(this), what);
     requestTimer->stop();
     readTimer->stop();
-    if (socket)
+    if (socket) {
+        // What was sent already goes out; the missing end marks it as cut short.
+        socket->flush();
         socket->abort();
+    }
     currentRequest.reset();
 }
 

@@ -97,14 +97,27 @@ QStringList RequestGuard::allowedNames() const
 
 QByteArray RequestGuard::hostName(const QByteArray &hostHeader)
 {
-    const QByteArray host = hostHeader.trimmed();
-    if (host.startsWith('[')) {
-        const int end = host.indexOf(']');
-        return end < 0 ? host : host.mid(1, end - 1);
+    const QByteArray value = hostHeader.trimmed();
+    QByteArray host = value;
+    QByteArray port;
+    if (value.startsWith('[')) {
+        const int end = value.indexOf(']');
+        if (end < 0)
+            return QByteArray();
+        host = value.mid(1, end - 1);
+        const QByteArray rest = value.mid(end + 1);
+        if (!rest.isEmpty() && !rest.startsWith(':'))
+            return QByteArray();
+        port = rest.mid(1);
+    } else if (value.count(':') == 1) {
+        // More than one colon is an IPv6 address without brackets.
+        host = value.left(value.indexOf(':'));
+        port = value.mid(value.indexOf(':') + 1);
     }
-    // One colon separates the port; more are an IPv6 address without brackets.
-    if (host.count(':') == 1)
-        return host.left(host.indexOf(':'));
+    for (char c : port) {
+        if (c < '0' || c > '9')
+            return QByteArray();
+    }
     return host;
 }
 

@@ -34,7 +34,8 @@ public:
 
     bool isAllowedHost(const QByteArray &hostHeader) const;
     static bool isIpLiteral(const QByteArray &host);
-    // The host of a Host header value, without port and brackets.
+    // The host of a Host header value, without port and brackets; empty
+    // when the value is malformed.
     static QByteArray hostName(const QByteArray &hostHeader);
     static bool isGuardedPath(const QByteArray &path);
     // ownOrigin: "http://" or "https://" followed by the Host header.
