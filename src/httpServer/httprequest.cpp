@@ -126,9 +126,8 @@ HttpRequest::LengthCheck HttpRequest::announcedLength(const QList<QByteArray> &v
         const QList<QByteArray> items = value.split(',');
         for (const QByteArray &raw : items) {
             const QByteArray item = raw.trimmed();
-            qint64 parsed = 0;
             bool ok = false;
-            parsed = item.toLongLong(&ok);
+            qint64 parsed = item.toLongLong(&ok);
             if (!ok) {
                 const bool negative = item.startsWith('-');
                 const QByteArray digits = (negative || item.startsWith('+')) ? item.mid(1) : item;

@@ -498,7 +498,7 @@ void TestHttpServer::vanishedTrickler()
 {
     // The deadline of a client that went away must not strike the next
     // connection on the same handler.
-    Server server(&handler, {{"maxThreads", 1}, {"readTimeout", 5000}, {"requestTimeout", 1500}});
+    Server server(&handler, {{"maxThreads", 1}, {"readTimeout", 10000}, {"requestTimeout", 2000}});
     QElapsedTimer clock;
     clock.start();
     {
@@ -508,11 +508,11 @@ void TestHttpServer::vanishedTrickler()
         gone.socket.abort();
     }
     QVERIFY(httptest::waitFor([&] { return server.pool()->idleHandlerCount() == 1; }));
-    QTest::qWait(int(qMax<qint64>(0, 500 - clock.elapsed())));
+    QTest::qWait(int(qMax<qint64>(0, 1000 - clock.elapsed())));
     Client next(server.port());
     next.send("POST /body HTTP/1.1\r\nContent-Length: 3\r\n\r\nx");
     // Past the first client's deadline, well within this one's.
-    QTest::qWait(int(qMax<qint64>(0, 1700 - clock.elapsed())));
+    QTest::qWait(int(qMax<qint64>(0, 2300 - clock.elapsed())));
     QVERIFY(next.isConnected());
     next.send("yz");
     QCOMPARE(next.readResponse(), okText("xyz"));
