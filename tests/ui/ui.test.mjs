@@ -9,6 +9,9 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
+import { allTexts } from '../../www/js/i18n.js';
+import { parseReply, splitValues } from '../../www/js/api.js';
+import { writeRuns, parseRegisterList } from '../../www/js/registers.js';
 
 const appDir = process.env.BRIO_APP_DIR;
 const shots = path.join(process.env.BRIO_BINARY_DIR || '.', 'ui-screenshots');
@@ -136,6 +139,31 @@ after(async () => {
 });
 
 // ---------- tests ----------
+
+test('every language translates every text', () => {
+  const keys = Object.keys(allTexts.EN).sort();
+  for (const [lang, texts] of Object.entries(allTexts)) {
+    assert.deepEqual(Object.keys(texts).sort(), keys, lang);
+    if (lang !== 'EN') assert.notEqual(texts['btn.read'], allTexts.EN['btn.read'], lang);
+  }
+});
+
+test('replies, write runs and register files are read as the gateway writes them', () => {
+  const replies = [
+    ['', { error: '', kind: 'empty' }],
+    ['{"error":"Protocol error! Connection "reset""}', { error: 'Protocol error! Connection "reset"', kind: 'gateway' }],
+    ['ok', { ok: true, data: undefined, text: 'ok' }],
+  ];
+  for (const [text, expected] of replies) assert.deepEqual(parseReply(text), expected, text);
+  assert.deepEqual(splitValues('[12.50,-1,1.23457e+06,nan]'), ['12.50', '-1', '1.23457e+06', 'nan']);
+  assert.equal(splitValues('{"error":"x"}'), null);
+  const rows = (list) => list.map(([address, value]) => ({ address, value }));
+  assert.deepEqual(writeRuns(rows([[4, 'c'], [0, 'a'], [2, 'b'], [8, 'd']]), 2),
+    [{ start: 0, values: ['a', 'b', 'c'] }, { start: 8, values: ['d'] }]);
+  assert.equal(writeRuns(rows(Array.from({ length: 201 }, (_, i) => [i, '1'])), 1).length, 2);
+  assert.deepEqual(parseRegisterList('Address,Value\r\n1,5\n2; -3.5\n3\t7\n# x\n70000,1\n4,abc\n'),
+    rows([[1, '5'], [2, '-3.5'], [3, '7']]));
+});
 
 test('loads offline with every named control, and is measured', async () => {
   await page.goto(base);
@@ -297,21 +325,59 @@ test('switches language, keeps it after a reload, and switches back', async () =
   assert.equal(await page.getByRole('button', { name: 'Read', exact: true }).count(), 1);
 });
 
-test('fits a 400 px window and shows the other screens', async () => {
+test('fits a 400 px window', async () => {
   await page.setViewportSize({ width: 400, height: 800 });
   await page.evaluate(() => window.scrollTo(0, 0));
   const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
   assert.ok(overflow <= 0, `page is ${overflow} px wider than the window`);
   await shot('narrow-400');
   await page.setViewportSize({ width: 1366, height: 768 });
-  for (const tab of ['Modules', 'Updates', 'Report']) {
-    await page.getByRole('tab', { name: tab }).click();
-    if (tab === 'Updates') {
-      await page.getByRole('button', { name: 'Check for updates' }).click();
-      await page.locator('#updError:not(:empty), #message:not(:empty)').first().waitFor();
-    }
-    await shot(`tab-${tab.toLowerCase()}`);
+  await page.getByRole('tab', { name: 'Device' }).click();
+});
+
+// Screens whose engines may be missing from this build: a spec-shaped reply
+// stands in only where the gateway answers an empty body.
+async function standIn(func, body) {
+  const real = await (await page.request.get(`${base}ajax.html?func=${func}`)).text();
+  if (real !== '') return false;
+  await page.route((url) => url.searchParams.get('func') === func, (route) => route.fulfill({ status: 200, contentType: 'text/html', body: typeof body === 'function' ? body() : body }));
+  return true;
+}
+
+test('module tabs load the example module, updates install, a report gets the time-left answer', async () => {
+  await standIn('getListOfInstalledModules', '{"example":{"html":["index.html"],"css":["example.css"],"js":["example.js"]}}');
+  let polls = 0;
+  await standIn('check4Updates', '[{"name":"example","version":"1.1"}]');
+  await standIn('startUpdating', '{"ok":"Update started"}');
+  await standIn('getUpdateStatus', () => (++polls < 2 ? '{"ok":"In progress"}' : '{"ok":"Completed correctly."}'));
+  // A report is never handed to a real mail tool from a test.
+  await page.route((url) => url.searchParams.get('func') === 'sendEmail',
+    (route) => route.fulfill({ status: 200, body: '{"status":"time","timeleft":"890"}' }));
+  await page.reload();
+  await page.waitForSelector('body[data-ready="1"]');
+
+  await page.getByRole('tab', { name: 'Modules' }).click();
+  await page.getByRole('tab', { name: 'example' }).waitFor();
+  await page.getByRole('button', { name: 'Refresh meter' }).click();
+  await page.locator('.example-value[data-reg="1"]', { hasText: '1234' }).waitFor();
+  await shot('tab-modules');
+
+  await page.getByRole('tab', { name: 'Updates' }).click();
+  await page.getByRole('button', { name: 'Check for updates' }).click();
+  await page.locator('#updList:not([hidden]), #updError:not(:empty)').first().waitFor();
+  if (await page.getByRole('checkbox', { name: 'Install example' }).count()) {
+    await page.getByRole('button', { name: 'Install selected' }).click();
+    await page.locator('#updStatus', { hasText: 'Completed correctly.' }).waitFor();
   }
+  await shot('tab-updates');
+
+  await page.getByRole('tab', { name: 'Report' }).click();
+  await page.getByLabel('Name', { exact: true }).fill('Ann');
+  await page.getByLabel('Message').fill('Reading 40001, then: "nothing" {at all}');
+  await page.getByRole('button', { name: 'Send report' }).click();
+  await page.locator('#repError', { hasText: '890 s' }).waitFor();
+  await shot('tab-report');
+  await page.unrouteAll();
   await page.getByRole('tab', { name: 'Device' }).click();
 });
 

@@ -401,9 +401,10 @@ const chart = new LiveChart($('chart'), (n) => {
   $('chartPoints').dataset.points = n;
 });
 
-function updateChartSeries() {
+function updateChartSeries(force = false) {
   const keys = state.table ? state.table.rows.filter((r) => r.check.checked).map((r) => r.address) : [];
-  chart.setSeries(keys, (a) => `${t('table.address')} ${a}`);
+  chart.timeLabel = t('chart.time');
+  chart.setSeries(keys, (a) => `${t('table.address')} ${a}`, force);
 }
 
 function togglePause() {
@@ -712,7 +713,8 @@ function applyLanguage(code) {
   chart.count();
   $('pauseChart').textContent = t(chart.paused ? 'btn.resume' : 'btn.pause');
   if (state.devices) $('deviceList').replaceChildren(...state.devices.map(deviceItem));
-  if (state.table) updateChartSeries();
+  // Series names are drawn into the chart: a new language starts it anew.
+  if (chart.plot) updateChartSeries(true);
 }
 
 // ---------- start ----------
@@ -767,7 +769,7 @@ async function start() {
   const wanted = storedLanguage();
   applyLanguage(offered.includes(wanted) ? wanted : offered[0]);
   await Promise.all([loadPortSettings(), loadModules()]);
-  chart.clear();
+  updateChartSeries(true);
   document.body.dataset.ready = '1';
 }
 

@@ -23,14 +23,15 @@ export class LiveChart {
   }
 
   // Series follow the rows ticked in the table; a new set starts a new chart.
-  setSeries(keys, label) {
-    if (keys.join() === this.keys.join()) return;
+  setSeries(keys, label, force = false) {
+    if (!force && keys.join() === this.keys.join()) return;
     this.keys = keys;
     this.clear(label);
   }
 
-  clear(label = (k) => String(k)) {
+  clear(label = this.label || ((k) => String(k)), timeLabel = this.timeLabel || 'Time') {
     this.label = label;
+    this.timeLabel = timeLabel;
     this.xs = [];
     this.ys = this.keys.map(() => []);
     if (!this.available) return this.count();
@@ -38,8 +39,8 @@ export class LiveChart {
     const opts = {
       ...this.size(),
       scales: { x: { time: true } },
-      legend: { live: true },
-      series: [{}, ...this.keys.map((k, i) => ({ label: this.label(k), stroke: palette[i % palette.length], width: 2 }))],
+      legend: { show: this.keys.length > 0 },
+      series: [{ label: this.timeLabel }, ...this.keys.map((k, i) => ({ label: this.label(k), stroke: palette[i % palette.length], width: 2 }))],
       axes: [{}, { size: 60 }],
     };
     this.plot = new globalThis.uPlot(opts, [this.xs, ...this.ys], this.host);
