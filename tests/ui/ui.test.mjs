@@ -254,6 +254,7 @@ test('polls without overlap until the chart shows points, then stops', async () 
   await page.waitForFunction(() => Number(document.getElementById('chartPoints').dataset.points) >= 4, null, { timeout: 20000 });
   await shot('main-1366x768');
   await page.getByRole('button', { name: 'Stop polling' }).click();
+  await page.locator('#regTable[aria-busy="false"]').waitFor(); // a read in flight still lands
   page.off('request', onRequest);
   page.off('requestfinished', onDone);
   assert.equal(overlap, false, 'two reads were in flight at once');

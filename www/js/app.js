@@ -228,9 +228,11 @@ function showValues(form, values) {
 // One read at a time: a click during a poll joins the read in flight.
 function readOnce() {
   if (!state.reading) {
+    const table = $('regTable');
+    table.setAttribute('aria-busy', 'true');
     state.reading = doRead().finally(() => {
       state.reading = null;
-      const table = $('regTable');
+      table.setAttribute('aria-busy', 'false');
       table.dataset.reads = Number(table.dataset.reads || 0) + 1;
     });
   }
