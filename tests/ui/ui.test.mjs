@@ -138,6 +138,15 @@ after(async () => {
   }
 });
 
+// Screens whose engines may be missing from this build: a spec-shaped reply
+// stands in only where the gateway answers an empty body.
+async function standIn(func, body) {
+  const real = await (await page.request.get(`${base}ajax.html?func=${func}`)).text();
+  if (real !== '') return false;
+  await page.route((url) => url.searchParams.get('func') === func, (route) => route.fulfill({ status: 200, contentType: 'text/html', body: typeof body === 'function' ? body() : body }));
+  return true;
+}
+
 // ---------- tests ----------
 
 test('every language translates every text', () => {
@@ -273,23 +282,32 @@ test('identifies the slave', async () => {
   assert.match(await page.locator('#identRaw').textContent(), /^42 FF 42 72 69 6F/);
 });
 
-test('finds a loopback device and fills the TCP form with it', async (t) => {
+async function searchAndUse() {
   await page.getByRole('button', { name: 'Search devices' }).click();
   await page.waitForFunction(() => !document.getElementById('search').disabled, null, { timeout: 15000 });
   const use = page.getByRole('button', { name: 'Use Demo meter' });
-  if (await use.count() === 0) {
-    const info = await page.locator('#searchInfo').textContent();
-    const error = await page.locator('#searchError').textContent();
-    if (error.includes('no answer') || info === 'No device answered.') {
-      t.skip(`the gateway's getSearchedDevices answers empty in this build (${error || info})`);
-      return;
-    }
-    assert.fail(`no device listed: ${info} ${error}`);
-  }
+  if (await use.count() === 0) return false;
   await page.getByLabel('TCP port').fill('1');
   await use.click();
   assert.equal(await page.getByLabel('TCP port').inputValue(), String(simPort));
   assert.equal(await page.getByLabel('IP address').inputValue(), '127.0.0.1');
+  return true;
+}
+
+test('finds a loopback device and fills the TCP form with it', async (t) => {
+  if (await searchAndUse()) return;
+  const said = `${await page.locator('#searchError').textContent()}${await page.locator('#searchInfo').textContent()}`;
+  const gone = (await (await page.request.get(`${base}ajax.html?func=getSearchedDevices`)).text()) === '';
+  assert.ok(gone, `no device listed: ${said}`);
+  // Until the gateway finds devices, the list is checked on the reply it will give.
+  await standIn('startSearchingDevices', 'ok');
+  await page.route((url) => url.searchParams.get('func') === 'getSearchedDevices', (route) => route.fulfill({
+    status: 200,
+    body: `[{"name":"Demo meter","ip":"127.0.0.1","port":"${simPort}","mac":"02:00:00:00:00:01","modbusid":"1"}]`,
+  }));
+  assert.ok(await searchAndUse(), 'a listed device fills the form');
+  await page.unrouteAll();
+  t.skip(`the gateway's getSearchedDevices answers empty in this build (${said}); the list was checked on a stand-in reply`);
 });
 
 test('exports the table as CSV and as PDF', async () => {
@@ -335,15 +353,6 @@ test('fits a 400 px window', async () => {
   await page.setViewportSize({ width: 1366, height: 768 });
   await page.getByRole('tab', { name: 'Device' }).click();
 });
-
-// Screens whose engines may be missing from this build: a spec-shaped reply
-// stands in only where the gateway answers an empty body.
-async function standIn(func, body) {
-  const real = await (await page.request.get(`${base}ajax.html?func=${func}`)).text();
-  if (real !== '') return false;
-  await page.route((url) => url.searchParams.get('func') === func, (route) => route.fulfill({ status: 200, contentType: 'text/html', body: typeof body === 'function' ? body() : body }));
-  return true;
-}
 
 test('module tabs load the example module, updates install, a report gets the time-left answer', async () => {
   await standIn('getListOfInstalledModules', '{"example":{"html":["index.html"],"css":["example.css"],"js":["example.js"]}}');

@@ -109,6 +109,8 @@ async function connect(event) {
   const params = { connType: type, slaveID: $('slaveId').value };
   let what;
   if (type === 'serial') {
+    // An empty name would select the first port the gateway finds.
+    if (!$('serialPort').value) { say('connError', 'conn.noPorts'); return; }
     Object.assign(params, {
       portSelect: $('serialPort').value, baudRate: $('baudRate').value, mode: $('mode').value,
       timeout: Math.max(1, Math.round(ms / 10)),
@@ -734,6 +736,10 @@ function wire() {
   $('loadFile').addEventListener('click', () => $('fileInput').click());
   $('fileInput').addEventListener('change', loadRegisterFile);
   $('regSize').addEventListener('change', syncSizes);
+  // Floats and long are 32-bit values.
+  $('valueType').addEventListener('change', () => {
+    if ($('valueType').value.startsWith('float') || $('valueType').value === 'long') $('valSize').value = '32';
+  });
   $('regForm').addEventListener('submit', (e) => { e.preventDefault(); readOnce(); });
   $('pauseChart').addEventListener('click', togglePause);
   $('clearChart').addEventListener('click', () => chart.clear(chart.label));
