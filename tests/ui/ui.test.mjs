@@ -190,7 +190,11 @@ test('loads offline with every named control, and is measured', async () => {
   const m = await page.evaluate(() => {
     const nav = performance.getEntriesByType('navigation')[0];
     const all = [nav, ...performance.getEntriesByType('resource')];
-    return { loadMs: Math.round(nav.loadEventEnd), files: all.length, bytes: all.reduce((s, e) => s + e.encodedBodySize, 0) };
+    return {
+      loadMs: Math.round(nav.loadEventEnd), domContentLoadedMs: Math.round(nav.domContentLoadedEventEnd),
+      files: all.length, bytes: all.reduce((s, e) => s + e.encodedBodySize, 0),
+      each: Object.fromEntries(all.map((e) => [new URL(e.name).pathname + new URL(e.name).search, e.encodedBodySize])),
+    };
   });
   fs.writeFileSync(path.join(shots, 'metrics.json'), JSON.stringify(m, null, 1));
   console.log(`page load: ${m.loadMs} ms, ${m.files} files, ${m.bytes} bytes`);
@@ -346,10 +350,12 @@ test('switches language, keeps it after a reload, and switches back', async () =
 
 test('fits a 400 px window', async () => {
   await page.setViewportSize({ width: 400, height: 800 });
+  await setRegisters({ addr: 0, count: 4 });
+  await readValues();
   await page.evaluate(() => window.scrollTo(0, 0));
   const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
   assert.ok(overflow <= 0, `page is ${overflow} px wider than the window`);
-  await shot('narrow-400');
+  await page.screenshot({ path: path.join(shots, 'narrow-400.png'), fullPage: true });
   await page.setViewportSize({ width: 1366, height: 768 });
   await page.getByRole('tab', { name: 'Device' }).click();
 });

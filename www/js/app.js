@@ -770,7 +770,7 @@ async function start() {
   wire();
   syncSizes();
   showConnFields();
-  if (!chart.available) $('chart').textContent = t('chart.missing');
+  if (!chart.available) say('chart', 'chart.missing');
   const info = await loadGeneralInfo();
   const offered = knownLanguages(info && info.langList);
   fillSelect($('language'), offered.map((code) => [code, languageNames[code]]));

@@ -36,10 +36,13 @@ export class LiveChart {
     this.ys = this.keys.map(() => []);
     if (!this.available) return this.count();
     if (this.plot) this.plot.destroy();
+    this.plot = null;
+    if (!this.keys.length) return this.count();
     const opts = {
       ...this.size(),
-      scales: { x: { time: true } },
-      legend: { show: this.keys.length > 0 },
+      // At least a ten-second window, so that the first points sit in seconds, not years.
+      scales: { x: { time: true, range: (u, min, max) => (max - min < 10 ? [max - 10, max] : [min, max]) } },
+      legend: { show: true, live: false },
       series: [{ label: this.timeLabel }, ...this.keys.map((k, i) => ({ label: this.label(k), stroke: palette[i % palette.length], width: 2 }))],
       axes: [{}, { size: 60 }],
     };
