@@ -187,6 +187,9 @@ test('loads offline with every named control, and is measured', async () => {
     assert.equal(await page.getByRole('button', { name, exact: true, includeHidden: true }).count(), 1, name);
   }
   assert.equal(await page.getByRole('status').first().textContent(), 'Not connected');
+  // Nothing stored yet: the form offers the demo slave.
+  assert.equal(await page.getByLabel('IP address').inputValue(), '127.0.0.1');
+  assert.equal(await page.getByLabel('TCP port').inputValue(), '1502');
   const m = await page.evaluate(() => {
     const nav = performance.getEntriesByType('navigation')[0];
     const all = [nav, ...performance.getEntriesByType('resource')];

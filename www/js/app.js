@@ -86,8 +86,11 @@ async function loadPortSettings() {
   // A fresh store reports type serial with port "0": no serial line was ever used.
   const serialUsed = u.connectionType === 'serial' && u.port && u.port !== '0';
   $('connType').value = serialUsed && ports.length ? 'serial' : 'tcp';
-  if (u.tcpIp) $('ipAddress').value = u.tcpIp;
-  if (u.tcpPort) $('tcpPort').value = u.tcpPort;
+  // Nothing stored yet reads as the gateway's built-in defaults: offer the
+  // demo slave that run.sh starts instead of an address on someone's LAN.
+  const fresh = !u.isConnected && (!u.port || u.port === '0') && u.tcpIp === '192.168.1.100' && Number(u.tcpPort) === 502;
+  $('ipAddress').value = fresh ? '127.0.0.1' : (u.tcpIp || '');
+  $('tcpPort').value = fresh ? 1502 : (u.tcpPort || 502);
   if (u.slaveID !== undefined) $('slaveId').value = u.slaveID;
   if (u.port && ports.some((p) => p.portName === u.port)) $('serialPort').value = u.port;
   if (u.baudRate !== undefined) $('baudRate').value = String(u.baudRate);
@@ -637,6 +640,7 @@ async function installUpdates() {
     const started = await ajax('startUpdating', { modulesList: twice(JSON.stringify(names)) });
     if (started.error !== undefined) { showReply('updError', started); return; }
     $('updProgress').hidden = false;
+    $('updBar').hidden = false;
     say('updStatus', 'upd.progress');
     for (;;) {
       await sleep(1000);
@@ -644,7 +648,7 @@ async function installUpdates() {
       if (status.error !== undefined) { showReply('updError', status); break; }
       const ok = status.data && status.data.ok;
       if (ok === 'In progress') continue;
-      if (typeof ok === 'string') { $('updStatus').textContent = ok; await loadModules(); }
+      if (typeof ok === 'string') { showError('updStatus', ok); await loadModules(); } else showError('updStatus', status.text);
       break;
     }
     $('updBar').hidden = true;
