@@ -22,7 +22,6 @@ const state = {
 
 // ---------- messages ----------
 
-
 // Texts of the page's own (not the gateway's) are kept as key and values so
 // that a change of language re-renders them.
 const spoken = new Map();
@@ -53,12 +52,14 @@ async function busy(button, work) {
 function renderState() {
   const pill = $('connState');
   pill.dataset.state = state.connected ? 'on' : 'off';
-  pill.textContent = state.connected ? t('state.on', { what: state.connectedTo }) : t('state.off');
+  const what = state.slave === undefined ? state.connectedTo : `${state.connectedTo}, ${t('conn.slave')} ${state.slave}`;
+  pill.textContent = state.connected ? t('state.on', { what }) : t('state.off');
 }
 
-function setConnected(connected, what = '') {
+function setConnected(connected, what = '', slave = undefined) {
   state.connected = connected;
   state.connectedTo = what;
+  state.slave = slave;
   if (!connected) stopPolling();
   renderState();
 }
@@ -93,14 +94,14 @@ async function loadPortSettings() {
   $('tcpPort').value = fresh ? 1502 : (u.tcpPort || 502);
   if (u.slaveID !== undefined) $('slaveId').value = u.slaveID;
   if (u.port && ports.some((p) => p.portName === u.port)) $('serialPort').value = u.port;
-  if (u.baudRate !== undefined) $('baudRate').value = String(u.baudRate);
+  if (u.baudRate !== undefined) $('baudRate').value = fresh ? '3' : String(u.baudRate); // 9600 baud when new
   if (u.mode !== undefined) $('mode').value = String(u.mode);
   // A serial time-out is stored in steps of 10 ms; shown in ms either way.
   const ms = Number(u.timeout) * (u.connectionType === 'serial' ? 10 : 1);
   $('timeout').value = ms > 0 && ms <= 60000 ? ms : 1000;
   showConnFields();
   if (u.isConnected) {
-    setConnected(true, u.connectionType === 'serial' ? u.port : `${u.tcpIp}:${u.tcpPort}`);
+    setConnected(true, u.connectionType === 'serial' ? u.port : `${u.tcpIp}:${u.tcpPort}`, u.slaveID);
   }
 }
 
@@ -130,7 +131,7 @@ async function connect(event) {
     showReply('connError', reply);
     return;
   }
-  setConnected(true, `${what}, ${t('conn.slave')} ${params.slaveID}`);
+  setConnected(true, what, params.slaveID);
   reportOk(reply);
 }
 
