@@ -380,8 +380,10 @@ test('module tabs load the example module, updates install, a report gets the ti
   await page.getByRole('button', { name: 'Refresh meter' }).click();
   await page.locator('.example-value[data-reg="1"]', { hasText: '1234' }).waitFor();
   await shot('tab-modules');
+  await page.getByRole('tab', { name: 'Modules' }).focus();
 
-  await page.getByRole('tab', { name: 'Updates' }).click();
+  await page.keyboard.press('ArrowRight'); // tabs follow the arrow keys
+  assert.equal(await page.getByRole('tab', { name: 'Updates' }).getAttribute('aria-selected'), 'true');
   await page.getByRole('button', { name: 'Check for updates' }).click();
   await page.locator('#updList:not([hidden]), #updError:not(:empty)').first().waitFor();
   if (await page.getByRole('checkbox', { name: 'Install example' }).count()) {
