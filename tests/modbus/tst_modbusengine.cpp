@@ -322,7 +322,7 @@ void TestModbusEngine::idleReplies()
     QCOMPARE(engine.readRegisters(p, 0), notConnected);
     QCOMPARE(engine.writeRegisters(p, 0), notConnected);
     QCOMPARE(engine.identifySlave(0), notConnected);
-    QCOMPARE(engine.getConnectionType(), qint16(0));
+    QCOMPARE(engine.getConnectionType(), ConnectionType::Serial);
     QVERIFY(fake.faults.isEmpty());
 }
 
@@ -531,7 +531,7 @@ void TestModbusEngine::tcpConnectAndProbe()
     QCOMPARE(settings.value("slaveID").toInt(), 3);
     QCOMPARE(settings.value("timeout").toInt(), 1000);
     QVERIFY(engine.isConnected());
-    QCOMPARE(engine.getConnectionType(), qint16(1));
+    QCOMPARE(engine.getConnectionType(), ConnectionType::Tcp);
 
     // Each transaction probes, connects, transfers and closes.
     fake.calls.clear();
@@ -553,7 +553,7 @@ void TestModbusEngine::tcpConnectAndProbe()
     QCOMPARE(engine.connectPort(again), QByteArray("{\"error\":\"Could not connect to Modbus TCP!\"}"));
     QVERIFY(!engine.isConnected());
     QVERIFY(!engine.hasContext());
-    QCOMPARE(engine.getConnectionType(), qint16(1));
+    QCOMPARE(engine.getConnectionType(), ConnectionType::Tcp);
     QCOMPARE(fake.liveContexts(), 0);
     QVERIFY(fake.faults.isEmpty());
 }
