@@ -19,6 +19,10 @@ namespace {
 const int maxValues = 200;
 const unsigned long pauseMs = 100;
 
+// Unit addresses the library takes: a serial line stops at 247, TCP carries a whole byte.
+const int maxSerialUnit = 247;
+const int maxTcpUnit = 255;
+
 // The Windows sockets time-out code, which a layer may still report.
 const int wsaTimeout = 10060;
 
@@ -119,6 +123,12 @@ QByteArray ModbusEngine::protocolError(int errnum)
            + jsonEscape(backend->modbus_strerror(errnum).toLatin1()) + "\"}";
 }
 
+bool ModbusEngine::unitAccepted(int slaveID) const
+{
+    const int highest = connectionType == ConnectionType::Tcp ? maxTcpUnit : maxSerialUnit;
+    return slaveID >= 0 && slaveID <= highest;
+}
+
 bool ModbusEngine::retryAllowed(unsigned int attempt)
 {
     if (attempt > 2)
@@ -130,13 +140,24 @@ bool ModbusEngine::retryAllowed(unsigned int attempt)
 
 bool ModbusEngine::transact(unsigned int attempt, const Transaction &transaction, QByteArray *reply)
 {
+    // A unit the library refuses would leave the context without one, and a
+    // serial transfer then aborts inside the library: refuse it before the bus.
     const int slaveID = storedSlaveID();
+    if (!unitAccepted(slaveID)) {
+        *reply = errorReply("ERR_INPUT_PARAMS");
+        return false;
+    }
     const bool tcp = connectionType == ConnectionType::Tcp;
     if (tcp && !checkTcpHost()) {
         *reply = errorReply("ERR_SOCKET_CONN");
         return false;
     }
-    backend->modbus_set_slave(ctx, slaveID);
+    if (backend->modbus_set_slave(ctx, slaveID) < 0) {
+        if (tcp)
+            backend->modbus_close(ctx);
+        *reply = errorReply("ERR_INPUT_PARAMS");
+        return false;
+    }
     const int rc = transaction.transfer();
     const int errnum = backend->lastError();
     if (tcp)

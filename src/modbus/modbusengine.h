@@ -70,6 +70,7 @@ private:
     };
     // The checks reads and writes share, in their order; an empty reply means the request is sound.
     QByteArray checkTransfer(const t_GetArray &params, bool reading, Transfer *transfer) const;
+    bool unitAccepted(int slaveID) const;
     bool retryAllowed(unsigned int attempt);
     bool isNoReplyError(int errnum) const;
     QByteArray protocolError(int errnum);

@@ -22,6 +22,7 @@ class FakeBackend : public ModbusBackend
 public:
     QList<QextPortInfo> ports;
     int connectResult = 0;
+    int setSlaveResult = 0;
     bool newFails = false;
     // Scripted results, used in order; the last one repeats.
     QList<Transfer> transfers;
@@ -89,7 +90,7 @@ public:
     {
         check(ctx, "set_slave");
         calls << QStringLiteral("set_slave %1").arg(slave);
-        return 0;
+        return setSlaveResult;
     }
     void modbus_get_timeout_begin(ModbusHandle ctx, ModbusTimeValue *value) override
     {
@@ -274,6 +275,8 @@ private slots:
     void identification_data();
     void identification();
     void identificationFailureKeepsId();
+    void unitAddressRange_data();
+    void unitAddressRange();
 
     void portReport_data();
     void portReport();
@@ -858,6 +861,74 @@ void TestModbusEngine::identificationFailureKeepsId()
     fake.transfers = {Transfer{-1, ETIMEDOUT}};
     QCOMPARE(engine.identifySlave(0), timeoutReply);
     QCOMPARE(QSettings().value("Tavik_ID").toString(), QStringLiteral("5"));
+}
+
+void TestModbusEngine::unitAddressRange_data()
+{
+    QTest::addColumn<bool>("tcp");
+    QTest::addColumn<QByteArray>("slaveID");
+    QTest::addColumn<int>("libraryResult");   // what the layer's set_slave returns
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("serial 0") << false << QByteArray("0") << 0 << true;
+    QTest::newRow("serial 247") << false << QByteArray("247") << 0 << true;
+    QTest::newRow("serial 248") << false << QByteArray("248") << 0 << false;
+    QTest::newRow("serial 255") << false << QByteArray("255") << 0 << false;
+    QTest::newRow("serial 300") << false << QByteArray("300") << 0 << false;
+    QTest::newRow("serial -1") << false << QByteArray("-1") << 0 << false;
+    QTest::newRow("serial 65535 stored as -1") << false << QByteArray("65535") << 0 << false;
+    QTest::newRow("tcp 255") << true << QByteArray("255") << 0 << true;
+    QTest::newRow("tcp 256") << true << QByteArray("256") << 0 << false;
+    QTest::newRow("tcp -1") << true << QByteArray("-1") << 0 << false;
+    QTest::newRow("serial, layer refuses") << false << QByteArray("5") << -1 << false;
+    QTest::newRow("tcp, layer refuses") << true << QByteArray("5") << -1 << false;
+}
+
+void TestModbusEngine::unitAddressRange()
+{
+    QFETCH(bool, tcp);
+    QFETCH(QByteArray, slaveID);
+    QFETCH(int, libraryResult);
+    QFETCH(bool, accepted);
+
+    QTcpServer host;
+    QVERIFY(host.listen(QHostAddress::LocalHost, 0));
+    FakeBackend fake;
+    fake.addPort(QStringLiteral("COM1"));
+    fake.slaveIdData = QByteArray("\x05\xff", 2);
+    fake.setSlaveResult = libraryResult;
+    ModbusEngine engine(&fake);
+    t_GetArray c = tcp ? tcpParams(host.serverPort()) : serialParams();
+    c.insert("slaveID", slaveID);
+    QVERIFY(engine.connectPort(c).startsWith("{\"ok\":"));
+    fake.calls.clear();
+
+    t_GetArray p = readParams("1");
+    const QByteArray read = engine.readRegisters(p, 0);
+    p.insert("regVals", "[1]");
+    const QByteArray write = engine.writeRegisters(p, 0);
+    const QByteArray identify = engine.identifySlave(0);
+    if (accepted) {
+        QCOMPARE(read, QByteArray("[0]"));
+        QCOMPARE(write, QByteArray("{\"ok\":\"Values successfully sent.\"}"));
+        QCOMPARE(identify, QByteArray("{\"id\":5,\"desc\":\"\",\"descArray\":[5,255]}"));
+        QCOMPARE(fake.transferCount, 3);
+        return;
+    }
+    QCOMPARE(read, inputError);
+    QCOMPARE(write, inputError);
+    QCOMPARE(identify, inputError);
+    QCOMPARE(fake.transferCount, 0);
+    if (libraryResult == 0) {
+        // Refused before the probe: nothing reached the line or the host.
+        QVERIFY2(fake.calls.isEmpty(), qPrintable(fake.calls.join(", ")));
+    } else {
+        // The layer's refusal: a TCP connection opened for it is closed again.
+        const QString set = QStringLiteral("set_slave ") + QString::fromLatin1(slaveID);
+        const QStringList one = tcp ? QStringList{"connect", set, "close"} : QStringList{set};
+        QCOMPARE(fake.calls, one + one + one);
+    }
+    QVERIFY(fake.faults.isEmpty());
 }
 
 namespace {

@@ -155,6 +155,7 @@ private slots:
     void timeoutNormalised_data();
     void timeoutNormalised();
     void missingContext();
+    void refusedUnit();
     void rtuFraming();
     void extraPortsListed();
 };
@@ -318,6 +319,29 @@ void TestModbusLibrary::missingContext()
     lib.modbus_free(nullptr);
     QVERIFY(!lib.modbus_new_tcp("", 502));
     QVERIFY(!lib.modbus_strerror(EMBBADDATA).isEmpty());
+}
+
+void TestModbusLibrary::refusedUnit()
+{
+    // libmodbus refuses 248 on a serial line and keeps no unit; a transfer
+    // must fail rather than trip the library's assertion. Never opened.
+    QTemporaryDir dir;
+    ModbusLibrary lib;
+    Context c{lib, lib.modbus_new_rtu(QFile::encodeName(dir.filePath("none")).constData(), 9600, 'N', 8, 1)};
+    QVERIFY(c.ctx);
+    QCOMPARE(lib.modbus_set_slave(c.ctx, 248), -1);
+    uint16_t units[2];
+    const uint16_t words16[1] = {1};
+    const uint32_t words32[1] = {1};
+    uint8_t id[256];
+    QCOMPARE(lib.modbus_read_registers(c.ctx, 0, 1, units), -1);
+    QCOMPARE(lib.lastError(), EINVAL);
+    QCOMPARE(lib.modbus_read_registers_32(c.ctx, 0, 1, units), -1);
+    QCOMPARE(lib.modbus_write_registers(c.ctx, 0, 1, words16), -1);
+    QCOMPARE(lib.modbus_write_registers_32(c.ctx, 0, 1, words32), -1);
+    QCOMPARE(lib.modbus_report_slave_id(c.ctx, id), -1);
+    QCOMPARE(lib.lastError(), EINVAL);
+    QCOMPARE(lib.modbus_set_slave(c.ctx, 247), 0);
 }
 
 void TestModbusLibrary::rtuFraming()

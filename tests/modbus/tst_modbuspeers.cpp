@@ -109,6 +109,8 @@ private slots:
     void limitsAndErrors();
     void identification_data();
     void identification();
+    void refusedUnitAddress_data();
+    void refusedUnitAddress();
     void pymodbusDefaultIdentity();
     void mbpollCrossCheck();
     void notConnectedReplies();
@@ -364,6 +366,44 @@ void TestModbusPeers::identification()
     QSettings().remove("Tavik_ID");
     QCOMPARE(engineFor(transport)->identifySlave(0), slaveIdReply);
     QCOMPARE(QSettings().value("Tavik_ID").toString(), QStringLiteral("5"));
+}
+
+void TestModbusPeers::refusedUnitAddress_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<QByteArray>("slaveID");
+    QTest::newRow("rtu 248") << "rtu" << QByteArray("248");
+    QTest::newRow("rtu 300") << "rtu" << QByteArray("300");
+    QTest::newRow("rtu -1") << "rtu" << QByteArray("-1");
+    QTest::newRow("rtu 65535 stored as -1") << "rtu" << QByteArray("65535");
+    QTest::newRow("tcp 256") << "tcp" << QByteArray("256");
+    QTest::newRow("tcp -1") << "tcp" << QByteArray("-1");
+}
+
+// Once aborted the process inside the library; now refused before the bus.
+void TestModbusPeers::refusedUnitAddress()
+{
+    QFETCH(QString, transport);
+    QFETCH(QByteArray, slaveID);
+    const bool tcp = transport == QLatin1String("tcp");
+    ModbusEngine *engine = engineFor(transport);
+    t_GetArray c = tcp ? tcpConnect(tcpPort) : serialConnect(serialDevice);
+    c.insert("slaveID", slaveID);
+    const QByteArray connected = tcp ? QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}")
+                                     : QByteArray("{\"ok\":\"Connected with serial port.\"}");
+    QCOMPARE(engine->connectPort(c), connected);
+
+    const QByteArray refused = "{\"error\":\"Input parameters error!\"}";
+    t_GetArray p = request(500, 1);
+    QCOMPARE(engine->readRegisters(p, 0), refused);
+    p.insert("regVals", "[7]");
+    QCOMPARE(engine->writeRegisters(p, 0), refused);
+    QCOMPARE(engine->identifySlave(0), refused);
+
+    // Back on unit 1 the line works, and the refused write never happened.
+    c.insert("slaveID", "1");
+    QCOMPARE(engine->connectPort(c), connected);
+    QCOMPARE(rawRead(*engine, 500, 1), QByteArray("[0]"));
 }
 
 void TestModbusPeers::pymodbusDefaultIdentity()
