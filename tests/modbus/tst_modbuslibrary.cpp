@@ -13,6 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "modbusfixtures.h"
 #include "modbuslibrary.h"
 
 namespace {
@@ -347,22 +348,10 @@ void TestModbusLibrary::refusedUnit()
 void TestModbusLibrary::rtuFraming()
 {
     // A pty pair: the layer on one end, this test playing the slave on the other.
-    QTemporaryDir dir;
-    const QString a = dir.filePath("a");
-    const QString b = dir.filePath("b");
-    QProcess socat;
-    socat.start("socat", {"pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
-    if (!socat.waitForStarted())
-        QSKIP("socat is not available");
-    auto stopSocat = qScopeGuard([&socat] {
-        socat.terminate();
-        if (!socat.waitForFinished(3000))
-            socat.kill();
-        socat.waitForFinished(3000);
-    });
-    for (int i = 0; i < 200 && !(QFile::exists(a) && QFile::exists(b)); ++i)
-        QThread::msleep(10);
-    QVERIFY(QFile::exists(a) && QFile::exists(b));
+    modbusfix::PtyPair ptys;
+    QVERIFY(ptys.start());
+    const QString a = ptys.a();
+    const QString b = ptys.b();
 
     const int slave = ::open(QFile::encodeName(a).constData(), O_RDWR | O_NOCTTY);
     QVERIFY(slave >= 0);
