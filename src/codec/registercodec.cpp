@@ -20,28 +20,16 @@ enum class DecodeRow {
 
 enum class EncodeRow { FloatSwapped, Float, Int32, Uint32, Low16 };
 
-enum class FloatLayout { None, Swapped, Plain };
-
-// Which float a type names on a register width: the word-order names swap
-// their meaning between 16- and 32-bit registers, alike for reading and writing.
-FloatLayout floatLayout(const QString &regType, int regSize)
+// The one place that pairs the float names with the register width: the
+// word-order names swap their meaning between 16- and 32-bit registers.
+DecodeRow decodeRow(const QString &regType, int regSize, int valSize)
 {
     const bool f4321 = regType == QLatin1String("float4321");
     const bool f1234 = regType == QLatin1String("float1234");
     if ((f4321 && regSize == 16) || (f1234 && regSize == 32))
-        return FloatLayout::Swapped;
+        return DecodeRow::FloatSwappedShort;
     if ((f1234 && regSize == 16) || (f4321 && regSize == 32))
-        return FloatLayout::Plain;
-    return FloatLayout::None;
-}
-
-DecodeRow decodeRow(const QString &regType, int regSize, int valSize)
-{
-    switch (floatLayout(regType, regSize)) {
-    case FloatLayout::Swapped: return DecodeRow::FloatSwappedShort;
-    case FloatLayout::Plain: return DecodeRow::FloatFixed;
-    case FloatLayout::None: break;
-    }
+        return DecodeRow::FloatFixed;
     if (regType == QLatin1String("long") && regSize == 16)
         return DecodeRow::LongSwapped;
     if (regType == QLatin1String("int") && valSize == 16)
@@ -53,17 +41,19 @@ DecodeRow decodeRow(const QString &regType, int regSize, int valSize)
     return DecodeRow::Uint16;
 }
 
+// Writing mirrors reading row for row, except that long and the 16-bit
+// types all write the low 16 bits.
 EncodeRow encodeRow(const QString &regType, int regSize, int valSize)
 {
-    switch (floatLayout(regType, regSize)) {
-    case FloatLayout::Swapped: return EncodeRow::FloatSwapped;
-    case FloatLayout::Plain: return EncodeRow::Float;
-    case FloatLayout::None: break;
+    switch (decodeRow(regType, regSize, valSize)) {
+    case DecodeRow::FloatSwappedShort: return EncodeRow::FloatSwapped;
+    case DecodeRow::FloatFixed: return EncodeRow::Float;
+    case DecodeRow::Int32: return EncodeRow::Int32;
+    case DecodeRow::Uint32: return EncodeRow::Uint32;
+    case DecodeRow::LongSwapped:
+    case DecodeRow::Int16:
+    case DecodeRow::Uint16: break;
     }
-    if (regType == QLatin1String("int") && valSize == 32)
-        return EncodeRow::Int32;
-    if (regType == QLatin1String("uint") && valSize == 32)
-        return EncodeRow::Uint32;
     return EncodeRow::Low16;
 }
 

@@ -138,6 +138,15 @@ bool ModbusEngine::retryAllowed(unsigned int attempt)
     return connected && reopenSerial();
 }
 
+bool ModbusEngine::transactRegisters(unsigned int attempt, const RetryLines &lines, int count,
+                                     const std::function<int()> &transfer,
+                                     const std::function<QByteArray()> &retry, QByteArray *reply)
+{
+    const Transaction registers{lines, errorReply("ERR_REG_NUMB_NO_MATCH"), transfer,
+                                [count](int rc) { return rc == count; }, retry};
+    return transact(attempt, registers, reply);
+}
+
 bool ModbusEngine::transact(unsigned int attempt, const Transaction &transaction, QByteArray *reply)
 {
     // A unit the library refuses would leave the context without one, and a
@@ -168,7 +177,7 @@ bool ModbusEngine::transact(unsigned int attempt, const Transaction &transaction
     if (rc < 0 && isNoReplyError(errnum)) {
         *reply = errorReply("ERR_TIMEOUT");
     } else if (retryAllowed(attempt)) {
-        debugLine(rc < 0 ? transaction.protocolRetryLine : transaction.countRetryLine, attempt + 1);
+        debugLine(rc < 0 ? transaction.lines.protocol : transaction.lines.count, attempt + 1);
         *reply = transaction.retry();
     } else {
         *reply = rc < 0 ? protocolError(errnum) : transaction.mismatchReply;
@@ -405,17 +414,13 @@ QByteArray ModbusEngine::readRegisters(t_GetArray &params, unsigned int attempt)
         return refused;
 
     QVector<quint16> units(unitCount(t.valuesCnt, t.regSize, t.valSize), 0);
-    const Transaction read{
-        "Reg numb retransmission attempt number : ", "CRC retransmission attempt number : ",
-        errorReply("ERR_REG_NUMB_NO_MATCH"),
-        [&] {
-            return t.regSize == 16 ? backend->modbus_read_registers(ctx, t.regAddr, t.count, units.data())
-                                   : backend->modbus_read_registers_32(ctx, t.regAddr, t.count, units.data());
-        },
-        [&](int rc) { return rc == t.count; },
-        [&] { return readRegisters(params, attempt + 1); }};
+    const auto read = [&] {
+        return t.regSize == 16 ? backend->modbus_read_registers(ctx, t.regAddr, t.count, units.data())
+                               : backend->modbus_read_registers_32(ctx, t.regAddr, t.count, units.data());
+    };
+    static const RetryLines lines{"Reg numb retransmission attempt number : ", "CRC retransmission attempt number : "};
     QByteArray reply;
-    if (!transact(attempt, read, &reply))
+    if (!transactRegisters(attempt, lines, t.count, read, [&] { return readRegisters(params, attempt + 1); }, &reply))
         return reply;
 
     reply = decodeRegisters(units, t.valuesCnt, t.regType, t.regSize, t.valSize, t.floatPrec);
@@ -454,18 +459,14 @@ QByteArray ModbusEngine::writeRegisters(t_GetArray &params, unsigned int attempt
             words[i] = units.at(2 * i) | (static_cast<quint32>(units.at(2 * i + 1)) << 16);
     }
 
-    const Transaction write{
-        "write Reg numb retransmission attempt number : ", "write CRC retransmission attempt number : ",
-        errorReply("ERR_REG_NUMB_NO_MATCH"),
-        [&] {
-            return t.regSize == 16
-                ? backend->modbus_write_registers(ctx, t.regAddr, t.count, units.constData())
-                : backend->modbus_write_registers_32(ctx, t.regAddr, t.count, words.constData());
-        },
-        [&](int rc) { return rc == t.count; },
-        [&] { return writeRegisters(params, attempt + 1); }};
+    const auto write = [&] {
+        return t.regSize == 16 ? backend->modbus_write_registers(ctx, t.regAddr, t.count, units.constData())
+                               : backend->modbus_write_registers_32(ctx, t.regAddr, t.count, words.constData());
+    };
+    static const RetryLines lines{"write Reg numb retransmission attempt number : ",
+                                  "write CRC retransmission attempt number : "};
     QByteArray reply;
-    if (!transact(attempt, write, &reply))
+    if (!transactRegisters(attempt, lines, t.count, write, [&] { return writeRegisters(params, attempt + 1); }, &reply))
         return reply;
     return QByteArray("{\"ok\":\"Values successfully sent.\"}");
 }
@@ -478,7 +479,7 @@ QByteArray ModbusEngine::identifySlave(unsigned int attempt)
     uint8_t buffer[256] = {};
     int received = 0;
     const Transaction identify{
-        "identify unknow retransmission attempt number : ", "identify crc retransmission attempt number : ",
+        {"identify unknow retransmission attempt number : ", "identify crc retransmission attempt number : "},
         QByteArray("{\"error\":\"Unknown error!\"}"),
         [&] { return received = backend->modbus_report_slave_id(ctx, buffer); },
         [](int rc) { return rc >= 1 && rc <= 254; },

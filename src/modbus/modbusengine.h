@@ -43,11 +43,16 @@ public:
     void setPause(Pause pause);
 
 private:
+    // Debug lines of a retry after an unexpected count and after a library fault.
+    struct RetryLines
+    {
+        const char *count;
+        const char *protocol;
+    };
     // What one kind of transaction brings to the shared routine.
     struct Transaction
     {
-        const char *countRetryLine;      // debug line of a retry after an unexpected count
-        const char *protocolRetryLine;   // debug line of a retry after a library fault
+        RetryLines lines;
         QByteArray mismatchReply;        // the count was wrong and no retry is left
         std::function<int()> transfer;   // the library call; returns its result
         std::function<bool(int)> expected;
@@ -57,6 +62,10 @@ private:
     // close, then the retry rule, in that order. True when the transfer gave
     // the expected result; otherwise reply holds the answer.
     bool transact(unsigned int attempt, const Transaction &transaction, QByteArray *reply);
+    // Reads and writes: the register count asked for must come back.
+    bool transactRegisters(unsigned int attempt, const RetryLines &lines, int count,
+                           const std::function<int()> &transfer, const std::function<QByteArray()> &retry,
+                           QByteArray *reply);
     // A register transfer as the request describes it.
     struct Transfer
     {
