@@ -233,10 +233,10 @@ QStringList expectedLines(const QString &operation, const Transfer &result, int 
     return lines;
 }
 
-const QByteArray notConnected = reply::notConnected;
-const QByteArray inputError = reply::inputError;
-const QByteArray timeoutReply = reply::timeout;
-const QByteArray mismatch = reply::mismatch;
+const QByteArray &notConnected = reply::notConnected;
+const QByteArray &inputError = reply::inputError;
+const QByteArray &timeoutReply = reply::timeout;
+const QByteArray &mismatch = reply::mismatch;
 
 } // namespace
 
@@ -306,7 +306,7 @@ void TestModbusEngine::connectSerial(TestEngine &engine, FakeBackend &fake)
 {
     fake.addPort(QStringLiteral("COM1"));
     t_GetArray p = serialParams();
-    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    QCOMPARE(engine.connectPort(p), reply::serialConnected);
     fake.calls.clear();
 }
 
@@ -314,7 +314,7 @@ void TestModbusEngine::idleReplies()
 {
     FakeBackend fake;
     TestEngine engine(&fake);
-    QCOMPARE(engine.disconnectPort(), QByteArray("{\"ok\":\"Disconnected\"}"));
+    QCOMPARE(engine.disconnectPort(), reply::disconnected);
     QVERIFY(fake.calls.isEmpty());
     t_GetArray p = readParams();
     QCOMPARE(engine.readRegisters(p, 0), notConnected);
@@ -323,7 +323,7 @@ void TestModbusEngine::idleReplies()
     QCOMPARE(engine.identifySlave(0), notConnected);
 
     connectSerial(engine, fake);
-    QCOMPARE(engine.disconnectPort(), QByteArray("{\"ok\":\"Disconnected\"}"));
+    QCOMPARE(engine.disconnectPort(), reply::disconnected);
     QCOMPARE(fake.calls, QStringList({"close", "free"}));
     QCOMPARE(engine.readRegisters(p, 0), notConnected);
     QCOMPARE(engine.writeRegisters(p, 0), notConnected);
@@ -357,24 +357,16 @@ void TestModbusEngine::connectReplies_data()
     QTest::newRow("serial five entries") << noFunc << com1 << 0 << false << inputError << false;
     t_GetArray extra = serialParams();
     extra.insert("other", "x");
-    QTest::newRow("serial extra entries") << extra << com1 << 0 << false
-                                          << QByteArray("{\"ok\":\"Connected with serial port.\"}") << true;
-    QTest::newRow("no ports") << serialParams() << QStringList() << 0 << false
-                              << QByteArray("{\"error\":\"Selected serial port not found.\"}") << false;
-    QTest::newRow("no match") << serialParams("COM4") << com1 << 0 << false
-                              << QByteArray("{\"error\":\"Selected serial port not found.\"}") << false;
+    QTest::newRow("serial extra entries") << extra << com1 << 0 << false << reply::serialConnected << true;
+    QTest::newRow("no ports") << serialParams() << QStringList() << 0 << false << reply::portNotFound << false;
+    QTest::newRow("no match") << serialParams("COM4") << com1 << 0 << false << reply::portNotFound << false;
     QTest::newRow("printer port") << serialParams("LPT1") << QStringList{"COM1", "LPT1"} << 0 << false
-                                  << QByteArray("{\"error\":\"Invalid port!\"}") << false;
-    QTest::newRow("baud 11") << serialParams("COM1", "11") << com1 << 0 << false
-                             << QByteArray("{\"error\":\"Baud rate error!\"}") << false;
-    QTest::newRow("baud -1") << serialParams("COM1", "-1") << com1 << 0 << false
-                             << QByteArray("{\"error\":\"Baud rate error!\"}") << false;
-    QTest::newRow("baud 10") << serialParams("COM1", "10") << com1 << 0 << false
-                             << QByteArray("{\"ok\":\"Connected with serial port.\"}") << true;
-    QTest::newRow("line will not open") << serialParams() << com1 << -1 << false
-                                        << QByteArray("{\"error\":\"Could not connect to serial port!\"}") << false;
-    QTest::newRow("library refuses line") << serialParams() << com1 << 0 << true
-                                          << QByteArray("{\"error\":\"Could not connect to serial port!\"}") << false;
+                                  << reply::invalidPort << false;
+    QTest::newRow("baud 11") << serialParams("COM1", "11") << com1 << 0 << false << reply::baudError << false;
+    QTest::newRow("baud -1") << serialParams("COM1", "-1") << com1 << 0 << false << reply::baudError << false;
+    QTest::newRow("baud 10") << serialParams("COM1", "10") << com1 << 0 << false << reply::serialConnected << true;
+    QTest::newRow("line will not open") << serialParams() << com1 << -1 << false << reply::serialFailed << false;
+    QTest::newRow("library refuses line") << serialParams() << com1 << 0 << true << reply::serialFailed << false;
     t_GetArray tcpMissing = tcpParams(502);
     tcpMissing.remove("port_tcp");
     QTest::newRow("tcp missing port") << tcpMissing << com1 << 0 << false << inputError << false;
@@ -419,9 +411,9 @@ void TestModbusEngine::refusedConnectKeepsLink()
     connectSerial(engine, fake);
     fake.addPort(QStringLiteral("LPT1"));
     t_GetArray lpt = serialParams("LPT1");
-    QCOMPARE(engine.connectPort(lpt), QByteArray("{\"error\":\"Invalid port!\"}"));
+    QCOMPARE(engine.connectPort(lpt), reply::invalidPort);
     t_GetArray baud = serialParams("COM1", "12");
-    QCOMPARE(engine.connectPort(baud), QByteArray("{\"error\":\"Baud rate error!\"}"));
+    QCOMPARE(engine.connectPort(baud), reply::baudError);
     QVERIFY(fake.calls.isEmpty());
     QVERIFY(engine.isConnected());
     t_GetArray p = readParams("1");
@@ -466,7 +458,7 @@ void TestModbusEngine::portMatchAndLineMode()
         fake.addPort(port);
     TestEngine engine(&fake);
     t_GetArray p = serialParams(portSelect, baud, mode);
-    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    QCOMPARE(engine.connectPort(p), reply::serialConnected);
     QCOMPARE(fake.calls.value(0), opened);
     // The request text is what is stored, not the matched device.
     QCOMPARE(QSettings().value("portName").toString(), QString::fromUtf8(portSelect));
@@ -477,7 +469,7 @@ void TestModbusEngine::serialSettingsWritten()
     FakeBackend fake;
     TestEngine engine(&fake);
     t_GetArray missing = serialParams("COM3");
-    QCOMPARE(engine.connectPort(missing), QByteArray("{\"error\":\"Selected serial port not found.\"}"));
+    QCOMPARE(engine.connectPort(missing), reply::portNotFound);
     QSettings settings;
     QCOMPARE(settings.value("Selected_Port").toString(), QStringLiteral("3"));
     QVERIFY(!settings.contains("portName"));
@@ -486,7 +478,7 @@ void TestModbusEngine::serialSettingsWritten()
     fake.addPort(QStringLiteral("COM12"));
     t_GetArray p = serialParams("COM12", "6", "65537", "35");
     p.insert("slaveID", "65535");
-    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    QCOMPARE(engine.connectPort(p), reply::serialConnected);
     settings.sync();
     QCOMPARE(settings.value("Selected_Port").toString(), QStringLiteral("12"));
     QCOMPARE(settings.value("portName").toString(), QStringLiteral("COM12"));
@@ -517,7 +509,7 @@ void TestModbusEngine::timeoutScaling()
     fake.addPort(QStringLiteral("COM1"));
     TestEngine engine(&fake);
     t_GetArray p = serialParams("COM1", "3", "3", timeout);
-    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    QCOMPARE(engine.connectPort(p), reply::serialConnected);
     QCOMPARE(fake.calls.last(), applied);
 }
 
@@ -528,7 +520,7 @@ void TestModbusEngine::tcpConnectAndProbe()
     FakeBackend fake;
     TestEngine engine(&fake);
     t_GetArray p = tcpParams(host.serverPort());
-    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    QCOMPARE(engine.connectPort(p), reply::tcpConnected);
     QCOMPARE(fake.calls, QStringList({QStringLiteral("new_tcp 127.0.0.1 %1").arg(host.serverPort()),
                                       "connect", "close"}));
     QSettings settings;
@@ -548,15 +540,15 @@ void TestModbusEngine::tcpConnectAndProbe()
     // The host went away: no transfer at all.
     host.close();
     fake.calls.clear();
-    QCOMPARE(engine.readRegisters(r, 0), QByteArray("{\"error\":\"Unable to connect with TCP socket.\"}"));
-    QCOMPARE(engine.identifySlave(0), QByteArray("{\"error\":\"Unable to connect with TCP socket.\"}"));
+    QCOMPARE(engine.readRegisters(r, 0), reply::socketError);
+    QCOMPARE(engine.identifySlave(0), reply::socketError);
     r.insert("regVals", "[1,2]");
-    QCOMPARE(engine.writeRegisters(r, 0), QByteArray("{\"error\":\"Unable to connect with TCP socket.\"}"));
+    QCOMPARE(engine.writeRegisters(r, 0), reply::socketError);
     QVERIFY(fake.calls.filter(QRegularExpression("read|write|report")).isEmpty());
 
     // A failed TCP connect leaves the engine idle but keeps the type.
     t_GetArray again = tcpParams(host.serverPort(), 200);
-    QCOMPARE(engine.connectPort(again), QByteArray("{\"error\":\"Could not connect to Modbus TCP!\"}"));
+    QCOMPARE(engine.connectPort(again), reply::tcpFailed);
     QVERIFY(!engine.isConnected());
     QVERIFY(!engine.hasContext());
     QCOMPARE(engine.getConnectionType(), ConnectionType::Tcp);
@@ -585,10 +577,8 @@ void TestModbusEngine::retryRule_data()
     }
     QTest::newRow("read short count") << "read" << Transfer{1, 0} << 4 << mismatch;
     QTest::newRow("write short count") << "write" << Transfer{1, 0} << 4 << mismatch;
-    QTest::newRow("identify empty") << "identify" << Transfer{0, 0} << 4
-                                    << QByteArray("{\"error\":\"Unknown error!\"}");
-    QTest::newRow("identify 255 bytes") << "identify" << Transfer{255, 0} << 4
-                                        << QByteArray("{\"error\":\"Unknown error!\"}");
+    QTest::newRow("identify empty") << "identify" << Transfer{0, 0} << 4 << reply::unknownError;
+    QTest::newRow("identify 255 bytes") << "identify" << Transfer{255, 0} << 4 << reply::unknownError;
 }
 
 void TestModbusEngine::retryRule()
@@ -604,7 +594,7 @@ void TestModbusEngine::retryRule()
     fake.slaveIdData = QByteArray(256, 'x');
     TestEngine engine(&fake);
     t_GetArray c = tcpParams(host.serverPort());
-    QCOMPARE(engine.connectPort(c), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    QCOMPARE(engine.connectPort(c), reply::tcpConnected);
     fake.transfers = {result};
 
     t_GetArray p = readParams("2");
@@ -676,7 +666,7 @@ void TestModbusEngine::serialReopenFailsLeavesIdle()
         QVERIFY(!engine.isConnected());
         QVERIFY(engine.hasContext());
         fake.transfers = {Transfer{0, 0}};
-        QCOMPARE(engine.identifySlave(0), QByteArray("{\"error\":\"Unknown error!\"}"));
+        QCOMPARE(engine.identifySlave(0), reply::unknownError);
         QCOMPARE(fake.transferCount, 2);
         // A reconnect through the public operation works once the line is back.
         fake.connectResult = 0;
@@ -805,7 +795,7 @@ void TestModbusEngine::readWordLayout()
     QCOMPARE(fake.calls.value(1), QStringLiteral("read32"));
 
     p.insert("regVals", "[4294967294]");
-    QCOMPARE(engine.writeRegisters(p, 0), QByteArray("{\"ok\":\"Values successfully sent.\"}"));
+    QCOMPARE(engine.writeRegisters(p, 0), reply::sent);
     QCOMPARE(fake.written32, QVector<quint32>{0xFFFFFFFEu});
 }
 
@@ -903,7 +893,7 @@ void TestModbusEngine::unitAddressRange()
     const QByteArray identify = engine.identifySlave(0);
     if (accepted) {
         QCOMPARE(read, QByteArray("[0]"));
-        QCOMPARE(write, QByteArray("{\"ok\":\"Values successfully sent.\"}"));
+        QCOMPARE(write, reply::sent);
         QCOMPARE(identify, QByteArray("{\"id\":5,\"desc\":\"\",\"descArray\":[5,255]}"));
         QCOMPARE(fake.transferCount, 3);
         return;
@@ -978,7 +968,7 @@ void TestModbusEngine::portReportFollowsConnection()
     const QByteArray head = "{\"ports\":{}," + reportMiddle;
 
     t_GetArray p = tcpParams(host.serverPort(), 750);
-    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    QCOMPARE(engine.connectPort(p), reply::tcpConnected);
     const QByteArray tcpSettings = "\"userSettings\":{\"port\":\"0\",\"slaveID\":3,\"baudRate\":0,\"mode\":3,"
                                    "\"timeout\":750,\"tcpIp\":\"127.0.0.1\",\"tcpPort\":" + port;
     QCOMPARE(engine.getPortSettings(), head + tcpSettings + ",\"connectionType\":\"tcp\",\"isConnected\":true}}");
