@@ -45,6 +45,10 @@ const QByteArray &notConnected = reply::notConnected;
 const QByteArray &timeoutReply = reply::timeout;
 const QByteArray &slaveIdReply = peerIdentity;
 
+// 3 s for the peer's replies: a loaded machine must not turn a slow answer
+// into a time-out. The silent-slave test shortens it for itself.
+const QByteArray serialTimeout = "300";
+
 } // namespace
 
 class TestModbusPeers : public QObject
@@ -109,7 +113,7 @@ void TestModbusPeers::initTestCase()
     // both links share one store: the same slave id and a time-out that suits both.
     rtuEngine = std::make_unique<ModbusEngine>(&serialLibrary);
     noPause(*rtuEngine);
-    t_GetArray serial = serialConnect(serialDevice);
+    t_GetArray serial = serialConnect(serialDevice, "1", "7", "3", serialTimeout);
     QCOMPARE(rtuEngine->connectPort(serial), reply::serialConnected);
 
     tcpEngine = std::make_unique<ModbusEngine>();
@@ -305,7 +309,7 @@ void TestModbusPeers::refusedUnitAddress()
     QFETCH(QByteArray, slaveID);
     const bool tcp = transport == QLatin1String("tcp");
     ModbusEngine *engine = engineFor(transport);
-    t_GetArray c = tcp ? tcpConnect(tcpPort) : serialConnect(serialDevice);
+    t_GetArray c = tcp ? tcpConnect(tcpPort) : serialConnect(serialDevice, "1", "7", "3", serialTimeout);
     c.insert("slaveID", slaveID);
     const QByteArray connected = tcp ? reply::tcpConnected
                                      : reply::serialConnected;
@@ -408,7 +412,7 @@ void TestModbusPeers::tcpConnectAndDisconnect()
     noPause(serial);
     QVERIFY(serial.getPortSettings().contains("{\"portName\":\"" + serialDevice.toUtf8().replace("/", "\\/")
                                               + "\",\"friendName\":\"Virtual port (b)\"}"));
-    t_GetArray s = serialConnect(serialDevice);
+    t_GetArray s = serialConnect(serialDevice, "1", "7", "3", serialTimeout);
     QCOMPARE(serial.connectPort(s), reply::serialConnected);
     QVERIFY(serial.getPortSettings().endsWith(",\"connectionType\":\"serial\",\"isConnected\":true}}"));
     QCOMPARE(serial.readRegisters(r, 0), QByteArray("[12]"));
@@ -490,6 +494,8 @@ void TestModbusPeers::registers32AgainstSim()
 void TestModbusPeers::silentSerialSlave()
 {
     // Last: the serial slave goes away, the line stays open and nothing answers.
+    t_GetArray quick = serialConnect(serialDevice, "1", "7", "3", "50");
+    QCOMPARE(rtuEngine->connectPort(quick), reply::serialConnected);
     rtuPeer.stop();
     t_GetArray p = transfer(0, 1);
     QCOMPARE(rtuEngine->readRegisters(p, 0), timeoutReply);
