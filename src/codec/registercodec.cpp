@@ -20,13 +20,15 @@ enum class DecodeRow {
 
 enum class EncodeRow { FloatSwapped, Float, Int32, Uint32, Low16 };
 
+// The one place that pairs the float names with the register width: the
+// word-order names swap their meaning between 16- and 32-bit registers.
 DecodeRow decodeRow(const QString &regType, int regSize, int valSize)
 {
-    if ((regType == QLatin1String("float4321") && regSize == 16)
-            || (regType == QLatin1String("float1234") && regSize == 32))
+    const bool f4321 = regType == QLatin1String("float4321");
+    const bool f1234 = regType == QLatin1String("float1234");
+    if ((f4321 && regSize == 16) || (f1234 && regSize == 32))
         return DecodeRow::FloatSwappedShort;
-    if ((regType == QLatin1String("float1234") && regSize == 16)
-            || (regType == QLatin1String("float4321") && regSize == 32))
+    if ((f1234 && regSize == 16) || (f4321 && regSize == 32))
         return DecodeRow::FloatFixed;
     if (regType == QLatin1String("long") && regSize == 16)
         return DecodeRow::LongSwapped;
@@ -39,18 +41,19 @@ DecodeRow decodeRow(const QString &regType, int regSize, int valSize)
     return DecodeRow::Uint16;
 }
 
+// Writing mirrors reading row for row, except that long and the 16-bit
+// types all write the low 16 bits.
 EncodeRow encodeRow(const QString &regType, int regSize, int valSize)
 {
-    if ((regType == QLatin1String("float4321") && regSize == 16)
-            || (regType == QLatin1String("float1234") && regSize == 32))
-        return EncodeRow::FloatSwapped;
-    if ((regType == QLatin1String("float1234") && regSize == 16)
-            || (regType == QLatin1String("float4321") && regSize == 32))
-        return EncodeRow::Float;
-    if (regType == QLatin1String("int") && valSize == 32)
-        return EncodeRow::Int32;
-    if (regType == QLatin1String("uint") && valSize == 32)
-        return EncodeRow::Uint32;
+    switch (decodeRow(regType, regSize, valSize)) {
+    case DecodeRow::FloatSwappedShort: return EncodeRow::FloatSwapped;
+    case DecodeRow::FloatFixed: return EncodeRow::Float;
+    case DecodeRow::Int32: return EncodeRow::Int32;
+    case DecodeRow::Uint32: return EncodeRow::Uint32;
+    case DecodeRow::LongSwapped:
+    case DecodeRow::Int16:
+    case DecodeRow::Uint16: break;
+    }
     return EncodeRow::Low16;
 }
 
@@ -112,15 +115,13 @@ int unitCount(int valuesCnt, int regSize, int valSize)
     return regSize == 32 ? count * 2 : count;
 }
 
-bool needsWholeWords(const QString &regType, int regSize, int valSize)
+bool needsWholeWords(const QString &regType, int regSize, int valSize, CodecDirection direction)
 {
-    return decodeUsesWords(decodeRow(regType, regSize, valSize)) && regSize != 32 && valSize != 32;
-}
-
-bool needsWholeWordsForWrite(const QString &regType, int regSize, int valSize)
-{
-    return encodeRow(regType, regSize, valSize) != EncodeRow::Low16 && regSize != 32
-            && valSize != 32;
+    if (regSize == 32 || valSize == 32)
+        return false;
+    if (direction == CodecDirection::Read)
+        return decodeUsesWords(decodeRow(regType, regSize, valSize));
+    return encodeRow(regType, regSize, valSize) != EncodeRow::Low16;
 }
 
 QByteArray formatFloatShort(double value)
@@ -159,6 +160,8 @@ QByteArray decodeRegisters(const QVector<quint16> &units, int valuesCnt, const Q
         switch (row) {
         case DecodeRow::FloatSwappedShort: {
             const double v = floatFromBits(swapHalves(word));
+            // Intended, not a slip: exactly 1e8 is written in the fixed form
+            // ("100000000.00"), as the browser pages have always received it.
             out += v == 100000000.0 ? formatFloatFixed(v, floatPrec) : formatFloatShort(v);
             break;
         }
@@ -221,33 +224,4 @@ bool encodeRegisters(const QVector<RegValsElement> &values, const QString &regTy
         (*units)[2 * i + 1] = quint16(word >> 16);
     }
     return true;
-}
-
-QString escapeJsonChar(char c)
-{
-    const uchar b = uchar(c);
-    switch (b) {
-    case 0x08: return QStringLiteral("\\b");
-    case 0x09: return QStringLiteral("\\t");
-    case 0x0A: return QStringLiteral("\\n");
-    case 0x0C: return QStringLiteral("\\f");
-    case 0x0D: return QStringLiteral("\\r");
-    case '"': return QStringLiteral("\\\"");
-    case '/': return QStringLiteral("\\/");
-    case '\\': return QStringLiteral("\\\\");
-    default:
-        break;
-    }
-    if (b < 0x20)   // a raw control character would make the JSON invalid
-        return QStringLiteral("\\u%1").arg(uint(b), 4, 16, QLatin1Char('0'));
-    return QString(QChar(b));
-}
-
-QByteArray escapeJsonText(const QByteArray &text)
-{
-    QByteArray out;
-    out.reserve(text.size());
-    for (const char c : text)
-        out += escapeJsonChar(c).toLatin1();
-    return out;
 }

@@ -22,8 +22,8 @@ int unitCount(int valuesCnt, int regSize, int valSize);
 // engine refuses such a request with "Invalid one value size!" before
 // touching the bus. Reading: float1234/float4321/long with regSize 16.
 // Writing (no long there): float1234/float4321 with regSize 16.
-bool needsWholeWords(const QString &regType, int regSize, int valSize);
-bool needsWholeWordsForWrite(const QString &regType, int regSize, int valSize);
+enum class CodecDirection { Read, Write };
+bool needsWholeWords(const QString &regType, int regSize, int valSize, CodecDirection direction);
 
 // The JSON array text of readRegisters for valuesCnt values. Returns an empty
 // byte string, never reading past units, when units is too short for the
@@ -41,10 +41,5 @@ bool encodeRegisters(const QVector<RegValsElement> &values, const QString &regTy
 
 QByteArray formatFloatShort(double value);            // %g, exponent with sign and two digits
 QByteArray formatFloatFixed(double value, int precision);  // precision clamped to 0..100
-
-// JSON escape of one byte: \b \t \n \f \r \" \/ \\ as two characters, other
-// control codes as \u00XX, anything else the Latin-1 character itself.
-QString escapeJsonChar(char c);
-QByteArray escapeJsonText(const QByteArray &text);    // every byte through escapeJsonChar
 
 #endif // REGISTERCODEC_H

@@ -14,6 +14,19 @@
 namespace {
 constexpr qint64 blockSize = 65536;
 
+// Sends the file in blocks; keeps a copy of what was sent when asked to.
+void sendFile(QFile &file, HttpResponse &response, QByteArray *copy)
+{
+    while (!file.atEnd() && file.error() == QFileDevice::NoError) {
+        const QByteArray block = file.read(blockSize);
+        if (block.isEmpty())
+            break;
+        response.write(block);
+        if (copy)
+            *copy += block;
+    }
+}
+
 void forbidden(HttpResponse &response)
 {
     response.setStatus(403, "forbidden");
@@ -109,25 +122,14 @@ void StaticFileController::service(HttpRequest &request, HttpResponse &response)
         if (file.size() <= maxCachedFileSize) {
             auto entry = std::make_unique<CachedFile>();
             entry->content.reserve(int(file.size()));
-            while (!file.atEnd() && file.error() == QFileDevice::NoError) {
-                const QByteArray block = file.read(blockSize);
-                if (block.isEmpty())
-                    break;
-                response.write(block);
-                entry->content += block;
-            }
+            sendFile(file, response, &entry->content);
             entry->loadTime = now;
             entry->fileName = path;
             const int cost = entry->content.size();
             std::lock_guard<std::mutex> locker(mutex);
             cache.insert(key, entry.release(), cost);
         } else {
-            while (!file.atEnd() && file.error() == QFileDevice::NoError) {
-                const QByteArray block = file.read(blockSize);
-                if (block.isEmpty())
-                    break;
-                response.write(block);
-            }
+            sendFile(file, response, nullptr);
         }
         file.close();
     } else if (file.exists()) {

@@ -1,8 +1,10 @@
 #include "modbusengine.h"
 
+#include "jsontext.h"
 #include "modbuslibrary.h"
 #include "registercodec.h"
 #include "regvalsparser.h"
+#include "serialline.h"
 
 #include <QDebug>
 #include <QSettings>
@@ -14,15 +16,12 @@
 
 namespace {
 
-const int baudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 256000, 1000000};
-const int baudRateCount = 11;
-// The report lists two spare, empty slots a connect refuses.
-const char *const baudRateLabels[13] = {"1200", "2400", "4800", "9600", "19200", "38400", "57600",
-                                        "115200", "230400", "256000", "1000000", "", ""};
-const char *const modeLabels[4] = {"RTU 8N2", "RTU 8E1", "RTU 8O1", "RTU 8N1"};
-
 const int maxValues = 200;
 const unsigned long pauseMs = 100;
+
+// Unit addresses the library takes: a serial line stops at 247, TCP carries a whole byte.
+const int maxSerialUnit = 247;
+const int maxTcpUnit = 255;
 
 // The Windows sockets time-out code, which a layer may still report.
 const int wsaTimeout = 10060;
@@ -33,45 +32,6 @@ int toNumber(const QByteArray &text)
     bool ok = false;
     const int value = text.trimmed().toInt(&ok);
     return ok ? value : 0;
-}
-
-void lineMode(qint16 mode, char *parity, int *stopBits)
-{
-    switch (mode) {
-    case 0: *parity = 'N'; *stopBits = 2; break;
-    case 1: *parity = 'E'; *stopBits = 1; break;
-    case 2: *parity = 'O'; *stopBits = 1; break;
-    default: *parity = 'N'; *stopBits = 1; break;
-    }
-}
-
-// First port whose name holds the wanted text; -1 if none.
-int matchPort(const QList<QextPortInfo> &ports, const QString &wanted)
-{
-    const int count = static_cast<qint16>(ports.size());
-    for (int i = 0; i < count; ++i) {
-        if (ports.at(i).portName.contains(wanted))
-            return i;
-    }
-    return -1;
-}
-
-// Only what would break the reply; library texts are plain otherwise.
-QByteArray quoteSafe(const QByteArray &text)
-{
-    QByteArray out;
-    out.reserve(text.size());
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            out.append('\\');
-        out.append(c);
-    }
-    return out;
-}
-
-QByteArray jsonText(const QString &text)
-{
-    return escapeJsonText(text.toLatin1());
 }
 
 // Stored numbers go into the reply bare, so only a number may go there.
@@ -87,9 +47,20 @@ QByteArray storedNumber(const QSettings &settings, const QString &key, qint64 fa
     return QByteArray::number(fallback);
 }
 
+// Port names and stored texts as the report has always written them, "/" as "\/".
+QByteArray reportText(const QString &text)
+{
+    return jsonEscape(text.toLatin1(), JsonSlash::Escape);
+}
+
 void debugLine(const char *prefix, unsigned int number)
 {
     qDebug().noquote() << QString::fromUtf8(prefix) + QString::number(number);
+}
+
+int storedSlaveID()
+{
+    return QSettings().value(QStringLiteral("slaveID"), 0).toInt();
 }
 
 } // namespace
@@ -101,6 +72,7 @@ ModbusEngine::ModbusEngine(QObject *parent)
 
 ModbusEngine::ModbusEngine(ModbusBackend *layer, QObject *parent)
     : QObject(parent)
+    , pause([](unsigned long ms) { QThread::msleep(ms); })
 {
     if (!layer) {
         ownBackend = std::make_unique<ModbusLibrary>();
@@ -119,6 +91,11 @@ ModbusEngine::ModbusEngine(ModbusBackend *layer, QObject *parent)
 ModbusEngine::~ModbusEngine()
 {
     releaseContext();
+}
+
+void ModbusEngine::setPause(Pause newPause)
+{
+    pause = std::move(newPause);
 }
 
 QByteArray ModbusEngine::errorReply(const char *key) const
@@ -143,28 +120,69 @@ bool ModbusEngine::isNoReplyError(int errnum) const
 QByteArray ModbusEngine::protocolError(int errnum)
 {
     return QByteArray("{\"error\":\"Protocol error! ")
-           + quoteSafe(backend->modbus_strerror(errnum).toLatin1()) + "\"}";
+           + jsonEscape(backend->modbus_strerror(errnum).toLatin1()) + "\"}";
+}
+
+bool ModbusEngine::unitAccepted(int slaveID) const
+{
+    const int highest = connectionType == ConnectionType::Tcp ? maxTcpUnit : maxSerialUnit;
+    return slaveID >= 0 && slaveID <= highest;
 }
 
 bool ModbusEngine::retryAllowed(unsigned int attempt)
 {
     if (attempt > 2)
         return false;
-    if (connectionType == 1)
+    if (connectionType == ConnectionType::Tcp)
         return true;
     return connected && reopenSerial();
 }
 
-QByteArray ModbusEngine::failedTry(int rc, int errnum, unsigned int attempt, const RetryLines &lines,
-                                   const QByteArray &mismatchReply, const std::function<QByteArray()> &retry)
+bool ModbusEngine::transactRegisters(unsigned int attempt, const RetryLines &lines, int count,
+                                     const std::function<int()> &transfer,
+                                     const std::function<QByteArray()> &retry, QByteArray *reply)
 {
-    if (rc < 0 && isNoReplyError(errnum))
-        return errorReply("ERR_TIMEOUT");
-    if (retryAllowed(attempt)) {
-        debugLine(rc < 0 ? lines.protocol : lines.count, attempt + 1);
-        return retry();
+    const Transaction registers{lines, errorReply("ERR_REG_NUMB_NO_MATCH"), transfer,
+                                [count](int rc) { return rc == count; }, retry};
+    return transact(attempt, registers, reply);
+}
+
+bool ModbusEngine::transact(unsigned int attempt, const Transaction &transaction, QByteArray *reply)
+{
+    // A unit the library refuses would leave the context without one, and a
+    // serial transfer then aborts inside the library: refuse it before the bus.
+    const int slaveID = storedSlaveID();
+    if (!unitAccepted(slaveID)) {
+        *reply = errorReply("ERR_INPUT_PARAMS");
+        return false;
     }
-    return rc < 0 ? protocolError(errnum) : mismatchReply;
+    const bool tcp = connectionType == ConnectionType::Tcp;
+    if (tcp && !checkTcpHost()) {
+        *reply = errorReply("ERR_SOCKET_CONN");
+        return false;
+    }
+    if (backend->modbus_set_slave(ctx, slaveID) < 0) {
+        if (tcp)
+            backend->modbus_close(ctx);
+        *reply = errorReply("ERR_INPUT_PARAMS");
+        return false;
+    }
+    const int rc = transaction.transfer();
+    const int errnum = backend->lastError();
+    if (tcp)
+        backend->modbus_close(ctx);
+    if (transaction.expected(rc))
+        return true;
+
+    if (rc < 0 && isNoReplyError(errnum)) {
+        *reply = errorReply("ERR_TIMEOUT");
+    } else if (retryAllowed(attempt)) {
+        debugLine(rc < 0 ? transaction.lines.protocol : transaction.lines.count, attempt + 1);
+        *reply = transaction.retry();
+    } else {
+        *reply = rc < 0 ? protocolError(errnum) : transaction.mismatchReply;
+    }
+    return false;
 }
 
 void ModbusEngine::applySerialTimeout(int timeout)
@@ -193,8 +211,32 @@ QByteArray ModbusEngine::connectPort(t_GetArray &params)
     return connectWitchTCP(params);
 }
 
+bool ModbusEngine::findPort(const QString &wanted, QString *portName)
+{
+    const QList<QextPortInfo> ports = backend->getPorts();
+    const int count = static_cast<qint16>(ports.size());
+    for (int i = 0; i < count; ++i) {
+        // A part of the name will do: COM1 selects COM10 when that comes first.
+        if (ports.at(i).portName.contains(wanted)) {
+            *portName = ports.at(i).portName;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ModbusEngine::openSerial(const QString &portName, int baud, int mode)
+{
+    const LineMode line = lineModeFor(static_cast<qint16>(mode));
+    releaseContext();
+    ctx = backend->modbus_new_rtu(portName.toLatin1().constData(), baud, line.parity, 8, line.stopBits);
+    return ctx && backend->modbus_connect(ctx) != -1;
+}
+
 QByteArray ModbusEngine::connectSerial(t_GetArray &params)
 {
+    // Intended: every parameter counts here, func and connType included; the
+    // named checks below would give the same reply.
     if (params.size() <= 5)
         return errorReply("ERR_INPUT_PARAMS");
     if (!params.contains("portSelect") || !params.contains("slaveID") || !params.contains("baudRate")
@@ -208,28 +250,20 @@ QByteArray ModbusEngine::connectSerial(t_GetArray &params)
     const int timeout = toNumber(params.value("timeout"));
 
     QSettings settings;
+    // Intended: the firmware updater wants the number of a COMn name, so the
+    // first three characters go whatever the name is.
     settings.setValue(QStringLiteral("Selected_Port"), portSelect.mid(3));
 
-    const QList<QextPortInfo> ports = backend->getPorts();
-    if (static_cast<qint16>(ports.size()) <= 0)
+    QString portName;
+    if (!findPort(portSelect, &portName))
         return QByteArray("{\"error\":\"Selected serial port not found.\"}");
-    const int match = matchPort(ports, portSelect);
-    if (match < 0)
-        return QByteArray("{\"error\":\"Selected serial port not found.\"}");
-    const QString portName = ports.at(match).portName;
     if (portName.startsWith(QLatin1String("LPT")))
         return errorReply("ERR_INVALID_COM");
-    if (static_cast<unsigned int>(baudRate) >= static_cast<unsigned int>(baudRateCount))
+    const int baud = baudRateForIndex(baudRate);
+    if (baud < 0)
         return QByteArray("{\"error\":\"Baud rate error!\"}");
 
-    char parity = 'N';
-    int stopBits = 1;
-    lineMode(static_cast<qint16>(mode), &parity, &stopBits);
-
-    releaseContext();
-    ctx = backend->modbus_new_rtu(portName.toLatin1().constData(), baudRates[baudRate], parity, 8,
-                                  stopBits);
-    if (!ctx || backend->modbus_connect(ctx) == -1) {
+    if (!openSerial(portName, baud, mode)) {
         if (ctx)
             backend->modbus_free(ctx);
         ctx = nullptr;
@@ -243,7 +277,7 @@ QByteArray ModbusEngine::connectSerial(t_GetArray &params)
     settings.setValue(QStringLiteral("mode"), static_cast<int>(static_cast<qint16>(mode)));
     settings.setValue(QStringLiteral("timeout"), timeout);
     connected = true;
-    connectionType = 0;
+    connectionType = ConnectionType::Serial;
     applySerialTimeout(timeout);
     return QByteArray("{\"ok\":\"Connected with serial port.\"}");
 }
@@ -251,29 +285,17 @@ QByteArray ModbusEngine::connectSerial(t_GetArray &params)
 bool ModbusEngine::reconnectPort_serial()
 {
     QSettings settings;
-    const QString portName = settings.value(QStringLiteral("portName"), QString()).toString();
+    const QString storedName = settings.value(QStringLiteral("portName"), QString()).toString();
     const int baudRate = settings.value(QStringLiteral("baudRate"), 0).toInt();
     const int mode = settings.value(QStringLiteral("mode"), 0).toInt();
     const int timeout = settings.value(QStringLiteral("timeout"), 0).toInt();
     qDebug().noquote() << QStringLiteral("4timeout: ") + QString::number(timeout);
 
-    const QList<QextPortInfo> ports = backend->getPorts();
-    if (static_cast<qint16>(ports.size()) <= 0)
+    QString portName;
+    if (!findPort(storedName, &portName))
         return false;
-    const int match = matchPort(ports, portName);
-    if (match < 0)
-        return false;
-
-    const int baud = static_cast<unsigned int>(baudRate) < static_cast<unsigned int>(baudRateCount)
-                         ? baudRates[baudRate] : -1;
-    char parity = 'N';
-    int stopBits = 1;
-    lineMode(static_cast<qint16>(mode), &parity, &stopBits);
-
-    releaseContext();
-    ctx = backend->modbus_new_rtu(ports.at(match).portName.toLatin1().constData(), baud, parity, 8,
-                                  stopBits);
-    if (!ctx || backend->modbus_connect(ctx) == -1) {
+    // No printer-port or baud test here: the store holds what a connect accepted.
+    if (!openSerial(portName, baudRateForIndex(baudRate), mode)) {
         qDebug().noquote() << QString::fromUtf8("Błąd: Nie udało się połączyć z Modbus!modbus_new_rtu");
         return false;
     }
@@ -311,7 +333,7 @@ QByteArray ModbusEngine::connectWitchTCP(t_GetArray &params)
     // A host text the library refuses gives no context; that is no connection.
     if (ctx && checkTcpHost()) {
         backend->modbus_close(ctx);
-        connectionType = 1;
+        connectionType = ConnectionType::Tcp;
         connected = true;
         return QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}");
     }
@@ -364,9 +386,8 @@ QByteArray ModbusEngine::checkTransfer(const t_GetArray &params, bool reading, T
         if (static_cast<unsigned int>(transfer->floatPrec) > 20)
             return QByteArray("{\"error\":\"Invalid float precision!\"}");
     }
-    const bool halfWords = reading
-        ? needsWholeWords(transfer->regType, transfer->regSize, transfer->valSize)
-        : needsWholeWordsForWrite(transfer->regType, transfer->regSize, transfer->valSize);
+    const bool halfWords = needsWholeWords(transfer->regType, transfer->regSize, transfer->valSize,
+                                           reading ? CodecDirection::Read : CodecDirection::Write);
     if ((transfer->valSize == 16 && transfer->regSize == 32) || halfWords)
         return QByteArray("{\"error\":\"Invalid one value size!\"}");
 
@@ -381,10 +402,9 @@ QByteArray ModbusEngine::checkTransfer(const t_GetArray &params, bool reading, T
 
 QByteArray ModbusEngine::readRegisters(t_GetArray &params, unsigned int attempt)
 {
-    QThread::msleep(pauseMs);
+    pause(pauseMs);
     if (!ctx)
         return errorReply("ERR_NOT_CONNECTED");
-    const int slaveID = QSettings().value(QStringLiteral("slaveID"), 0).toInt();
     if (!params.contains("regAddr") || !params.contains("valuesCnt"))
         return errorReply("ERR_INPUT_PARAMS");
 
@@ -393,27 +413,17 @@ QByteArray ModbusEngine::readRegisters(t_GetArray &params, unsigned int attempt)
     if (!refused.isEmpty())
         return refused;
 
-    if (connectionType == 1 && !checkTcpHost())
-        return errorReply("ERR_SOCKET_CONN");
-    backend->modbus_set_slave(ctx, slaveID);
-
     QVector<quint16> units(unitCount(t.valuesCnt, t.regSize, t.valSize), 0);
-    const int rc = t.regSize == 16
-        ? backend->modbus_read_registers(ctx, t.regAddr, t.count, units.data())
-        : backend->modbus_read_registers_32(ctx, t.regAddr, t.count, units.data());
-    const int errnum = backend->lastError();
-    if (connectionType == 1)
-        backend->modbus_close(ctx);
+    const auto read = [&] {
+        return t.regSize == 16 ? backend->modbus_read_registers(ctx, t.regAddr, t.count, units.data())
+                               : backend->modbus_read_registers_32(ctx, t.regAddr, t.count, units.data());
+    };
+    static const RetryLines lines{"Reg numb retransmission attempt number : ", "CRC retransmission attempt number : "};
+    QByteArray reply;
+    if (!transactRegisters(attempt, lines, t.count, read, [&] { return readRegisters(params, attempt + 1); }, &reply))
+        return reply;
 
-    if (rc != t.count) {
-        static const RetryLines lines{"Reg numb retransmission attempt number : ",
-                                      "CRC retransmission attempt number : "};
-        return failedTry(rc, errnum, attempt, lines, errorReply("ERR_REG_NUMB_NO_MATCH"),
-                         [&] { return readRegisters(params, attempt + 1); });
-    }
-
-    const QByteArray reply =
-        decodeRegisters(units, t.valuesCnt, t.regType, t.regSize, t.valSize, t.floatPrec);
+    reply = decodeRegisters(units, t.valuesCnt, t.regType, t.regSize, t.valSize, t.floatPrec);
     if (reply.isEmpty())
         return QByteArray("{\"error\":\"Invalid one value size!\"}");
     return reply;
@@ -421,10 +431,10 @@ QByteArray ModbusEngine::readRegisters(t_GetArray &params, unsigned int attempt)
 
 QByteArray ModbusEngine::writeRegisters(t_GetArray &params, unsigned int attempt)
 {
+    // Unlike a read, a write without a connection answers before the pause.
     if (!ctx)
         return errorReply("ERR_NOT_CONNECTED");
-    const int slaveID = QSettings().value(QStringLiteral("slaveID"), 0).toInt();
-    QThread::msleep(pauseMs);
+    pause(pauseMs);
     if (!params.contains("regAddr") || !params.contains("valuesCnt") || !params.contains("regVals"))
         return errorReply("ERR_INPUT_PARAMS");
 
@@ -432,8 +442,6 @@ QByteArray ModbusEngine::writeRegisters(t_GetArray &params, unsigned int attempt
     const QByteArray refused = checkTransfer(params, false, &t);
     if (!refused.isEmpty())
         return refused;
-
-    backend->modbus_set_slave(ctx, slaveID);
 
     // The browser encodes the list once more than the request itself.
     const QString source = QString::fromUtf8(QByteArray::fromPercentEncoding(params.value("regVals")));
@@ -444,29 +452,22 @@ QByteArray ModbusEngine::writeRegisters(t_GetArray &params, unsigned int attempt
     QVector<quint16> units;
     if (!encodeRegisters(values, t.regType, t.regSize, t.valSize, &units))
         return QByteArray("{\"error\":\"Invalid one value size!\"}");
-
-    if (connectionType == 1 && !checkTcpHost())
-        return errorReply("ERR_SOCKET_CONN");
-
-    int rc;
-    if (t.regSize == 16) {
-        rc = backend->modbus_write_registers(ctx, t.regAddr, t.count, units.constData());
-    } else {
-        QVector<quint32> words(t.count);
+    QVector<quint32> words;
+    if (t.regSize == 32) {
+        words.resize(t.count);
         for (int i = 0; i < t.count; ++i)
             words[i] = units.at(2 * i) | (static_cast<quint32>(units.at(2 * i + 1)) << 16);
-        rc = backend->modbus_write_registers_32(ctx, t.regAddr, t.count, words.constData());
     }
-    const int errnum = backend->lastError();
-    if (connectionType == 1)
-        backend->modbus_close(ctx);
 
-    if (rc != t.count) {
-        static const RetryLines lines{"write Reg numb retransmission attempt number : ",
-                                      "write CRC retransmission attempt number : "};
-        return failedTry(rc, errnum, attempt, lines, errorReply("ERR_REG_NUMB_NO_MATCH"),
-                         [&] { return writeRegisters(params, attempt + 1); });
-    }
+    const auto write = [&] {
+        return t.regSize == 16 ? backend->modbus_write_registers(ctx, t.regAddr, t.count, units.constData())
+                               : backend->modbus_write_registers_32(ctx, t.regAddr, t.count, words.constData());
+    };
+    static const RetryLines lines{"write Reg numb retransmission attempt number : ",
+                                  "write CRC retransmission attempt number : "};
+    QByteArray reply;
+    if (!transactRegisters(attempt, lines, t.count, write, [&] { return writeRegisters(params, attempt + 1); }, &reply))
+        return reply;
     return QByteArray("{\"ok\":\"Values successfully sent.\"}");
 }
 
@@ -474,36 +475,30 @@ QByteArray ModbusEngine::identifySlave(unsigned int attempt)
 {
     if (!ctx)
         return errorReply("ERR_NOT_CONNECTED");
-    QSettings settings;
-    const int slaveID = settings.value(QStringLiteral("slaveID"), 0).toInt();
-    if (connectionType == 1 && !checkTcpHost())
-        return errorReply("ERR_SOCKET_CONN");
-    backend->modbus_set_slave(ctx, slaveID);
 
     uint8_t buffer[256] = {};
-    const int rc = backend->modbus_report_slave_id(ctx, buffer);
-    const int errnum = backend->lastError();
-    if (connectionType == 1)
-        backend->modbus_close(ctx);
-
-    if (rc < 1 || rc > 254) {
-        static const RetryLines lines{"identify unknow retransmission attempt number : ",
-                                      "identify crc retransmission attempt number : "};
-        return failedTry(rc, errnum, attempt, lines, QByteArray("{\"error\":\"Unknown error!\"}"),
-                         [&] { return identifySlave(attempt + 1); });
-    }
+    int received = 0;
+    const Transaction identify{
+        {"identify unknow retransmission attempt number : ", "identify crc retransmission attempt number : "},
+        QByteArray("{\"error\":\"Unknown error!\"}"),
+        [&] { return received = backend->modbus_report_slave_id(ctx, buffer); },
+        [](int rc) { return rc >= 1 && rc <= 254; },
+        [&] { return identifySlave(attempt + 1); }};
+    QByteArray reply;
+    if (!transact(attempt, identify, &reply))
+        return reply;
 
     const unsigned int id = buffer[0];
-    settings.setValue(QStringLiteral("Tavik_ID"), QString::number(id));
+    QSettings().setValue(QStringLiteral("Tavik_ID"), QString::number(id));
 
     QByteArray desc;
-    for (int i = 2; i < rc; ++i) {
+    for (int i = 2; i < received; ++i) {
         const uint8_t byte = buffer[i];
         if (byte >= 32 && byte <= 125)
-            desc += escapeJsonChar(static_cast<char>(byte)).toLatin1();
+            desc += jsonEscapeChar(static_cast<char>(byte), JsonSlash::Escape);
     }
     QByteArray bytes;
-    for (int i = 0; i < rc; ++i) {
+    for (int i = 0; i < received; ++i) {
         if (i > 0)
             bytes += ',';
         bytes += QByteArray::number(buffer[i]);
@@ -519,37 +514,39 @@ QByteArray ModbusEngine::getPortSettings()
     const int portCount = static_cast<qint16>(ports.size());
     for (int i = 0; i < portCount; ++i) {
         QString name = ports.at(i).portName;
+        // Intended: a device path (\\.\COM10) shows its last five characters
+        // only, so a four-character name keeps a backslash in front.
         if (name.contains(QLatin1String("\\.")))
             name = name.right(5);
         if (i > 0)
             reply += ',';
-        reply += '"' + QByteArray::number(i) + "\":{\"portName\":\"" + jsonText(name)
-                 + "\",\"friendName\":\"" + jsonText(ports.at(i).friendName) + "\"}";
+        reply += '"' + QByteArray::number(i) + "\":{\"portName\":\"" + reportText(name)
+                 + "\",\"friendName\":\"" + reportText(ports.at(i).friendName) + "\"}";
     }
     reply += "},\"baudRate\":{";
-    for (int i = 0; i < 13; ++i) {
+    for (int i = 0; i < baudRateSlots; ++i) {
         if (i > 0)
             reply += ',';
-        reply += '"' + QByteArray::number(i) + "\":\"" + baudRateLabels[i] + '"';
+        reply += '"' + QByteArray::number(i) + "\":\"" + baudRateLabel(i) + '"';
     }
     reply += "},\"mode\":{";
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < lineModeCount; ++i) {
         if (i > 0)
             reply += ',';
-        reply += '"' + QByteArray::number(i) + "\":\"" + modeLabels[i] + '"';
+        reply += '"' + QByteArray::number(i) + "\":\"" + lineModeLabel(i) + '"';
     }
 
     const QSettings settings;
     reply += "},\"userSettings\":{\"port\":\""
-             + jsonText(settings.value(QStringLiteral("portName"), 0).toString()) + "\",\"slaveID\":"
+             + reportText(settings.value(QStringLiteral("portName"), 0).toString()) + "\",\"slaveID\":"
              + storedNumber(settings, QStringLiteral("slaveID"), 1)
              + ",\"baudRate\":" + storedNumber(settings, QStringLiteral("baudRate"), 0)
              + ",\"mode\":" + storedNumber(settings, QStringLiteral("mode"), 3)
              + ",\"timeout\":" + storedNumber(settings, QStringLiteral("timeout"), 200000)
              + ",\"tcpIp\":\""
-             + jsonText(settings.value(QStringLiteral("tcpIp"), QStringLiteral("192.168.1.100")).toString())
+             + reportText(settings.value(QStringLiteral("tcpIp"), QStringLiteral("192.168.1.100")).toString())
              + "\",\"tcpPort\":" + storedNumber(settings, QStringLiteral("tcpPort"), 502)
-             + ",\"connectionType\":\"" + (connectionType == 0 ? "serial" : "tcp")
+             + ",\"connectionType\":\"" + (connectionType == ConnectionType::Serial ? "serial" : "tcp")
              + "\",\"isConnected\":" + (connected ? "true" : "false") + "}}";
     return reply;
 }

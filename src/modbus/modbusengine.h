@@ -9,6 +9,8 @@
 #include "tgetarray.h"
 #include "modbusbackend.h"
 
+enum class ConnectionType : qint16 { Serial = 0, Tcp = 1 };
+
 // The Modbus master. No lock of its own: the router runs one call at a time.
 class ModbusEngine : public QObject
 {
@@ -33,19 +35,37 @@ public:
     bool checkTcpHost();
 
     bool isConnected() const { return connected; }
-    qint16 getConnectionType() const { return connectionType; }
+    ConnectionType getConnectionType() const { return connectionType; }
     bool hasContext() const { return ctx != nullptr; }
 
+    // The pause before each read and write (100 ms); tests put a recorder here.
+    using Pause = std::function<void(unsigned long ms)>;
+    void setPause(Pause pause);
+
 private:
-    // Debug lines of a retry after a short count and after a library fault.
+    // Debug lines of a retry after an unexpected count and after a library fault.
     struct RetryLines
     {
         const char *count;
         const char *protocol;
     };
-    // The retry rule for a try whose result rc was not the expected one.
-    QByteArray failedTry(int rc, int errnum, unsigned int attempt, const RetryLines &lines,
-                         const QByteArray &mismatchReply, const std::function<QByteArray()> &retry);
+    // What one kind of transaction brings to the shared routine.
+    struct Transaction
+    {
+        RetryLines lines;
+        QByteArray mismatchReply;        // the count was wrong and no retry is left
+        std::function<int()> transfer;   // the library call; returns its result
+        std::function<bool(int)> expected;
+        std::function<QByteArray()> retry;   // the same operation, next attempt
+    };
+    // The stored unit address, the TCP probe, the unit, the transfer, the TCP
+    // close, then the retry rule, in that order. True when the transfer gave
+    // the expected result; otherwise reply holds the answer.
+    bool transact(unsigned int attempt, const Transaction &transaction, QByteArray *reply);
+    // Reads and writes: the register count asked for must come back.
+    bool transactRegisters(unsigned int attempt, const RetryLines &lines, int count,
+                           const std::function<int()> &transfer, const std::function<QByteArray()> &retry,
+                           QByteArray *reply);
     // A register transfer as the request describes it.
     struct Transfer
     {
@@ -59,20 +79,26 @@ private:
     };
     // The checks reads and writes share, in their order; an empty reply means the request is sound.
     QByteArray checkTransfer(const t_GetArray &params, bool reading, Transfer *transfer) const;
+    bool unitAccepted(int slaveID) const;
     bool retryAllowed(unsigned int attempt);
     bool isNoReplyError(int errnum) const;
     QByteArray protocolError(int errnum);
     QByteArray errorReply(const char *key) const;
     void releaseContext();
+    // The first enumerated port whose name holds wanted; false when there is none.
+    bool findPort(const QString &wanted, QString *portName);
+    // Replaces the context by an RTU one on portName; true when it connected.
+    bool openSerial(const QString &portName, int baud, int mode);
     void applySerialTimeout(int timeout);
 
     ModbusHandle ctx = nullptr;
     bool connected = false;
-    qint16 connectionType = 0;
+    ConnectionType connectionType = ConnectionType::Serial;
     QMap<QByteArray, QByteArray> errorReplies;
 
     std::unique_ptr<ModbusBackend> ownBackend;
     ModbusBackend *backend = nullptr;
+    Pause pause;
 };
 
 #endif // MODBUSENGINE_H

@@ -19,6 +19,13 @@ int checksumLength(modbus_t *ctx)
     return ::modbus_get_header_length(ctx) == 1 ? 2 : 0;
 }
 
+// A serial context without a unit (a refused modbus_set_slave) would trip
+// the library's own assertion on the next request.
+bool hasUnit(modbus_t *mb)
+{
+    return ::modbus_get_slave(mb) >= 0;
+}
+
 int exceptionError(uint8_t code)
 {
     if (code >= 1 && code <= MODBUS_EXCEPTION_GATEWAY_TARGET)
@@ -138,14 +145,14 @@ void ModbusLibrary::modbus_set_timeout_begin(ModbusHandle ctx, const ModbusTimeV
 
 int ModbusLibrary::modbus_read_registers(ModbusHandle ctx, int addr, int nb, uint16_t *dest)
 {
-    if (!ctx)
+    if (!ctx || !hasUnit(context(ctx)))
         return fail(EINVAL);
     return keepError(::modbus_read_registers(context(ctx), addr, nb, dest));
 }
 
 int ModbusLibrary::modbus_write_registers(ModbusHandle ctx, int addr, int nb, const uint16_t *src)
 {
-    if (!ctx)
+    if (!ctx || !hasUnit(context(ctx)))
         return fail(EINVAL);
     return keepError(::modbus_write_registers(context(ctx), addr, nb, src));
 }
@@ -165,7 +172,7 @@ int ModbusLibrary::rawTransaction(modbus_t *mb, const uint8_t *request, int leng
 
 int ModbusLibrary::modbus_read_registers_32(ModbusHandle ctx, int addr, int nb, uint16_t *dest)
 {
-    if (!ctx)
+    if (!ctx || !hasUnit(context(ctx)))
         return fail(EINVAL);
     if (nb < 1 || nb > maxRead32)
         return fail(EMBMDATA);
@@ -196,7 +203,7 @@ int ModbusLibrary::modbus_read_registers_32(ModbusHandle ctx, int addr, int nb, 
 
 int ModbusLibrary::modbus_write_registers_32(ModbusHandle ctx, int addr, int nb, const uint32_t *src)
 {
-    if (!ctx)
+    if (!ctx || !hasUnit(context(ctx)))
         return fail(EINVAL);
     if (nb < 1 || nb > maxWrite32)
         return fail(EMBMDATA);
@@ -234,7 +241,7 @@ int ModbusLibrary::modbus_write_registers_32(ModbusHandle ctx, int addr, int nb,
 
 int ModbusLibrary::modbus_report_slave_id(ModbusHandle ctx, uint8_t *dest)
 {
-    if (!ctx)
+    if (!ctx || !hasUnit(context(ctx)))
         return fail(EINVAL);
     return keepError(::modbus_report_slave_id(context(ctx), 256, dest));
 }

@@ -16,7 +16,7 @@
 #include "platformlauncher.h"
 
 namespace {
-const char programVersion[] = "0.3.15";
+const char programVersion[] = BRIO_VERSION;
 }
 
 // The icons live in a static library; nothing would pull them in otherwise.

@@ -1,5 +1,7 @@
 #include "systemfun.h"
 
+#include "serialline.h"
+
 #include <QDebug>
 #include <QPageLayout>
 #include <QPageSize>
@@ -9,8 +11,10 @@
 #include <QTextDocument>
 
 namespace {
+// Intended: a blank after the commas before "copy" and "langList" and
+// nowhere else; the text is compared as it stands, not only parsed.
 const char generalInfo[] =
-    "{\"ver\":\"0.3.15\","
+    "{\"ver\":\"" BRIO_VERSION "\","
     "\"canUpdate\":1,"
     "\"canAddNewModules\":1,"
     "\"canUpdateFirmware\":1,"
@@ -20,10 +24,6 @@ const char generalInfo[] =
     "<br><img src=\\\"images/min_logo.gif\\\" style=\\\"width: 150px; margin-top: 5px;\\\">\", "
     "\"langList\":[\"EN\",\"PL\",\"ESP\",\"DE\",\"IT\",\"FR\"],"
     "\"osType\":\"other\"}";
-
-// Same order as the baud-rate choices of the connection form.
-const int baudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200,
-                         230400, 256000, 1000000};
 }
 
 SystemFun::SystemFun(QObject *parent)
@@ -43,12 +43,6 @@ SystemFun::SystemFun(QObject *parent)
 QByteArray SystemFun::getGeneralInfo() const
 {
     return QByteArray(generalInfo);
-}
-
-int SystemFun::baudRateForIndex(int index)
-{
-    const int count = int(sizeof(baudRates) / sizeof(baudRates[0]));
-    return (index >= 0 && index < count) ? baudRates[index] : -1;
 }
 
 QStringList SystemFun::firmwareUpdaterArguments() const
@@ -76,6 +70,8 @@ QStringList SystemFun::firmwareUpdaterArguments(int selectedPort, int baudRateIn
 
 QByteArray SystemFun::createAndRetPdf(const QString &html) const
 {
+    // Intended, odd as they read: these two debug texts stay exactly as they
+    // have always been written.
     qDebug("\n\n TESTSTST \n\\n");
     qDebug() << html;
 

@@ -27,9 +27,6 @@ public:
 
     QByteArray createAndRetPdf(const QString &html) const;
 
-    // Baud rate of an index of the connection form, -1 outside the table.
-    static int baudRateForIndex(int index);
-
 private:
     QMap<int, int> baudRateCodes;
 };

@@ -36,9 +36,6 @@ private slots:
     void wholeWords();
     void floatText_data();
     void floatText();
-    void escapeChar_data();
-    void escapeChar();
-    void escapeText();
 };
 
 void TestCodec::decode_data()
@@ -268,8 +265,8 @@ void TestCodec::wholeWords()
     QFETCH(int, valSize);
     QFETCH(bool, read);
     QFETCH(bool, write);
-    QCOMPARE(needsWholeWords(regType, regSize, valSize), read);
-    QCOMPARE(needsWholeWordsForWrite(regType, regSize, valSize), write);
+    QCOMPARE(needsWholeWords(regType, regSize, valSize, CodecDirection::Read), read);
+    QCOMPARE(needsWholeWords(regType, regSize, valSize, CodecDirection::Write), write);
 }
 
 void TestCodec::floatText_data()
@@ -300,45 +297,6 @@ void TestCodec::floatText()
         QCOMPARE(formatFloatShort(value), expected);
     else
         QCOMPARE(formatFloatFixed(value, precision), expected);
-}
-
-void TestCodec::escapeChar_data()
-{
-    QTest::addColumn<int>("byte");
-    QTest::addColumn<QString>("expected");
-
-    QTest::newRow("backspace") << 8 << "\\b";
-    QTest::newRow("tab") << 9 << "\\t";
-    QTest::newRow("newline") << 10 << "\\n";
-    QTest::newRow("form feed") << 12 << "\\f";
-    QTest::newRow("return") << 13 << "\\r";
-    QTest::newRow("quote") << int('"') << "\\\"";
-    QTest::newRow("slash") << int('/') << "\\/";
-    QTest::newRow("backslash") << int('\\') << "\\\\";
-    QTest::newRow("nul") << 0 << "\\u0000";
-    QTest::newRow("vertical tab") << 11 << "\\u000b";
-    QTest::newRow("unit separator") << 0x1F << "\\u001f";
-    QTest::newRow("blank") << 32 << " ";
-    QTest::newRow("letter") << int('A') << "A";
-    QTest::newRow("apostrophe") << int('\'') << "'";
-    QTest::newRow("tilde") << 0x7E << "~";
-    QTest::newRow("latin-1") << 0xC3 << QString(QChar(0xC3));
-}
-
-void TestCodec::escapeChar()
-{
-    QFETCH(int, byte);
-    QFETCH(QString, expected);
-    QCOMPARE(escapeJsonChar(char(byte)), expected);
-}
-
-void TestCodec::escapeText()
-{
-    // UTF-8 in port names passes through byte for byte.
-    QCOMPARE(escapeJsonText(QByteArray("COM\"1\\/x\n\x01\xc3\xa9", 12)),
-             QByteArray("COM\\\"1\\\\\\/x\\n\\u0001\xc3\xa9"));
-    QCOMPARE(escapeJsonText(QByteArray("a\0b", 3)), QByteArray("a\\u0000b"));
-    QCOMPARE(escapeJsonText(QByteArray()), QByteArray());
 }
 
 QTEST_APPLESS_MAIN(TestCodec)

@@ -8,8 +8,11 @@
 #include <set>
 
 #include "modbusengine.h"
+#include "modbusfixtures.h"
 
 namespace {
+
+using namespace modbusfix;
 
 struct Transfer
 {
@@ -22,6 +25,7 @@ class FakeBackend : public ModbusBackend
 public:
     QList<QextPortInfo> ports;
     int connectResult = 0;
+    int setSlaveResult = 0;
     bool newFails = false;
     // Scripted results, used in order; the last one repeats.
     QList<Transfer> transfers;
@@ -89,7 +93,7 @@ public:
     {
         check(ctx, "set_slave");
         calls << QStringLiteral("set_slave %1").arg(slave);
-        return 0;
+        return setSlaveResult;
     }
     void modbus_get_timeout_begin(ModbusHandle ctx, ModbusTimeValue *value) override
     {
@@ -170,40 +174,37 @@ private:
 
 const Transfer ok{-2, 0};
 
+// COM1 at 9600 baud (3), 8N1 (3), unit 7, 200 ms reply time-out (20).
 t_GetArray serialParams(const QByteArray &port = "COM1", const QByteArray &baud = "3",
                         const QByteArray &mode = "3", const QByteArray &timeout = "20")
 {
-    t_GetArray p;
-    p.insert("func", "connect");
-    p.insert("connType", "serial");
-    p.insert("portSelect", port);
-    p.insert("slaveID", "7");
-    p.insert("baudRate", baud);
-    p.insert("mode", mode);
-    p.insert("timeout", timeout);
-    return p;
+    return serialConnect(QString::fromUtf8(port), "7", baud, mode, timeout);
 }
 
-t_GetArray tcpParams(quint16 port, const QByteArray &timeout = "1000")
+// 127.0.0.1, unit 3.
+t_GetArray tcpParams(quint16 port, int timeout = 1000)
 {
-    t_GetArray p;
-    p.insert("func", "connect");
-    p.insert("connType", "tcp");
-    p.insert("ipAddres_tcp", "127.0.0.1");
-    p.insert("slaveID", "3");
-    p.insert("port_tcp", QByteArray::number(port));
-    p.insert("timeout", timeout);
-    return p;
+    return tcpConnect(port, timeout, "3");
 }
 
 t_GetArray readParams(const QByteArray &valuesCnt = "2")
 {
-    t_GetArray p;
-    p.insert("func", "readRegisters");
-    p.insert("regAddr", "10");
+    t_GetArray p = transfer(10, 0);
     p.insert("valuesCnt", valuesCnt);
     return p;
 }
+
+// The engine on the scripted layer, with its pauses recorded instead of slept.
+class TestEngine : public ModbusEngine
+{
+public:
+    explicit TestEngine(ModbusBackend *backend)
+        : ModbusEngine(backend)
+    {
+        setPause([this](unsigned long ms) { pauses << int(ms); });
+    }
+    QList<int> pauses;
+};
 
 QStringList debugLines;
 
@@ -232,10 +233,10 @@ QStringList expectedLines(const QString &operation, const Transfer &result, int 
     return lines;
 }
 
-const QByteArray notConnected = "{\"error\":\"Not connected\"}";
-const QByteArray inputError = "{\"error\":\"Input parameters error!\"}";
-const QByteArray timeoutReply = "{\"error\":\"I/O error: did not receive any data from slave.\"}";
-const QByteArray mismatch = "{\"error\":\"Number of registers returned does not match!\"}";
+const QByteArray &notConnected = reply::notConnected;
+const QByteArray &inputError = reply::inputError;
+const QByteArray &timeoutReply = reply::timeout;
+const QByteArray &mismatch = reply::mismatch;
 
 } // namespace
 
@@ -265,15 +266,20 @@ private slots:
     void serialReopenOnRetry();
     void serialReopenFailsLeavesIdle();
 
-    void requestChecks_data();
-    void requestChecks();
-    void writeChecks_data();
-    void writeChecks();
+    void refusedRequests_data();
+    void refusedRequests();
+    void registersAsked_data();
+    void registersAsked();
+    void writeEncoding_data();
+    void writeEncoding();
+    void pauses();
     void readWordLayout();
 
     void identification_data();
     void identification();
     void identificationFailureKeepsId();
+    void unitAddressRange_data();
+    void unitAddressRange();
 
     void portReport_data();
     void portReport();
@@ -282,7 +288,7 @@ private slots:
     void extraPortList();
 
 private:
-    void connectSerial(ModbusEngine &engine, FakeBackend &fake);
+    void connectSerial(TestEngine &engine, FakeBackend &fake);
 };
 
 void TestModbusEngine::initTestCase()
@@ -296,19 +302,19 @@ void TestModbusEngine::init()
     QSettings().clear();
 }
 
-void TestModbusEngine::connectSerial(ModbusEngine &engine, FakeBackend &fake)
+void TestModbusEngine::connectSerial(TestEngine &engine, FakeBackend &fake)
 {
     fake.addPort(QStringLiteral("COM1"));
     t_GetArray p = serialParams();
-    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    QCOMPARE(engine.connectPort(p), reply::serialConnected);
     fake.calls.clear();
 }
 
 void TestModbusEngine::idleReplies()
 {
     FakeBackend fake;
-    ModbusEngine engine(&fake);
-    QCOMPARE(engine.disconnectPort(), QByteArray("{\"ok\":\"Disconnected\"}"));
+    TestEngine engine(&fake);
+    QCOMPARE(engine.disconnectPort(), reply::disconnected);
     QVERIFY(fake.calls.isEmpty());
     t_GetArray p = readParams();
     QCOMPARE(engine.readRegisters(p, 0), notConnected);
@@ -317,12 +323,12 @@ void TestModbusEngine::idleReplies()
     QCOMPARE(engine.identifySlave(0), notConnected);
 
     connectSerial(engine, fake);
-    QCOMPARE(engine.disconnectPort(), QByteArray("{\"ok\":\"Disconnected\"}"));
+    QCOMPARE(engine.disconnectPort(), reply::disconnected);
     QCOMPARE(fake.calls, QStringList({"close", "free"}));
     QCOMPARE(engine.readRegisters(p, 0), notConnected);
     QCOMPARE(engine.writeRegisters(p, 0), notConnected);
     QCOMPARE(engine.identifySlave(0), notConnected);
-    QCOMPARE(engine.getConnectionType(), qint16(0));
+    QCOMPARE(engine.getConnectionType(), ConnectionType::Serial);
     QVERIFY(fake.faults.isEmpty());
 }
 
@@ -351,24 +357,16 @@ void TestModbusEngine::connectReplies_data()
     QTest::newRow("serial five entries") << noFunc << com1 << 0 << false << inputError << false;
     t_GetArray extra = serialParams();
     extra.insert("other", "x");
-    QTest::newRow("serial extra entries") << extra << com1 << 0 << false
-                                          << QByteArray("{\"ok\":\"Connected with serial port.\"}") << true;
-    QTest::newRow("no ports") << serialParams() << QStringList() << 0 << false
-                              << QByteArray("{\"error\":\"Selected serial port not found.\"}") << false;
-    QTest::newRow("no match") << serialParams("COM4") << com1 << 0 << false
-                              << QByteArray("{\"error\":\"Selected serial port not found.\"}") << false;
+    QTest::newRow("serial extra entries") << extra << com1 << 0 << false << reply::serialConnected << true;
+    QTest::newRow("no ports") << serialParams() << QStringList() << 0 << false << reply::portNotFound << false;
+    QTest::newRow("no match") << serialParams("COM4") << com1 << 0 << false << reply::portNotFound << false;
     QTest::newRow("printer port") << serialParams("LPT1") << QStringList{"COM1", "LPT1"} << 0 << false
-                                  << QByteArray("{\"error\":\"Invalid port!\"}") << false;
-    QTest::newRow("baud 11") << serialParams("COM1", "11") << com1 << 0 << false
-                             << QByteArray("{\"error\":\"Baud rate error!\"}") << false;
-    QTest::newRow("baud -1") << serialParams("COM1", "-1") << com1 << 0 << false
-                             << QByteArray("{\"error\":\"Baud rate error!\"}") << false;
-    QTest::newRow("baud 10") << serialParams("COM1", "10") << com1 << 0 << false
-                             << QByteArray("{\"ok\":\"Connected with serial port.\"}") << true;
-    QTest::newRow("line will not open") << serialParams() << com1 << -1 << false
-                                        << QByteArray("{\"error\":\"Could not connect to serial port!\"}") << false;
-    QTest::newRow("library refuses line") << serialParams() << com1 << 0 << true
-                                          << QByteArray("{\"error\":\"Could not connect to serial port!\"}") << false;
+                                  << reply::invalidPort << false;
+    QTest::newRow("baud 11") << serialParams("COM1", "11") << com1 << 0 << false << reply::baudError << false;
+    QTest::newRow("baud -1") << serialParams("COM1", "-1") << com1 << 0 << false << reply::baudError << false;
+    QTest::newRow("baud 10") << serialParams("COM1", "10") << com1 << 0 << false << reply::serialConnected << true;
+    QTest::newRow("line will not open") << serialParams() << com1 << -1 << false << reply::serialFailed << false;
+    QTest::newRow("library refuses line") << serialParams() << com1 << 0 << true << reply::serialFailed << false;
     t_GetArray tcpMissing = tcpParams(502);
     tcpMissing.remove("port_tcp");
     QTest::newRow("tcp missing port") << tcpMissing << com1 << 0 << false << inputError << false;
@@ -393,7 +391,7 @@ void TestModbusEngine::connectReplies()
     fake.connectResult = connectResult;
     fake.newFails = newFails;
     {
-        ModbusEngine engine(&fake);
+        TestEngine engine(&fake);
         QCOMPARE(engine.connectPort(params), reply);
         QCOMPARE(engine.isConnected(), connected);
         QCOMPARE(engine.hasContext(), connected);
@@ -409,13 +407,13 @@ void TestModbusEngine::connectReplies()
 void TestModbusEngine::refusedConnectKeepsLink()
 {
     FakeBackend fake;
-    ModbusEngine engine(&fake);
+    TestEngine engine(&fake);
     connectSerial(engine, fake);
     fake.addPort(QStringLiteral("LPT1"));
     t_GetArray lpt = serialParams("LPT1");
-    QCOMPARE(engine.connectPort(lpt), QByteArray("{\"error\":\"Invalid port!\"}"));
+    QCOMPARE(engine.connectPort(lpt), reply::invalidPort);
     t_GetArray baud = serialParams("COM1", "12");
-    QCOMPARE(engine.connectPort(baud), QByteArray("{\"error\":\"Baud rate error!\"}"));
+    QCOMPARE(engine.connectPort(baud), reply::baudError);
     QVERIFY(fake.calls.isEmpty());
     QVERIFY(engine.isConnected());
     t_GetArray p = readParams("1");
@@ -458,9 +456,9 @@ void TestModbusEngine::portMatchAndLineMode()
     FakeBackend fake;
     for (const QString &port : ports)
         fake.addPort(port);
-    ModbusEngine engine(&fake);
+    TestEngine engine(&fake);
     t_GetArray p = serialParams(portSelect, baud, mode);
-    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    QCOMPARE(engine.connectPort(p), reply::serialConnected);
     QCOMPARE(fake.calls.value(0), opened);
     // The request text is what is stored, not the matched device.
     QCOMPARE(QSettings().value("portName").toString(), QString::fromUtf8(portSelect));
@@ -469,9 +467,9 @@ void TestModbusEngine::portMatchAndLineMode()
 void TestModbusEngine::serialSettingsWritten()
 {
     FakeBackend fake;
-    ModbusEngine engine(&fake);
+    TestEngine engine(&fake);
     t_GetArray missing = serialParams("COM3");
-    QCOMPARE(engine.connectPort(missing), QByteArray("{\"error\":\"Selected serial port not found.\"}"));
+    QCOMPARE(engine.connectPort(missing), reply::portNotFound);
     QSettings settings;
     QCOMPARE(settings.value("Selected_Port").toString(), QStringLiteral("3"));
     QVERIFY(!settings.contains("portName"));
@@ -480,7 +478,7 @@ void TestModbusEngine::serialSettingsWritten()
     fake.addPort(QStringLiteral("COM12"));
     t_GetArray p = serialParams("COM12", "6", "65537", "35");
     p.insert("slaveID", "65535");
-    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    QCOMPARE(engine.connectPort(p), reply::serialConnected);
     settings.sync();
     QCOMPARE(settings.value("Selected_Port").toString(), QStringLiteral("12"));
     QCOMPARE(settings.value("portName").toString(), QStringLiteral("COM12"));
@@ -509,9 +507,9 @@ void TestModbusEngine::timeoutScaling()
     FakeBackend fake;
     fake.timeout.tv_sec = 3;
     fake.addPort(QStringLiteral("COM1"));
-    ModbusEngine engine(&fake);
+    TestEngine engine(&fake);
     t_GetArray p = serialParams("COM1", "3", "3", timeout);
-    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    QCOMPARE(engine.connectPort(p), reply::serialConnected);
     QCOMPARE(fake.calls.last(), applied);
 }
 
@@ -520,9 +518,9 @@ void TestModbusEngine::tcpConnectAndProbe()
     QTcpServer host;
     QVERIFY(host.listen(QHostAddress::LocalHost, 0));
     FakeBackend fake;
-    ModbusEngine engine(&fake);
+    TestEngine engine(&fake);
     t_GetArray p = tcpParams(host.serverPort());
-    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    QCOMPARE(engine.connectPort(p), reply::tcpConnected);
     QCOMPARE(fake.calls, QStringList({QStringLiteral("new_tcp 127.0.0.1 %1").arg(host.serverPort()),
                                       "connect", "close"}));
     QSettings settings;
@@ -531,7 +529,7 @@ void TestModbusEngine::tcpConnectAndProbe()
     QCOMPARE(settings.value("slaveID").toInt(), 3);
     QCOMPARE(settings.value("timeout").toInt(), 1000);
     QVERIFY(engine.isConnected());
-    QCOMPARE(engine.getConnectionType(), qint16(1));
+    QCOMPARE(engine.getConnectionType(), ConnectionType::Tcp);
 
     // Each transaction probes, connects, transfers and closes.
     fake.calls.clear();
@@ -542,18 +540,18 @@ void TestModbusEngine::tcpConnectAndProbe()
     // The host went away: no transfer at all.
     host.close();
     fake.calls.clear();
-    QCOMPARE(engine.readRegisters(r, 0), QByteArray("{\"error\":\"Unable to connect with TCP socket.\"}"));
-    QCOMPARE(engine.identifySlave(0), QByteArray("{\"error\":\"Unable to connect with TCP socket.\"}"));
+    QCOMPARE(engine.readRegisters(r, 0), reply::socketError);
+    QCOMPARE(engine.identifySlave(0), reply::socketError);
     r.insert("regVals", "[1,2]");
-    QCOMPARE(engine.writeRegisters(r, 0), QByteArray("{\"error\":\"Unable to connect with TCP socket.\"}"));
+    QCOMPARE(engine.writeRegisters(r, 0), reply::socketError);
     QVERIFY(fake.calls.filter(QRegularExpression("read|write|report")).isEmpty());
 
     // A failed TCP connect leaves the engine idle but keeps the type.
-    t_GetArray again = tcpParams(host.serverPort(), "200");
-    QCOMPARE(engine.connectPort(again), QByteArray("{\"error\":\"Could not connect to Modbus TCP!\"}"));
+    t_GetArray again = tcpParams(host.serverPort(), 200);
+    QCOMPARE(engine.connectPort(again), reply::tcpFailed);
     QVERIFY(!engine.isConnected());
     QVERIFY(!engine.hasContext());
-    QCOMPARE(engine.getConnectionType(), qint16(1));
+    QCOMPARE(engine.getConnectionType(), ConnectionType::Tcp);
     QCOMPARE(fake.liveContexts(), 0);
     QVERIFY(fake.faults.isEmpty());
 }
@@ -579,10 +577,8 @@ void TestModbusEngine::retryRule_data()
     }
     QTest::newRow("read short count") << "read" << Transfer{1, 0} << 4 << mismatch;
     QTest::newRow("write short count") << "write" << Transfer{1, 0} << 4 << mismatch;
-    QTest::newRow("identify empty") << "identify" << Transfer{0, 0} << 4
-                                    << QByteArray("{\"error\":\"Unknown error!\"}");
-    QTest::newRow("identify 255 bytes") << "identify" << Transfer{255, 0} << 4
-                                        << QByteArray("{\"error\":\"Unknown error!\"}");
+    QTest::newRow("identify empty") << "identify" << Transfer{0, 0} << 4 << reply::unknownError;
+    QTest::newRow("identify 255 bytes") << "identify" << Transfer{255, 0} << 4 << reply::unknownError;
 }
 
 void TestModbusEngine::retryRule()
@@ -596,9 +592,9 @@ void TestModbusEngine::retryRule()
     QVERIFY(host.listen(QHostAddress::LocalHost, 0));
     FakeBackend fake;
     fake.slaveIdData = QByteArray(256, 'x');
-    ModbusEngine engine(&fake);
+    TestEngine engine(&fake);
     t_GetArray c = tcpParams(host.serverPort());
-    QCOMPARE(engine.connectPort(c), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    QCOMPARE(engine.connectPort(c), reply::tcpConnected);
     fake.transfers = {result};
 
     t_GetArray p = readParams("2");
@@ -629,7 +625,7 @@ void TestModbusEngine::retryRule()
 void TestModbusEngine::serialReopenOnRetry()
 {
     FakeBackend fake;
-    ModbusEngine engine(&fake);
+    TestEngine engine(&fake);
     connectSerial(engine, fake);
     fake.transfers = {Transfer{-1, 112345690}, ok};
     fake.registers[10] = 0xFFFF;
@@ -646,7 +642,7 @@ void TestModbusEngine::serialReopenFailsLeavesIdle()
     {
         // The port vanished: the step's reply, then nothing is connected.
         FakeBackend fake;
-        ModbusEngine engine(&fake);
+        TestEngine engine(&fake);
         connectSerial(engine, fake);
         fake.ports.clear();
         fake.transfers = {Transfer{-1, 112345690}};
@@ -661,7 +657,7 @@ void TestModbusEngine::serialReopenFailsLeavesIdle()
     {
         // The line will not reopen: the unconnected context stays, no more retries.
         FakeBackend fake;
-        ModbusEngine engine(&fake);
+        TestEngine engine(&fake);
         connectSerial(engine, fake);
         fake.transfers = {Transfer{1, 0}};
         fake.connectResult = -1;
@@ -670,7 +666,7 @@ void TestModbusEngine::serialReopenFailsLeavesIdle()
         QVERIFY(!engine.isConnected());
         QVERIFY(engine.hasContext());
         fake.transfers = {Transfer{0, 0}};
-        QCOMPARE(engine.identifySlave(0), QByteArray("{\"error\":\"Unknown error!\"}"));
+        QCOMPARE(engine.identifySlave(0), reply::unknownError);
         QCOMPARE(fake.transferCount, 2);
         // A reconnect through the public operation works once the line is back.
         fake.connectResult = 0;
@@ -680,123 +676,113 @@ void TestModbusEngine::serialReopenFailsLeavesIdle()
     }
 }
 
-void TestModbusEngine::requestChecks_data()
+void TestModbusEngine::refusedRequests_data()
+{
+    QTest::addColumn<bool>("write");
+    QTest::addColumn<t_GetArray>("params");
+    QTest::addColumn<QByteArray>("reply");
+    for (const RefusedRequest &r : modbusfix::refusedRequests())
+        QTest::newRow(r.name) << r.write << r.params << r.reply;
+}
+
+void TestModbusEngine::refusedRequests()
+{
+    QFETCH(bool, write);
+    QFETCH(t_GetArray, params);
+    QFETCH(QByteArray, reply);
+    FakeBackend fake;
+    TestEngine engine(&fake);
+    connectSerial(engine, fake);
+    QCOMPARE(write ? engine.writeRegisters(params, 0) : engine.readRegisters(params, 0), reply);
+    QCOMPARE(fake.transferCount, 0);
+    QVERIFY(fake.calls.isEmpty());
+    QCOMPARE(engine.pauses, QList<int>{100});
+}
+
+void TestModbusEngine::registersAsked_data()
 {
     QTest::addColumn<t_GetArray>("params");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<int>("registersAsked");
 
-    auto with = [](std::initializer_list<std::pair<QByteArray, QByteArray>> extra) {
-        t_GetArray p = readParams("2");
-        for (const auto &kv : extra)
-            p.insert(kv.first, kv.second);
-        return p;
-    };
-    t_GetArray noAddr = readParams();
-    noAddr.remove("regAddr");
-    QTest::newRow("no regAddr") << noAddr << inputError << -1;
-    t_GetArray noCount = readParams();
-    noCount.remove("valuesCnt");
-    QTest::newRow("no valuesCnt") << noCount << inputError << -1;
-    QTest::newRow("regSize 24 before valSize") << with({{"regSize", "24"}, {"valSize", "8"}})
-                                               << QByteArray("{\"error\":\"Invalid registers size!\"}") << -1;
-    QTest::newRow("valSize 8") << with({{"valSize", "8"}}) << QByteArray("{\"error\":\"Invalid value size!\"}") << -1;
-    QTest::newRow("floatPrec 21") << with({{"floatPrec", "21"}})
-                                  << QByteArray("{\"error\":\"Invalid float precision!\"}") << -1;
-    QTest::newRow("floatPrec -1") << with({{"floatPrec", "-1"}})
-                                  << QByteArray("{\"error\":\"Invalid float precision!\"}") << -1;
-    QTest::newRow("floatPrec 20") << with({{"floatPrec", "20"}}) << QByteArray("[0,0]") << 2;
-    QTest::newRow("regSize 32 alone") << with({{"regSize", "32"}})
-                                      << QByteArray("{\"error\":\"Invalid one value size!\"}") << -1;
-    QTest::newRow("float on 16-bit values") << with({{"regType", "float4321"}})
-                                            << QByteArray("{\"error\":\"Invalid one value size!\"}") << -1;
-    QTest::newRow("long on 16-bit values") << with({{"regType", "long"}})
-                                           << QByteArray("{\"error\":\"Invalid one value size!\"}") << -1;
-    QTest::newRow("200 values") << readParams("200") << QByteArray() << 200;
-    QTest::newRow("201 values") << readParams("201") << QByteArray("{\"error\":\"Too many registers\"}") << -1;
-    t_GetArray wide = readParams("200");
-    wide.insert("valSize", "32");
-    QTest::newRow("200 wide values") << wide << QByteArray() << 400;
-    QTest::newRow("0 values") << readParams("0") << inputError << -1;
-    QTest::newRow("-5 values") << readParams("-5") << inputError << -1;
-    QTest::newRow("huge count") << readParams("4294967297") << inputError << -1;
+    const QByteArray zeros200 = "[" + QByteArray("0,").repeated(199) + "0]";
+    QTest::newRow("floatPrec 20") << transfer(10, 2, QByteArray(), 0, 0, 20) << QByteArray("[0,0]") << 2;
+    QTest::newRow("200 values") << readParams("200") << zeros200 << 200;
+    QTest::newRow("200 wide values") << transfer(10, 200, QByteArray(), 16, 32) << zeros200 << 400;
+    QTest::newRow("32-bit registers") << transfer(10, 3, "uint", 32, 32) << QByteArray("[0,0,0]") << 3;
 }
 
-void TestModbusEngine::requestChecks()
+void TestModbusEngine::registersAsked()
 {
     QFETCH(t_GetArray, params);
     QFETCH(QByteArray, reply);
     QFETCH(int, registersAsked);
     FakeBackend fake;
-    ModbusEngine engine(&fake);
+    TestEngine engine(&fake);
     connectSerial(engine, fake);
-    const QByteArray got = engine.readRegisters(params, 0);
-    if (!reply.isEmpty())
-        QCOMPARE(got, reply);
-    else
-        QVERIFY(got.startsWith("[0,0,"));
+    QCOMPARE(engine.readRegisters(params, 0), reply);
     QCOMPARE(fake.lastNb, registersAsked);
 }
 
-void TestModbusEngine::writeChecks_data()
+void TestModbusEngine::writeEncoding_data()
 {
     QTest::addColumn<t_GetArray>("params");
-    QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QVector<quint16>>("written");
 
-    const QByteArray valuesError = "{\"error\":\"Registers values error!\"}";
-    const QByteArray sent = "{\"ok\":\"Values successfully sent.\"}";
-    auto w = [](const QByteArray &count, const QByteArray &vals,
-                std::initializer_list<std::pair<QByteArray, QByteArray>> extra = {}) {
-        t_GetArray p = readParams(count);
-        p.insert("regVals", vals);
-        for (const auto &kv : extra)
-            p.insert(kv.first, kv.second);
-        return p;
+    auto w = [](int count, const QByteArray &vals, const QByteArray &regType = QByteArray(), int valSize = 0) {
+        return withValues(transfer(10, count, regType, 0, valSize), vals);
     };
-    t_GetArray noVals = readParams("1");
-    QTest::newRow("no regVals") << noVals << inputError << QVector<quint16>();
-    QTest::newRow("length differs") << w("3", "[1,2]") << valuesError << QVector<quint16>();
-    QTest::newRow("not an array") << w("1", "5") << valuesError << QVector<quint16>();
-    QTest::newRow("does not parse") << w("1", "[1,") << valuesError << QVector<quint16>();
-    QTest::newRow("script code") << w("1", "[(function(){while(1){}})()]") << valuesError << QVector<quint16>();
-    QTest::newRow("percent-encoded once more") << w("2", "%5B7%2C-2%5D") << sent << QVector<quint16>{7, 0xFFFE};
-    QTest::newRow("utf-8 digits in text") << w("1", "[\"%C3%A9\"]") << sent << QVector<quint16>{0};
-    QTest::newRow("regSize 24") << w("1", "[1]", {{"regSize", "24"}})
-                                << QByteArray("{\"error\":\"Invalid registers size!\"}") << QVector<quint16>();
-    QTest::newRow("valSize 64") << w("1", "[1]", {{"valSize", "64"}})
-                                << QByteArray("{\"error\":\"Invalid value size!\"}") << QVector<quint16>();
-    QTest::newRow("regSize 32 alone") << w("1", "[1]", {{"regSize", "32"}})
-                                      << QByteArray("{\"error\":\"Invalid one value size!\"}") << QVector<quint16>();
-    QTest::newRow("float on 16-bit values") << w("1", "[1]", {{"regType", "float1234"}})
-                                            << QByteArray("{\"error\":\"Invalid one value size!\"}") << QVector<quint16>();
-    QTest::newRow("201 values") << w("201", "[1]") << QByteArray("{\"error\":\"Too many registers\"}")
-                                << QVector<quint16>();
-    QTest::newRow("0 values") << w("0", "[]") << inputError << QVector<quint16>();
-    QTest::newRow("uint 32 in 16-bit registers") << w("1", "[4294967295]", {{"regType", "uint"}, {"valSize", "32"}})
-                                                 << sent << QVector<quint16>{0xFFFF, 0xFFFF};
-    QTest::newRow("uint 32 low half first") << w("1", "[305419896]", {{"regType", "uint"}, {"valSize", "32"}})
-                                            << sent << QVector<quint16>{0x5678, 0x1234};
+    QTest::newRow("percent-encoded once more") << w(2, "%5B7%2C-2%5D") << QVector<quint16>{7, 0xFFFE};
+    QTest::newRow("utf-8 digits in text") << w(1, "[\"%C3%A9\"]") << QVector<quint16>{0};
+    QTest::newRow("uint 32 in 16-bit registers") << w(1, "[4294967295]", "uint", 32)
+                                                 << QVector<quint16>{0xFFFF, 0xFFFF};
+    QTest::newRow("uint 32 low half first") << w(1, "[305419896]", "uint", 32) << QVector<quint16>{0x5678, 0x1234};
 }
 
-void TestModbusEngine::writeChecks()
+void TestModbusEngine::writeEncoding()
 {
     QFETCH(t_GetArray, params);
-    QFETCH(QByteArray, reply);
     QFETCH(QVector<quint16>, written);
     FakeBackend fake;
-    ModbusEngine engine(&fake);
+    TestEngine engine(&fake);
     connectSerial(engine, fake);
-    QCOMPARE(engine.writeRegisters(params, 0), reply);
+    QCOMPARE(engine.writeRegisters(params, 0), reply::sent);
     QCOMPARE(fake.written, written);
-    QCOMPARE(fake.transferCount, written.isEmpty() ? 0 : 1);
+    QCOMPARE(fake.transferCount, 1);
+}
+
+void TestModbusEngine::pauses()
+{
+    // 100 ms before every read and write try, none before identification;
+    // a write without a connection answers before its pause.
+    FakeBackend fake;
+    TestEngine engine(&fake);
+    t_GetArray p = withValues(readParams("1"), "[1]");
+    QCOMPARE(engine.readRegisters(p, 0), notConnected);
+    QCOMPARE(engine.writeRegisters(p, 0), notConnected);
+    QCOMPARE(engine.identifySlave(0), notConnected);
+    QCOMPARE(engine.pauses, QList<int>{100});
+
+    connectSerial(engine, fake);
+    engine.pauses.clear();
+    fake.slaveIdData = QByteArray("\x05\xff", 2);
+    QCOMPARE(engine.readRegisters(p, 0), QByteArray("[0]"));
+    QCOMPARE(engine.writeRegisters(p, 0), reply::sent);
+    QVERIFY(engine.identifySlave(0).startsWith("{\"id\":5,"));
+    QCOMPARE(engine.pauses, (QList<int>{100, 100}));
+
+    // Every retry pauses again.
+    engine.pauses.clear();
+    fake.transfers = {Transfer{0, 0}};
+    QCOMPARE(engine.readRegisters(p, 0), mismatch);
+    QCOMPARE(engine.pauses, (QList<int>{100, 100, 100, 100}));
 }
 
 void TestModbusEngine::readWordLayout()
 {
     // 32-bit registers: the layer's low half comes first in the engine's buffer.
     FakeBackend fake;
-    ModbusEngine engine(&fake);
+    TestEngine engine(&fake);
     connectSerial(engine, fake);
     fake.registers[2 * 5] = 0x5678;
     fake.registers[2 * 5 + 1] = 0x1234;
@@ -809,7 +795,7 @@ void TestModbusEngine::readWordLayout()
     QCOMPARE(fake.calls.value(1), QStringLiteral("read32"));
 
     p.insert("regVals", "[4294967294]");
-    QCOMPARE(engine.writeRegisters(p, 0), QByteArray("{\"ok\":\"Values successfully sent.\"}"));
+    QCOMPARE(engine.writeRegisters(p, 0), reply::sent);
     QCOMPARE(fake.written32, QVector<quint32>{0xFFFFFFFEu});
 }
 
@@ -841,7 +827,7 @@ void TestModbusEngine::identification()
     QFETCH(QString, storedId);
     FakeBackend fake;
     fake.slaveIdData = data;
-    ModbusEngine engine(&fake);
+    TestEngine engine(&fake);
     connectSerial(engine, fake);
     QCOMPARE(engine.identifySlave(0), reply);
     QCOMPARE(QSettings().value("Tavik_ID").toString(), storedId);
@@ -852,12 +838,80 @@ void TestModbusEngine::identificationFailureKeepsId()
 {
     FakeBackend fake;
     fake.slaveIdData = QByteArray("\x05\xff", 2);
-    ModbusEngine engine(&fake);
+    TestEngine engine(&fake);
     connectSerial(engine, fake);
     QCOMPARE(engine.identifySlave(0), QByteArray("{\"id\":5,\"desc\":\"\",\"descArray\":[5,255]}"));
     fake.transfers = {Transfer{-1, ETIMEDOUT}};
     QCOMPARE(engine.identifySlave(0), timeoutReply);
     QCOMPARE(QSettings().value("Tavik_ID").toString(), QStringLiteral("5"));
+}
+
+void TestModbusEngine::unitAddressRange_data()
+{
+    QTest::addColumn<bool>("tcp");
+    QTest::addColumn<QByteArray>("slaveID");
+    QTest::addColumn<int>("libraryResult");   // what the layer's set_slave returns
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("serial 0") << false << QByteArray("0") << 0 << true;
+    QTest::newRow("serial 247") << false << QByteArray("247") << 0 << true;
+    QTest::newRow("serial 248") << false << QByteArray("248") << 0 << false;
+    QTest::newRow("serial 255") << false << QByteArray("255") << 0 << false;
+    QTest::newRow("serial 300") << false << QByteArray("300") << 0 << false;
+    QTest::newRow("serial -1") << false << QByteArray("-1") << 0 << false;
+    QTest::newRow("serial 65535 stored as -1") << false << QByteArray("65535") << 0 << false;
+    QTest::newRow("tcp 255") << true << QByteArray("255") << 0 << true;
+    QTest::newRow("tcp 256") << true << QByteArray("256") << 0 << false;
+    QTest::newRow("tcp -1") << true << QByteArray("-1") << 0 << false;
+    QTest::newRow("serial, layer refuses") << false << QByteArray("5") << -1 << false;
+    QTest::newRow("tcp, layer refuses") << true << QByteArray("5") << -1 << false;
+}
+
+void TestModbusEngine::unitAddressRange()
+{
+    QFETCH(bool, tcp);
+    QFETCH(QByteArray, slaveID);
+    QFETCH(int, libraryResult);
+    QFETCH(bool, accepted);
+
+    QTcpServer host;
+    QVERIFY(host.listen(QHostAddress::LocalHost, 0));
+    FakeBackend fake;
+    fake.addPort(QStringLiteral("COM1"));
+    fake.slaveIdData = QByteArray("\x05\xff", 2);
+    fake.setSlaveResult = libraryResult;
+    TestEngine engine(&fake);
+    t_GetArray c = tcp ? tcpParams(host.serverPort()) : serialParams();
+    c.insert("slaveID", slaveID);
+    QVERIFY(engine.connectPort(c).startsWith("{\"ok\":"));
+    fake.calls.clear();
+
+    t_GetArray p = readParams("1");
+    const QByteArray read = engine.readRegisters(p, 0);
+    p.insert("regVals", "[1]");
+    const QByteArray write = engine.writeRegisters(p, 0);
+    const QByteArray identify = engine.identifySlave(0);
+    if (accepted) {
+        QCOMPARE(read, QByteArray("[0]"));
+        QCOMPARE(write, reply::sent);
+        QCOMPARE(identify, QByteArray("{\"id\":5,\"desc\":\"\",\"descArray\":[5,255]}"));
+        QCOMPARE(fake.transferCount, 3);
+        return;
+    }
+    QCOMPARE(read, inputError);
+    QCOMPARE(write, inputError);
+    QCOMPARE(identify, inputError);
+    QCOMPARE(fake.transferCount, 0);
+    if (libraryResult == 0) {
+        // Refused before the probe: nothing reached the line or the host.
+        QVERIFY2(fake.calls.isEmpty(), qPrintable(fake.calls.join(", ")));
+    } else {
+        // The layer's refusal: a TCP connection opened for it is closed again.
+        const QString set = QStringLiteral("set_slave ") + QString::fromLatin1(slaveID);
+        const QStringList one = tcp ? QStringList{"connect", set, "close"} : QStringList{set};
+        QCOMPARE(fake.calls, one + one + one);
+    }
+    QVERIFY(fake.faults.isEmpty());
 }
 
 namespace {
@@ -899,7 +953,7 @@ void TestModbusEngine::portReport()
     FakeBackend fake;
     for (int i = 0; i < names.size(); ++i)
         fake.addPort(names.at(i), friendNames.at(i));
-    ModbusEngine engine(&fake);
+    TestEngine engine(&fake);
     QCOMPARE(engine.getPortSettings(), ports + reportMiddle + defaultSettings);
     QVERIFY(fake.calls.isEmpty());
 }
@@ -910,11 +964,11 @@ void TestModbusEngine::portReportFollowsConnection()
     QVERIFY(host.listen(QHostAddress::LocalHost, 0));
     const QByteArray port = QByteArray::number(host.serverPort());
     FakeBackend fake;
-    ModbusEngine engine(&fake);
+    TestEngine engine(&fake);
     const QByteArray head = "{\"ports\":{}," + reportMiddle;
 
-    t_GetArray p = tcpParams(host.serverPort(), "750");
-    QCOMPARE(engine.connectPort(p), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    t_GetArray p = tcpParams(host.serverPort(), 750);
+    QCOMPARE(engine.connectPort(p), reply::tcpConnected);
     const QByteArray tcpSettings = "\"userSettings\":{\"port\":\"0\",\"slaveID\":3,\"baudRate\":0,\"mode\":3,"
                                    "\"timeout\":750,\"tcpIp\":\"127.0.0.1\",\"tcpPort\":" + port;
     QCOMPARE(engine.getPortSettings(), head + tcpSettings + ",\"connectionType\":\"tcp\",\"isConnected\":true}}");

@@ -11,14 +11,13 @@
 #include <memory>
 
 #include "childprocess.h"
+#include "modbusfixtures.h"
 #include "modbusengine.h"
 #include "modbuslibrary.h"
 
 namespace {
 
-const QString python = QStringLiteral("/usr/bin/python3");
-const QString peerScript = QStringLiteral(BRIO_SOURCE_DIR "/tests/support/peers/pymodbus_slave.py");
-const QString simProgram = QStringLiteral(BRIO_APP_DIR "/modbus-sim");
+using namespace modbusfix;
 
 // A port that nothing listens on now.
 quint16 closedPort()
@@ -28,68 +27,27 @@ quint16 closedPort()
     return probe.serverPort();
 }
 
-t_GetArray tcpConnect(int port, int timeout = 100)
-{
-    t_GetArray p;
-    p.insert("func", "connect");
-    p.insert("connType", "tcp");
-    p.insert("ipAddres_tcp", "127.0.0.1");
-    p.insert("slaveID", "1");
-    p.insert("port_tcp", QByteArray::number(port));
-    p.insert("timeout", QByteArray::number(timeout));
-    return p;
-}
-
-// 115200 baud, 8N1, 1 s reply time-out.
-t_GetArray serialConnect(const QString &device)
-{
-    t_GetArray p;
-    p.insert("func", "connect");
-    p.insert("connType", "serial");
-    p.insert("portSelect", device.toUtf8());
-    p.insert("slaveID", "1");
-    p.insert("baudRate", "7");
-    p.insert("mode", "3");
-    p.insert("timeout", "100");
-    return p;
-}
-
-t_GetArray request(int addr, int count, const QByteArray &regType = QByteArray(), int regSize = 0,
-                   int valSize = 0, int floatPrec = -100)
-{
-    t_GetArray p;
-    p.insert("regAddr", QByteArray::number(addr));
-    p.insert("valuesCnt", QByteArray::number(count));
-    if (!regType.isNull())
-        p.insert("regType", regType);
-    if (regSize)
-        p.insert("regSize", QByteArray::number(regSize));
-    if (valSize)
-        p.insert("valSize", QByteArray::number(valSize));
-    if (floatPrec != -100)
-        p.insert("floatPrec", QByteArray::number(floatPrec));
-    return p;
-}
-
 QByteArray rawRead(ModbusEngine &engine, int addr, int count)
 {
-    t_GetArray p = request(addr, count, "uint");
+    t_GetArray p = transfer(addr, count, "uint");
     return engine.readRegisters(p, 0);
 }
 
-// Register contents the decoding rows read.
-const char *const presets =
-    "0=0xFFFF,1=0x4148,2=0,3=0,4=0x4148,5=0x4CBE,6=0xBC20,7=0x4D3E,8=0xBC20,9=1,10=2,"
-    "11=0xFFFE,12=0xFFFF,13=12,14=0xFFFB,15=300,16=0x42F6,17=0xE9E0,18=0x4996,19=0xB438,"
-    "20=0,21=0x3F00";
-// 05 FF "Meter-01" "/" "\"" (the peer adds its run byte 0xFF)
-const char *const slaveIdHex = "05FF4D657465722D30312F22";
-const QByteArray slaveIdReply = "{\"id\":5,\"desc\":\"Meter-01\\/\\\"\",\"descArray\":"
-                                "[5,255,77,101,116,101,114,45,48,49,47,34,255]}";
+// The pause before transfers is the engine's courtesy to slow devices; these
+// peers answer at once, so the tests do not sleep through it.
+void noPause(ModbusEngine &engine)
+{
+    engine.setPause([](unsigned long) {});
+}
 
-const QByteArray sent = "{\"ok\":\"Values successfully sent.\"}";
-const QByteArray notConnected = "{\"error\":\"Not connected\"}";
-const QByteArray timeoutReply = "{\"error\":\"I/O error: did not receive any data from slave.\"}";
+const QByteArray &sent = reply::sent;
+const QByteArray &notConnected = reply::notConnected;
+const QByteArray &timeoutReply = reply::timeout;
+const QByteArray &slaveIdReply = peerIdentity;
+
+// 3 s for the peer's replies: a loaded machine must not turn a slow answer
+// into a time-out. The silent-slave test shortens it for itself.
+const QByteArray serialTimeout = "300";
 
 } // namespace
 
@@ -109,6 +67,8 @@ private slots:
     void limitsAndErrors();
     void identification_data();
     void identification();
+    void refusedUnitAddress_data();
+    void refusedUnitAddress();
     void pymodbusDefaultIdentity();
     void mbpollCrossCheck();
     void notConnectedReplies();
@@ -121,9 +81,8 @@ private:
     ModbusEngine *engineFor(const QString &transport);
     QByteArray mbpoll(const QStringList &args);
 
-    QTemporaryDir dir;
+    PtyPair pty;
     Child tcpPeer;
-    Child socat;
     Child rtuPeer;
     int tcpPort = 0;
     QString serialDevice;
@@ -137,26 +96,14 @@ void TestModbusPeers::initTestCase()
     QCoreApplication::setOrganizationName(QStringLiteral("Tavik"));
     QCoreApplication::setApplicationName(QStringLiteral("Brio"));
     QSettings().clear();
-    QVERIFY(dir.isValid());
 
-    QVERIFY2(tcpPeer.start(python, {peerScript, "--tcp", "127.0.0.1:0", "--set", presets, "--slave-id", slaveIdHex},
-                           "ready"),
-             tcpPeer.output + tcpPeer.process.readAllStandardError());
-    tcpPort = tcpPeer.number(QStringLiteral("port (\\d+)"));
-    QVERIFY(tcpPort > 0);
+    tcpPort = startTcpPeer(tcpPeer);
+    QVERIFY2(tcpPort > 0, tcpPeer.output + tcpPeer.process.readAllStandardError());
+    QVERIFY(pty.start());
+    serialDevice = pty.b();
+    QVERIFY2(startSerialPeer(rtuPeer, pty.a()), rtuPeer.output + rtuPeer.process.readAllStandardError());
 
-    const QString a = dir.filePath(QStringLiteral("a"));
-    serialDevice = dir.filePath(QStringLiteral("b"));
-    socat.process.setProcessChannelMode(QProcess::MergedChannels);
-    QVERIFY(socat.start(QStringLiteral("socat"),
-                        {"-d", "-d", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + serialDevice},
-                        "starting data transfer loop"));
-    QVERIFY2(rtuPeer.start(python, {peerScript, "--serial", a, "--baud", "115200", "--set", presets,
-                                    "--slave-id", slaveIdHex},
-                           "ready"),
-             rtuPeer.output + rtuPeer.process.readAllStandardError());
-
-    QFile config(dir.filePath(QStringLiteral("config.ini")));
+    QFile config(pty.filePath(QStringLiteral("config.ini")));
     QVERIFY(config.open(QIODevice::WriteOnly));
     config.write("[modbus]\nextraPorts=" + serialDevice.toUtf8() + "\n");
     config.close();
@@ -165,12 +112,14 @@ void TestModbusPeers::initTestCase()
     // The serial engine's settings are read back at every transaction, so
     // both links share one store: the same slave id and a time-out that suits both.
     rtuEngine = std::make_unique<ModbusEngine>(&serialLibrary);
-    t_GetArray serial = serialConnect(serialDevice);
-    QCOMPARE(rtuEngine->connectPort(serial), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    noPause(*rtuEngine);
+    t_GetArray serial = serialConnect(serialDevice, "1", "7", "3", serialTimeout);
+    QCOMPARE(rtuEngine->connectPort(serial), reply::serialConnected);
 
     tcpEngine = std::make_unique<ModbusEngine>();
+    noPause(*tcpEngine);
     t_GetArray tcp = tcpConnect(tcpPort);
-    QCOMPARE(tcpEngine->connectPort(tcp), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    QCOMPARE(tcpEngine->connectPort(tcp), reply::tcpConnected);
 }
 
 void TestModbusPeers::cleanupTestCase()
@@ -178,7 +127,7 @@ void TestModbusPeers::cleanupTestCase()
     tcpEngine.reset();
     rtuEngine.reset();
     rtuPeer.stop();
-    socat.stop();
+    pty.socat.stop();
     tcpPeer.stop();
 }
 
@@ -207,22 +156,22 @@ void TestModbusPeers::decoding_data()
 
     struct Row { const char *name; t_GetArray params; const char *reply; };
     const Row rows[] = {
-        {"0xFFFF as int", request(0, 1), "[-1]"},
-        {"0xFFFF as uint", request(0, 1, "uint"), "[65535]"},
-        {"0xFFFF as other type", request(0, 1, "word"), "[65535]"},
-        {"three ints", request(13, 3, "int"), "[12,-5,300]"},
-        {"float4321 12.5", request(1, 1, "float4321", 16, 32), "[12.5]"},
-        {"float1234 reversed words", request(1, 1, "float1234", 16, 32), "[0.00]"},
-        {"float1234 12.5", request(3, 1, "float1234", 16, 32, 4), "[12.5000]"},
-        {"float1234 0.5 no decimals", request(20, 1, "float1234", 16, 32, 0), "[0]"},
-        {"float1234 20 decimals", request(20, 1, "float1234", 16, 32, 20), "[0.50000000000000000000]"},
-        {"float4321 1e8", request(5, 1, "float4321", 16, 32), "[100000000.00]"},
-        {"float4321 2e8", request(7, 1, "float4321", 16, 32), "[2e+08]"},
-        {"float4321 6 digits", request(16, 2, "float4321", 16, 32), "[123.457,1.23457e+06]"},
-        {"long high half first", request(9, 1, "long", 16, 32), "[65538]"},
-        {"int32 low half first", request(11, 1, "int", 16, 32), "[-2]"},
-        {"uint32 low half first", request(11, 1, "uint", 16, 32), "[4294967294]"},
-        {"long then int32", request(9, 2, "int", 16, 32), "[131073,-2]"},
+        {"0xFFFF as int", transfer(0, 1), "[-1]"},
+        {"0xFFFF as uint", transfer(0, 1, "uint"), "[65535]"},
+        {"0xFFFF as other type", transfer(0, 1, "word"), "[65535]"},
+        {"three ints", transfer(13, 3, "int"), "[12,-5,300]"},
+        {"float4321 12.5", transfer(1, 1, "float4321", 16, 32), "[12.5]"},
+        {"float1234 reversed words", transfer(1, 1, "float1234", 16, 32), "[0.00]"},
+        {"float1234 12.5", transfer(3, 1, "float1234", 16, 32, 4), "[12.5000]"},
+        {"float1234 0.5 no decimals", transfer(20, 1, "float1234", 16, 32, 0), "[0]"},
+        {"float1234 20 decimals", transfer(20, 1, "float1234", 16, 32, 20), "[0.50000000000000000000]"},
+        {"float4321 1e8", transfer(5, 1, "float4321", 16, 32), "[100000000.00]"},
+        {"float4321 2e8", transfer(7, 1, "float4321", 16, 32), "[2e+08]"},
+        {"float4321 6 digits", transfer(16, 2, "float4321", 16, 32), "[123.457,1.23457e+06]"},
+        {"long high half first", transfer(9, 1, "long", 16, 32), "[65538]"},
+        {"int32 low half first", transfer(11, 1, "int", 16, 32), "[-2]"},
+        {"uint32 low half first", transfer(11, 1, "uint", 16, 32), "[4294967294]"},
+        {"long then int32", transfer(9, 2, "int", 16, 32), "[131073,-2]"},
     };
     for (const QString &transport : {QStringLiteral("tcp"), QStringLiteral("rtu")}) {
         for (const Row &row : rows)
@@ -265,7 +214,7 @@ void TestModbusPeers::encoding_data()
     for (const QString &transport : {QStringLiteral("tcp"), QStringLiteral("rtu")}) {
         for (const Row &row : rows) {
             const int count = QByteArray::fromPercentEncoding(row.vals).count(',') + 1;
-            t_GetArray p = request(addr, count, row.type, row.regSize, row.valSize);
+            t_GetArray p = transfer(addr, count, row.type, row.regSize, row.valSize);
             p.insert("regVals", row.vals);
             QTest::addRow("%s %s", qPrintable(transport), row.name)
                 << transport << p << QByteArray(row.raw) << QByteArray(row.typed);
@@ -295,41 +244,16 @@ void TestModbusPeers::limitsAndErrors_data()
     QTest::addColumn<t_GetArray>("params");
     QTest::addColumn<QByteArray>("reply");
 
-    t_GetArray write201 = request(0, 201);
-    write201.insert("regVals", "[1]");
-    t_GetArray wrongLength = request(500, 3);
-    wrongLength.insert("regVals", "[1,2]");
-    t_GetArray script = request(500, 1);
-    script.insert("regVals", "[this.x=1]");
-    t_GetArray wideFloat = request(500, 1, "float4321");
-    wideFloat.insert("regVals", "[1.5]");
-    t_GetArray badPrec = request(0, 1, "float4321", 16, 32, 21);
     for (const QString &transport : {QStringLiteral("tcp"), QStringLiteral("rtu")}) {
         const QByteArray t = transport.toLatin1();
-        QTest::newRow(t + " 125 registers") << transport << "read" << request(0, 125, "uint")
-                                             << QByteArray();
-        QTest::newRow(t + " 200 values") << transport << "read" << request(0, 200)
+        // What the slave itself answers at the limits.
+        QTest::newRow(t + " 125 registers") << transport << "read" << transfer(0, 125, "uint") << QByteArray();
+        QTest::newRow(t + " 200 values") << transport << "read" << transfer(0, 200)
                                           << QByteArray("{\"error\":\"Protocol error! Too many data\"}");
-        QTest::newRow(t + " 201 values") << transport << "read" << request(0, 201)
-                                          << QByteArray("{\"error\":\"Too many registers\"}");
-        QTest::newRow(t + " write 201 values") << transport << "write" << write201
-                                                << QByteArray("{\"error\":\"Too many registers\"}");
-        QTest::newRow(t + " float precision") << transport << "read" << badPrec
-                                               << QByteArray("{\"error\":\"Invalid float precision!\"}");
-        QTest::newRow(t + " register size") << transport << "read" << request(0, 1, "int", 24, 8)
-                                             << QByteArray("{\"error\":\"Invalid registers size!\"}");
-        QTest::newRow(t + " value size") << transport << "read" << request(0, 1, "int", 16, 24)
-                                          << QByteArray("{\"error\":\"Invalid value size!\"}");
-        QTest::newRow(t + " one value size") << transport << "read" << request(0, 1, "int", 32)
-                                              << QByteArray("{\"error\":\"Invalid one value size!\"}");
-        QTest::newRow(t + " 16-bit float") << transport << "write" << wideFloat
-                                            << QByteArray("{\"error\":\"Invalid one value size!\"}");
-        QTest::newRow(t + " values length") << transport << "write" << wrongLength
-                                             << QByteArray("{\"error\":\"Registers values error!\"}");
-        QTest::newRow(t + " script") << transport << "write" << script
-                                      << QByteArray("{\"error\":\"Registers values error!\"}");
-        QTest::newRow(t + " beyond the slave") << transport << "read" << request(9998, 5)
+        QTest::newRow(t + " beyond the slave") << transport << "read" << transfer(9998, 5)
                                                 << QByteArray("{\"error\":\"Protocol error! Illegal data address\"}");
+        for (const RefusedRequest &r : refusedRequests())
+            QTest::newRow(t + ' ' + r.name) << transport << (r.write ? "write" : "read") << r.params << r.reply;
     }
 }
 
@@ -348,7 +272,7 @@ void TestModbusPeers::limitsAndErrors()
         QCOMPARE(got, reply);
     }
     // Nothing was written by a refused request.
-    QCOMPARE(rawRead(*engine, 500, 1), QByteArray("[0]"));
+    QCOMPARE(rawRead(*engine, refusedAddress, 1), QByteArray("[0]"));
 }
 
 void TestModbusPeers::identification_data()
@@ -366,19 +290,59 @@ void TestModbusPeers::identification()
     QCOMPARE(QSettings().value("Tavik_ID").toString(), QStringLiteral("5"));
 }
 
+void TestModbusPeers::refusedUnitAddress_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<QByteArray>("slaveID");
+    QTest::newRow("rtu 248") << "rtu" << QByteArray("248");
+    QTest::newRow("rtu 300") << "rtu" << QByteArray("300");
+    QTest::newRow("rtu -1") << "rtu" << QByteArray("-1");
+    QTest::newRow("rtu 65535 stored as -1") << "rtu" << QByteArray("65535");
+    QTest::newRow("tcp 256") << "tcp" << QByteArray("256");
+    QTest::newRow("tcp -1") << "tcp" << QByteArray("-1");
+}
+
+// Once aborted the process inside the library; now refused before the bus.
+void TestModbusPeers::refusedUnitAddress()
+{
+    QFETCH(QString, transport);
+    QFETCH(QByteArray, slaveID);
+    const bool tcp = transport == QLatin1String("tcp");
+    ModbusEngine *engine = engineFor(transport);
+    t_GetArray c = tcp ? tcpConnect(tcpPort) : serialConnect(serialDevice, "1", "7", "3", serialTimeout);
+    c.insert("slaveID", slaveID);
+    const QByteArray connected = tcp ? reply::tcpConnected
+                                     : reply::serialConnected;
+    QCOMPARE(engine->connectPort(c), connected);
+
+    const QByteArray refused = reply::inputError;
+    t_GetArray p = transfer(500, 1);
+    QCOMPARE(engine->readRegisters(p, 0), refused);
+    p.insert("regVals", "[7]");
+    QCOMPARE(engine->writeRegisters(p, 0), refused);
+    QCOMPARE(engine->identifySlave(0), refused);
+
+    // Back on unit 1 the line works, and the refused write never happened.
+    c.insert("slaveID", "1");
+    QCOMPARE(engine->connectPort(c), connected);
+    QCOMPARE(rawRead(*engine, 500, 1), QByteArray("[0]"));
+}
+
 void TestModbusPeers::pymodbusDefaultIdentity()
 {
     // Without id data pymodbus sends its name and the run byte, no id byte.
     Child peer;
-    QVERIFY(peer.start(python, {peerScript, "--tcp", "127.0.0.1:0"}, "ready"));
+    const int port = startTcpPeer(peer, {});
+    QVERIFY(port > 0);
     ModbusEngine engine;
-    t_GetArray c = tcpConnect(peer.number(QStringLiteral("port (\\d+)")));
-    QCOMPARE(engine.connectPort(c), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    noPause(engine);
+    t_GetArray c = tcpConnect(port);
+    QCOMPARE(engine.connectPort(c), reply::tcpConnected);
     QCOMPARE(engine.identifySlave(0),
              QByteArray("{\"id\":80,\"desc\":\"modbus\",\"descArray\":[80,121,109,111,100,98,117,115,255]}"));
     // Give the shared link its settings back.
     t_GetArray back = tcpConnect(tcpPort);
-    QCOMPARE(tcpEngine->connectPort(back), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    QCOMPARE(tcpEngine->connectPort(back), reply::tcpConnected);
 }
 
 void TestModbusPeers::mbpollCrossCheck()
@@ -386,19 +350,19 @@ void TestModbusPeers::mbpollCrossCheck()
     if (QStandardPaths::findExecutable(QStringLiteral("mbpoll")).isEmpty())
         QSKIP("mbpoll is not installed");
     // The engine writes, mbpoll reads.
-    t_GetArray w = request(300, 3);
+    t_GetArray w = transfer(300, 3);
     w.insert("regVals", "[1234,-2,70000]");
     QCOMPARE(tcpEngine->writeRegisters(w, 0), sent);
     QByteArray out = mbpoll({"-t", "4:hex", "-r", "300", "-c", "3", "127.0.0.1"});
     QVERIFY2(out.contains("[300]: \t0x04D2\n[301]: \t0xFFFE\n[302]: \t0x1170\n"), out);
 
-    t_GetArray f = request(310, 2, "float4321", 16, 32);
+    t_GetArray f = transfer(310, 2, "float4321", 16, 32);
     f.insert("regVals", "[12.5,-2.25]");
     QCOMPARE(tcpEngine->writeRegisters(f, 0), sent);
     out = mbpoll({"-t", "4:float", "-B", "-r", "310", "-c", "2", "127.0.0.1"});
     QVERIFY2(out.contains("[310]: \t12.5\n[312]: \t-2.25\n"), out);
 
-    t_GetArray g = request(320, 1, "float1234", 16, 32);
+    t_GetArray g = transfer(320, 1, "float1234", 16, 32);
     g.insert("regVals", "[3.25]");
     QCOMPARE(tcpEngine->writeRegisters(g, 0), sent);
     out = mbpoll({"-t", "4:float", "-r", "320", "-c", "1", "127.0.0.1"});
@@ -407,49 +371,52 @@ void TestModbusPeers::mbpollCrossCheck()
     // mbpoll writes, the engine reads.
     out = mbpoll({"-r", "330", "127.0.0.1", "--", "4660", "65531", "16712", "0"});
     QVERIFY2(out.contains("Written 4 references"), out);
-    t_GetArray r = request(330, 2);
+    t_GetArray r = transfer(330, 2);
     QCOMPARE(tcpEngine->readRegisters(r, 0), QByteArray("[4660,-5]"));
-    t_GetArray rf = request(332, 1, "float4321", 16, 32);
+    t_GetArray rf = transfer(332, 1, "float4321", 16, 32);
     QCOMPARE(tcpEngine->readRegisters(rf, 0), QByteArray("[12.5]"));
     out = mbpoll({"-t", "4:float", "-r", "340", "127.0.0.1", "--", "-7.75"});
     QVERIFY2(out.contains("Written 1 references"), out);
-    t_GetArray rg = request(340, 1, "float1234", 16, 32);
+    t_GetArray rg = transfer(340, 1, "float1234", 16, 32);
     QCOMPARE(tcpEngine->readRegisters(rg, 0), QByteArray("[-7.75]"));
 }
 
 void TestModbusPeers::notConnectedReplies()
 {
     ModbusEngine engine;
-    t_GetArray p = request(0, 1);
+    noPause(engine);
+    t_GetArray p = transfer(0, 1);
     p.insert("regVals", "[1]");
     QCOMPARE(engine.readRegisters(p, 0), notConnected);
     QCOMPARE(engine.writeRegisters(p, 0), notConnected);
     QCOMPARE(engine.identifySlave(0), notConnected);
-    QCOMPARE(engine.disconnectPort(), QByteArray("{\"ok\":\"Disconnected\"}"));
+    QCOMPARE(engine.disconnectPort(), reply::disconnected);
 }
 
 void TestModbusPeers::tcpConnectAndDisconnect()
 {
     ModbusEngine engine;
+    noPause(engine);
     t_GetArray c = tcpConnect(tcpPort);
-    QCOMPARE(engine.connectPort(c), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    QCOMPARE(engine.connectPort(c), reply::tcpConnected);
     QVERIFY(engine.getPortSettings().endsWith(",\"tcpIp\":\"127.0.0.1\",\"tcpPort\":" + QByteArray::number(tcpPort)
                                               + ",\"connectionType\":\"tcp\",\"isConnected\":true}}"));
-    t_GetArray r = request(13, 1);
+    t_GetArray r = transfer(13, 1);
     QCOMPARE(engine.readRegisters(r, 0), QByteArray("[12]"));
-    QCOMPARE(engine.disconnectPort(), QByteArray("{\"ok\":\"Disconnected\"}"));
+    QCOMPARE(engine.disconnectPort(), reply::disconnected);
     QVERIFY(engine.getPortSettings().endsWith(",\"connectionType\":\"tcp\",\"isConnected\":false}}"));
     QCOMPARE(engine.readRegisters(r, 0), notConnected);
 
     // The serial link the same way, on a second engine over the pty.
     ModbusEngine serial(&serialLibrary);
+    noPause(serial);
     QVERIFY(serial.getPortSettings().contains("{\"portName\":\"" + serialDevice.toUtf8().replace("/", "\\/")
                                               + "\",\"friendName\":\"Virtual port (b)\"}"));
-    t_GetArray s = serialConnect(serialDevice);
-    QCOMPARE(serial.connectPort(s), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
+    t_GetArray s = serialConnect(serialDevice, "1", "7", "3", serialTimeout);
+    QCOMPARE(serial.connectPort(s), reply::serialConnected);
     QVERIFY(serial.getPortSettings().endsWith(",\"connectionType\":\"serial\",\"isConnected\":true}}"));
     QCOMPARE(serial.readRegisters(r, 0), QByteArray("[12]"));
-    QCOMPARE(serial.disconnectPort(), QByteArray("{\"ok\":\"Disconnected\"}"));
+    QCOMPARE(serial.disconnectPort(), reply::disconnected);
     QVERIFY(serial.getPortSettings().endsWith(",\"connectionType\":\"serial\",\"isConnected\":false}}"));
     QCOMPARE(serial.readRegisters(r, 0), notConnected);
     // The first serial engine still owns a working line.
@@ -460,15 +427,16 @@ void TestModbusPeers::deadAndSilentHosts()
 {
     // Refused at once.
     ModbusEngine engine;
+    noPause(engine);
     t_GetArray dead = tcpConnect(closedPort(), 1000);
-    QCOMPARE(engine.connectPort(dead), QByteArray("{\"error\":\"Could not connect to Modbus TCP!\"}"));
+    QCOMPARE(engine.connectPort(dead), reply::tcpFailed);
 
     // Accepts, never answers: the library's reply time-out, no retries.
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
     t_GetArray c = tcpConnect(silent.serverPort(), 1000);
-    QCOMPARE(engine.connectPort(c), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
-    t_GetArray p = request(0, 2);
+    QCOMPARE(engine.connectPort(c), reply::tcpConnected);
+    t_GetArray p = transfer(0, 2);
     QCOMPARE(engine.readRegisters(p, 0), timeoutReply);
     p.insert("regVals", "[1,2]");
     QCOMPARE(engine.writeRegisters(p, 0), timeoutReply);
@@ -476,33 +444,27 @@ void TestModbusPeers::deadAndSilentHosts()
 
     // Gone between transactions.
     silent.close();
-    QCOMPARE(engine.readRegisters(p, 0), QByteArray("{\"error\":\"Unable to connect with TCP socket.\"}"));
+    QCOMPARE(engine.readRegisters(p, 0), reply::socketError);
 
     t_GetArray back = tcpConnect(tcpPort);
-    QCOMPARE(tcpEngine->connectPort(back), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    QCOMPARE(tcpEngine->connectPort(back), reply::tcpConnected);
 }
 
 void TestModbusPeers::registers32AgainstSim()
 {
-    if (!QFile::exists(simProgram))
-        QSKIP("modbus-sim is not built");
-    Child sim;
-    QVERIFY2(sim.start(simProgram, {"--host", "127.0.0.1", "--port", "0"}, "listening on"), sim.output);
-    for (int i = 0; i < 50 && !sim.output.contains('\n'); ++i) {
-        sim.process.waitForReadyRead(100);
-        sim.output += sim.process.readAllStandardOutput();
-    }
-    const int port = sim.number(QStringLiteral("listening on [^\\s]*:(\\d+)"));
-    QVERIFY2(port > 0, sim.output);
+    Child simulator;
+    const int port = startSim(simulator);
+    QVERIFY2(port > 0, simulator.output);
     ModbusEngine engine;
+    noPause(engine);
     t_GetArray c = tcpConnect(port);
-    QCOMPARE(engine.connectPort(c), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    QCOMPARE(engine.connectPort(c), reply::tcpConnected);
 
-    t_GetArray preset = request(5002, 2, "uint", 32, 32);
+    t_GetArray preset = transfer(sim::wideNumber, 2, "uint", 32, 32);
     QCOMPARE(engine.readRegisters(preset, 0), QByteArray("[123456789,4294967295]"));
-    t_GetArray asInt = request(5003, 1, "int", 32, 32);
+    t_GetArray asInt = transfer(sim::wideAllOnes, 1, "int", 32, 32);
     QCOMPARE(engine.readRegisters(asInt, 0), QByteArray("[-1]"));
-    t_GetArray asFloat = request(5001, 1, "float4321", 32, 32);
+    t_GetArray asFloat = transfer(sim::wideFloat4321, 1, "float4321", 32, 32);
     QCOMPARE(engine.readRegisters(asFloat, 0), QByteArray("[12.50]"));
 
     struct Row { const char *vals; const char *type; const char *typed; const char *raw; };
@@ -512,30 +474,30 @@ void TestModbusPeers::registers32AgainstSim()
         {"[12.5]", "float4321", "[12.50]", "[1095237632]"},
         {"[12.5]", "float1234", "[12.5]", "[16712]"},
     };
-    int addr = 5100;
+    int addr = sim::wideFree;
     for (const Row &row : rows) {
         const int count = int(QByteArray(row.vals).count(',') + 1);
-        t_GetArray w = request(addr, count, row.type, 32, 32);
+        t_GetArray w = transfer(addr, count, row.type, 32, 32);
         w.insert("regVals", row.vals);
         QCOMPARE(engine.writeRegisters(w, 0), sent);
         w.remove("regVals");
         QCOMPARE(engine.readRegisters(w, 0), QByteArray(row.typed));
-        t_GetArray raw = request(addr, count, "uint", 32, 32);
+        t_GetArray raw = transfer(addr, count, "uint", 32, 32);
         QCOMPARE(engine.readRegisters(raw, 0), QByteArray(row.raw));
         addr += 10;
     }
-    QCOMPARE(engine.identifySlave(0),
-             QByteArray("{\"id\":66,\"desc\":\"Brio modbus-sim\",\"descArray\":"
-                        "[66,255,66,114,105,111,32,109,111,100,98,117,115,45,115,105,109]}"));
+    QCOMPARE(engine.identifySlave(0), sim::identity);
     t_GetArray back = tcpConnect(tcpPort);
-    QCOMPARE(tcpEngine->connectPort(back), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    QCOMPARE(tcpEngine->connectPort(back), reply::tcpConnected);
 }
 
 void TestModbusPeers::silentSerialSlave()
 {
     // Last: the serial slave goes away, the line stays open and nothing answers.
+    t_GetArray quick = serialConnect(serialDevice, "1", "7", "3", "50");
+    QCOMPARE(rtuEngine->connectPort(quick), reply::serialConnected);
     rtuPeer.stop();
-    t_GetArray p = request(0, 1);
+    t_GetArray p = transfer(0, 1);
     QCOMPARE(rtuEngine->readRegisters(p, 0), timeoutReply);
     QCOMPARE(rtuEngine->identifySlave(0), timeoutReply);
     QVERIFY(rtuEngine->isConnected());

@@ -15,8 +15,6 @@
 
 namespace {
 
-const QByteArray recordArgs = "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args.tmp\" && mv \"$0.args.tmp\" \"$0.args\"\n";
-
 const QByteArray listeningLine = "HttpListener: Listening on port";
 const QByteArray browserLine = "openUrl() for 'http://127.0.0.1:";
 
@@ -116,7 +114,7 @@ void TestCreator::startShowsBrowserUnlessRestarted()
 
     const HttpReply reply = testclient::get(creator.httpListener()->serverPort(), "/ajax.html?func=getGeneralInfo");
     QVERIFY(reply.complete);
-    QVERIFY(reply.body.startsWith("{\"ver\":\"0.3.15\""));
+    QCOMPARE(reply.body, generalInfoReply);
 }
 
 void TestCreator::bindFailureKeepsRunning()
@@ -161,7 +159,7 @@ void TestCreator::failedHandOverKeepsServing()
     QCOMPARE(creator.httpListener()->serverPort(), port);
     const HttpReply reply = testclient::get(port, "/ajax.html?func=getGeneralInfo");
     QVERIFY(reply.complete);
-    QVERIFY(reply.body.startsWith("{\"ver\":\"0.3.15\""));
+    QCOMPARE(reply.body, generalInfoReply);
 }
 
 void TestCreator::missingConfigIsFatal()
@@ -201,7 +199,7 @@ void TestCreator::restartFlag()
 
     const HttpReply reply = testclient::get(port, "/ajax.html?func=getGeneralInfo");
     QVERIFY(reply.complete);
-    QVERIFY(reply.body.startsWith("{\"ver\":\"0.3.15\""));
+    QCOMPARE(reply.body, generalInfoReply);
     // The offscreen desktop cannot open a browser and says so for each try.
     QCOMPARE(run.log.contains(browserLine + QByteArray::number(port)), browser);
 }
@@ -221,7 +219,7 @@ void TestCreator::handOverEndsWith12()
     ProgramRun run;
     QVERIFY(run.ok);
     QVERIFY(QDir().mkpath(run.path(QStringLiteral("www/root"))));
-    QVERIFY(writeFile(run.path(program), recordArgs, true));
+    QVERIFY(writeArgsRecorder(run.path(program)));
     const quint16 port = freePort();
     QVERIFY(run.writeConfig("[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(port)
                             + "\n[docroot]\npath=www\n[other]\nprefLang=en\n"));
@@ -237,7 +235,7 @@ void TestCreator::handOverEndsWith12()
     QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(run.process.exitCode(), 12);
     QVERIFY(portIsFree(port));
-    const QString record = run.path(program + QStringLiteral(".args"));
+    const QString record = argsRecord(run.path(program));
     QTRY_VERIFY(QFile::exists(record));
     QCOMPARE(readFile(record), QByteArray("-r\n"));
 }
@@ -247,7 +245,7 @@ void TestCreator::unstartableAdminCopyKeepsServing()
     ProgramRun run;
     QVERIFY(run.ok);
     // Present but not executable: the start fails.
-    QVERIFY(writeFile(run.path(QStringLiteral("Brio_admin.exe")), recordArgs, false));
+    QVERIFY(writeArgsRecorder(run.path(QStringLiteral("Brio_admin.exe")), false));
     const quint16 port = freePort();
     QVERIFY(run.writeConfig("[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(port)
                             + "\n[docroot]\npath=www\n[other]\nprefLang=en\n"));
@@ -263,9 +261,9 @@ void TestCreator::unstartableAdminCopyKeepsServing()
 
     const HttpReply again = testclient::get(port, "/ajax.html?func=getGeneralInfo");
     QVERIFY(again.complete);
-    QVERIFY(again.body.startsWith("{\"ver\":\"0.3.15\""));
+    QCOMPARE(again.body, generalInfoReply);
     QCOMPARE(run.process.state(), QProcess::Running);
-    QVERIFY(!QFile::exists(run.path(QStringLiteral("Brio_admin.exe.args"))));
+    QVERIFY(!QFile::exists(argsRecord(run.path(QStringLiteral("Brio_admin.exe")))));
 }
 
 void TestCreator::languageFromLocale_data()

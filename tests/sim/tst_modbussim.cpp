@@ -1,5 +1,7 @@
 #include <QtTest>
 
+#include "modbusfixtures.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -95,41 +97,19 @@ private slots:
     void stopsOnSignal();
 
 private:
-    QProcess sim;   // its destructor kills the slave should a test abort
+    Child sim;   // stops the slave should a test abort
     quint16 port = 0;
-
-    bool startSim(QProcess &process, quint16 *boundPort);
 };
-
-bool TestModbusSim::startSim(QProcess &process, quint16 *boundPort)
-{
-    const QString program = QStringLiteral(BRIO_APP_DIR "/modbus-sim");
-    if (!QFile::exists(program))
-        return false;
-    process.start(program, {QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
-                            QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet")});
-    if (!process.waitForStarted() || !process.waitForReadyRead())
-        return false;
-    const QByteArray line = process.readLine().trimmed();
-    const QByteArray prefix("modbus-sim listening on 127.0.0.1:");
-    if (!line.startsWith(prefix))
-        return false;
-    *boundPort = quint16(line.mid(prefix.size()).toUInt());
-    return *boundPort != 0;
-}
 
 void TestModbusSim::initTestCase()
 {
-    QVERIFY2(startSim(sim, &port), "build the modbus-sim target first");
+    port = quint16(modbusfix::startSim(sim));
+    QVERIFY2(port != 0, sim.output);
 }
 
 void TestModbusSim::cleanupTestCase()
 {
-    if (sim.state() != QProcess::NotRunning) {
-        sim.terminate();
-        if (!sim.waitForFinished(10000))
-            sim.kill();
-    }
+    sim.stop();
 }
 
 void TestModbusSim::frames_data()
@@ -246,7 +226,7 @@ void TestModbusSim::badArguments()
 {
     QFETCH(QStringList, arguments);
     QProcess p;
-    p.start(QStringLiteral(BRIO_APP_DIR "/modbus-sim"), arguments);
+    p.start(modbusfix::simProgram, arguments);
     QVERIFY(p.waitForFinished());
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), 2);
@@ -255,17 +235,17 @@ void TestModbusSim::badArguments()
 
 void TestModbusSim::stopsOnSignal()
 {
-    QProcess second;
-    quint16 secondPort = 0;
-    QVERIFY(startSim(second, &secondPort));
+    Child second;
+    const quint16 secondPort = quint16(modbusfix::startSim(second));
+    QVERIFY(secondPort != 0);
     {
         Connection c(secondPort);   // an open client must not keep it alive
         QVERIFY(c.isOpen());
-        second.terminate();
-        QVERIFY(second.waitForFinished());
+        second.process.terminate();
+        QVERIFY(second.process.waitForFinished());
     }
-    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.process.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestModbusSim)

@@ -27,6 +27,28 @@ inline bool writeFile(const QString &path, const QByteArray &contents, bool exec
     return true;
 }
 
+// A stand-in for an external program: a script at path that writes its
+// arguments, one per line, to argsRecord(path). executable false leaves a
+// file the system cannot start.
+inline QString argsRecord(const QString &program)
+{
+    return program + QStringLiteral(".args");
+}
+
+inline bool writeArgsRecorder(const QString &path, bool executable = true)
+{
+    return writeFile(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args.tmp\" && mv \"$0.args.tmp\" \"$0.args\"\n",
+                     executable);
+}
+
+// What getGeneralInfo answers, byte for byte.
+const QByteArray generalInfoReply =
+    "{\"ver\":\"0.3.15\",\"canUpdate\":1,\"canAddNewModules\":1,\"canUpdateFirmware\":1,"
+    "\"canSendMailReport\":0,\"canAutoUpdateModules\":0, "
+    "\"copy\":\"<span>Copyright &copy; 2012-2020 Tavik. All rights reserved.</span><br>"
+    "<img src=\\\"images/min_logo.gif\\\" style=\\\"width: 150px; margin-top: 5px;\\\">\", "
+    "\"langList\":[\"EN\",\"PL\",\"ESP\",\"DE\",\"IT\",\"FR\"],\"osType\":\"other\"}";
+
 inline QByteArray readFile(const QString &path)
 {
     QFile file(path);

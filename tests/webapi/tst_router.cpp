@@ -8,7 +8,6 @@
 #include "httplistener.h"
 #include "myhttprequesthandler.h"
 #include "staticfilecontroller.h"
-#include "systemfun.h"
 #include "apptestsupport.h"
 #include "routerclient.h"
 
@@ -21,8 +20,6 @@ public:
     using MyHttpRequestHandler::MyHttpRequestHandler;
     QMutex &lock() { return modbusLock; }
 };
-
-const QByteArray generalInfoStart = "{\"ver\":\"0.3.15\",";
 
 } // namespace
 
@@ -84,10 +81,8 @@ void TestRouter::initTestCase()
     // Stand-ins for the external programs, found through PATH; each records
     // its arguments one per line.
     fakeBin = dir.filePath(QStringLiteral("bin"));
-    for (const char *name : {"explorer.exe", "Bootloader.exe"}) {
-        const QString script = QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args.tmp\" && mv \"$0.args.tmp\" \"$0.args\"\n");
-        QVERIFY(writeFile(fakeBin + QLatin1Char('/') + QLatin1String(name), script.toUtf8(), true));
-    }
+    for (const char *name : {"explorer.exe", "Bootloader.exe"})
+        QVERIFY(writeArgsRecorder(fakeBin + QLatin1Char('/') + QLatin1String(name)));
     originalPath = qgetenv("PATH");
     qputenv("PATH", fakeBin.toLocal8Bit() + ':' + originalPath);
 
@@ -133,7 +128,7 @@ void TestRouter::ajaxRouting_data()
     QTest::addColumn<QByteArray>("target");
     QTest::addColumn<QByteArray>("body");
 
-    const QByteArray info = SystemFun().getGeneralInfo();
+    const QByteArray info = generalInfoReply;
     QTest::newRow("no parameters") << QByteArray("/ajax.html") << QByteArray();
     QTest::newRow("empty func") << QByteArray("/ajax.html?func=") << QByteArray();
     QTest::newRow("general info") << QByteArray("/ajax.html?func=getGeneralInfo") << info;
@@ -269,7 +264,7 @@ void TestRouter::openFtpInExplorer()
     QFETCH(QByteArray, query);
     QFETCH(QByteArray, body);
     QFETCH(QByteArray, started);
-    const QString record = fakeBin + QStringLiteral("/explorer.exe.args");
+    const QString record = argsRecord(fakeBin + QStringLiteral("/explorer.exe"));
     QFile::remove(record);
 
     const HttpReply reply = testclient::get(port, "/ajax.html?func=openFtpInExplorer" + query);
@@ -294,7 +289,7 @@ void TestRouter::runFirmwareUpdater()
     store.setValue(QStringLiteral("slaveID"), 7);
     store.setValue(QStringLiteral("Tavik_ID"), QStringLiteral("74"));
     store.sync();
-    const QString record = fakeBin + QStringLiteral("/Bootloader.exe.args");
+    const QString record = argsRecord(fakeBin + QStringLiteral("/Bootloader.exe"));
     QFile::remove(record);
 
     const HttpReply reply = testclient::get(port, "/ajax.html?func=runFirmwareUpdater");
