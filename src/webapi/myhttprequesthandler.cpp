@@ -7,9 +7,11 @@
 #include "httprequest.h"
 #include "httpresponse.h"
 #include "modbusengine.h"
+#include "modulesmngr.h"
 #include "platformlauncher.h"
 #include "staticfilecontroller.h"
 #include "systemfun.h"
+#include "updates.h"
 
 MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileController,
                                            QSettings *docrootSettings, QObject *parent)
@@ -17,10 +19,15 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileContr
       staticFileController(staticFileController),
       modbusEngine(new ModbusEngine(this)),
       docrootSettings(docrootSettings),
+      modulesMngr(nullptr),
+      updates(nullptr),
       systemFun(nullptr)
 {
     if (docrootSettings)
         docrootPath = docrootSettings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
+    modulesMngr = new ModulesMngr(docrootPath.isEmpty() ? QStringLiteral(".") : docrootPath, this);
+    // Leaves the shared settings object in group "updates".
+    updates = new Updates(docrootSettings, this);
     systemFun = new SystemFun(this);
 }
 
@@ -84,6 +91,15 @@ QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
         return result;
     }
 
+    if (name == "getListOfInstalledModules")
+        return modulesMngr->getListOfInstalledModules();
+    if (name == "check4Updates")
+        return updates->check4Updates(parameters);
+    if (name == "startUpdating")
+        return updates->startUpdating(parameters);
+    if (name == "getUpdateStatus")
+        return updates->getUpdateStatus();
+
     if (name == "getGeneralInfo")
         return systemFun->getGeneralInfo();
 
@@ -107,8 +123,8 @@ QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
     if (name == "openFtpInExplorer")
         return openFtpInExplorer(parameters);
 
-    // Module listing, updates, e-mail and device search have no engine in
-    // this build: they answer like any unknown name.
+    // E-mail and device search have no engine in this build: they answer
+    // like any unknown name.
     return QByteArray();
 }
 

@@ -10,8 +10,10 @@
 
 class QSettings;
 class ModbusEngine;
+class ModulesMngr;
 class StaticFileController;
 class SystemFun;
+class Updates;
 
 // The application's request handler: AJAX calls, the two file echoes, and
 // everything else as static files. One instance serves all handler threads.
@@ -54,6 +56,8 @@ private:
     ModbusEngine *modbusEngine;
     QSettings *docrootSettings;
     QString docrootPath;
+    ModulesMngr *modulesMngr;
+    Updates *updates;
     SystemFun *systemFun;
     QAtomicInt lockTimeout {10000};
 };
