@@ -67,6 +67,14 @@ Updates::Updates(QSettings *settings, QObject *parent)
     connect(&fileManager, &QNetworkAccessManager::finished, this, &Updates::fileDownloadFinished);
 }
 
+Updates::~Updates()
+{
+    // The clients outlive the state their slots use; a reply finished while
+    // they are torn down must not reach it.
+    fileListManager.disconnect(this);
+    fileManager.disconnect(this);
+}
+
 QByteArray Updates::check4Updates(t_GetArray &parameters)
 {
     if (!parameters.contains("json"))

@@ -28,6 +28,7 @@ class Updates : public QObject
 public:
     // settings arrives in group "docroot" and is left in group "updates".
     explicit Updates(QSettings *settings, QObject *parent = nullptr);
+    ~Updates() override;
 
     QByteArray check4Updates(t_GetArray &parameters);
     QByteArray startUpdating(t_GetArray &parameters);

@@ -1,19 +1,14 @@
 #!/usr/bin/python3
-"""Update server peer for the update-client tests, on a free loopback port.
+"""Update server for the update-client tests: update_server.py DIR.
 
-Usage: update_server.py DIR. Prints "port N" when it listens.
-
-Every request line is appended to DIR/requests.log; the body of the last POST
-is kept in DIR/posted.bin and answered with DIR/answer.bin (or "{}").
-GET fileList?moduleName=M serves DIR/lists/M.json as it is ("{base}" becomes
-this server's address), else a JSON array of the URLs of the files under
-DIR/files/modules/M. GET /files/... serves a file of DIR/files.
-
-A path may start with a behaviour: /stall/ (never answers), /status/NNN/
-(answers status NNN), /slow/ (answers after half a second), /close/
-(announces the whole file, sends half of it and closes the connection).
-Any other path holding "evil" is answered with a file body, as a hostile
-server would.
+Prints "port N" once it listens on loopback. A POST body is kept in DIR/posted.bin (its type in
+posted-type.txt) and answered with DIR/answer.bin. fileList?moduleName=M
+serves DIR/lists/M.json as it is ("{base}" becomes this server's address),
+else a JSON array of the URLs of the files under DIR/files/modules/M;
+/files/... serves a file. A path may begin with /stall/ (no answer), /slow/
+(half a second late), /status/NNN/ (that status) or /close/ (half the
+announced file, then the connection closes). Any other path holding "evil"
+gets a file body, as a hostile server would send.
 """
 import os
 import sys
@@ -24,19 +19,18 @@ from urllib.parse import parse_qs, unquote, urlsplit
 ROOT = sys.argv[1]
 
 
-def write_atomic(name, data):
-    tmp = os.path.join(ROOT, name + '.tmp')
-    with open(tmp, 'wb') as f:
-        f.write(data)
-    os.replace(tmp, os.path.join(ROOT, name))
-
-
-def read(path, default=None):
+def read(name, default=None):
     try:
-        with open(path, 'rb') as f:
+        with open(os.path.join(ROOT, name), 'rb') as f:
             return f.read()
     except OSError:
         return default
+
+
+def write(name, data):
+    with open(os.path.join(ROOT, name + '.tmp'), 'wb') as f:
+        f.write(data)
+    os.replace(os.path.join(ROOT, name + '.tmp'), os.path.join(ROOT, name))
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -45,9 +39,6 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
-    def base(self):
-        return 'http://127.0.0.1:%d' % self.server.server_address[1]
-
     def send(self, status, body, length=None):
         self.send_response(status)
         self.send_header('Content-Length', str(len(body) if length is None else length))
@@ -55,69 +46,55 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(body)
         self.wfile.flush()
 
-    def behaviour(self):
-        """Splits a behaviour prefix off the path; None when it answered."""
-        with open(os.path.join(ROOT, 'requests.log'), 'ab') as f:
-            f.write(self.command.encode() + b' ' + self.path.encode() + b'\n')
-        parts = urlsplit(self.path)
-        path = parts.path
+    def route(self):
+        """The path without its behaviour prefix, or None once answered."""
+        path = urlsplit(self.path).path
         if path.startswith('/stall/'):
             time.sleep(300)
-            self.close_connection = True
-            return None, None, None
+            return None
         if path.startswith('/status/'):
-            code = int(path.split('/')[2])
-            self.send(code, b'not this time')
-            return None, None, None
+            self.send(int(path.split('/')[2]), b'not this time')
+            return None
         if path.startswith('/slow/'):
             time.sleep(0.5)
-            path = path[len('/slow'):]
-        mode = None
-        if path.startswith('/close/'):
-            mode = 'close'
-            path = path[len('/close'):]
-        return mode, path, parts.query
+            path = path[5:]
+        return path
 
     def do_POST(self):
         body = self.rfile.read(int(self.headers.get('Content-Length', '0')))
-        mode, path, _ = self.behaviour()
-        if path is None:
-            return
-        write_atomic('posted.bin', body)
-        write_atomic('posted-type.txt', self.headers.get('Content-Type', '').encode())
-        self.send(200, read(os.path.join(ROOT, 'answer.bin'), b'{}'))
+        if self.route() is not None:
+            write('posted.bin', body)
+            write('posted-type.txt', self.headers.get('Content-Type', '').encode())
+            self.send(200, read('answer.bin', b'{}'))
 
     def do_GET(self):
-        mode, path, query = self.behaviour()
+        path = self.route()
         if path is None:
             return
+        base = 'http://127.0.0.1:%d' % self.server.server_address[1]
+        close = path.startswith('/close/')
+        path = path[6:] if close else path
         if path.endswith('/fileList'):
-            module = parse_qs(query).get('moduleName', [''])[0]
-            listed = read(os.path.join(ROOT, 'lists', module + '.json'))
-            if listed is not None and '/' not in module:
-                self.send(200, listed.replace(b'{base}', self.base().encode()))
-                return
-            top = os.path.join(ROOT, 'files', 'modules', module)
-            urls = []
-            for folder, _, names in sorted(os.walk(top)):
-                for name in sorted(names):
-                    rel = os.path.relpath(os.path.join(folder, name), os.path.join(ROOT, 'files'))
-                    urls.append('"%s/files/%s"' % (self.base(), rel))
-            self.send(200, ('[' + ','.join(urls) + ']').encode())
+            module = parse_qs(urlsplit(self.path).query).get('moduleName', [''])[0]
+            listed = read(os.path.join('lists', module + '.json'))
+            if listed is None:
+                top = os.path.join(ROOT, 'files')
+                urls = ['"%s/files/%s"' % (base, os.path.relpath(os.path.join(d, n), top))
+                        for d, _, names in sorted(os.walk(os.path.join(top, 'modules', module)))
+                        for n in sorted(names)]
+                listed = ('[' + ','.join(urls) + ']').encode()
+            self.send(200, listed.replace(b'{base}', base.encode()))
             return
-        if path.startswith('/files/') and '..' not in path.split('/'):
-            data = read(os.path.join(ROOT, unquote(path[1:])))
-            if data is not None:
-                if mode == 'close':
-                    self.send(200, data[:len(data) // 2], length=len(data))
-                    self.close_connection = True
-                else:
-                    self.send(200, data)
-                return
-        if 'evil' in self.path:
+        data = read(unquote(path[1:])) if path.startswith('/files/') and '..' not in path else None
+        if data is not None and close:
+            self.send(200, data[:len(data) // 2], length=len(data))
+            self.close_connection = True
+        elif data is not None:
+            self.send(200, data)
+        elif 'evil' in self.path:
             self.send(200, b'evil')
-            return
-        self.send(404, b'no such file')
+        else:
+            self.send(404, b'no such file')
 
 
 server = ThreadingHTTPServer(('127.0.0.1', 0), Handler)
