@@ -106,7 +106,7 @@ QByteArray Updates::check4Updates(t_GetArray &parameters)
     }
     timer.stop();
     if (reply->error() != QNetworkReply::NoError) {
-        qDebug() << "error no: " << int(reply->error());
+        qDebug("error no: %d", int(reply->error()));
         return unreachable;
     }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -249,7 +249,9 @@ void Updates::fileDownloadFinished(QNetworkReply *reply)
         if (!jobRunning)
             return;
     }
-    if (reply->error() != QNetworkReply::NoError) {
+    // An unfollowed redirect carries no error, but its body is no file.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (reply->error() != QNetworkReply::NoError || status < 200 || status > 299) {
         finishJob(replyError);
         return;
     }

@@ -116,6 +116,7 @@ void TestUpdates::initTestCase()
         {"lists/one.json", QByteArray("[\"{base}/files/modules/m1/style.css\"]") + '\0' + "[\"junk\""},
         {"lists/missing.json", "[\"{base}/files/modules/m1/missing.html\"]"},
         {"lists/close.json", "[\"{base}/close/files/modules/m1/index.html\"]"},
+        {"lists/redirect.json", "[\"{base}/status/302/modules/m1/index.html\"]"},
         // Hostile lists; the peer serves any path holding "evil".
         {"lists/nomarker.json", "[\"{base}/files/m1/evil.html\"]"},
         {"lists/dotdot.json", "[\"{base}/files/modules/../../evil.html\"]"},
@@ -322,6 +323,7 @@ void TestUpdates::jobEnds_data()
     QTest::newRow("missing file") << "" << QByteArray("[\"one\",\"missing\"]") << replyError
                                   << untouched + QStringList{"tmp/modules/m1/style.css=body{}"};
     QTest::newRow("closed mid-body") << "" << QByteArray("[\"close\"]") << replyError << untouched;
+    QTest::newRow("redirected file") << "" << QByteArray("[\"redirect\"]") << replyError << untouched;
     QTest::newRow("download directory is a file") << "tmp" << QByteArray("[\"one\"]") << diskError
                                                    << untouched + QStringList{"tmp=x"};
     // Nothing lands outside the download directory, nothing is installed.
