@@ -7,9 +7,11 @@
 #include "httprequest.h"
 #include "httpresponse.h"
 #include "modbusengine.h"
+#include "modulesmngr.h"
 #include "platformlauncher.h"
 #include "staticfilecontroller.h"
 #include "systemfun.h"
+#include "updates.h"
 
 MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileController,
                                            QSettings *docrootSettings, QObject *parent)
@@ -17,6 +19,8 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileContr
       staticFileController(staticFileController),
       modbusEngine(new ModbusEngine(this)),
       docrootSettings(docrootSettings),
+      modulesMngr(nullptr),
+      updates(nullptr),
       systemFun(nullptr)
 {
     if (docrootSettings)
@@ -26,6 +30,9 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileContr
         guard = RequestGuard::fromConfigFile(docrootSettings->fileName());
     else
         guard = RequestGuard(RequestGuard::machineNames());
+    modulesMngr = new ModulesMngr(docrootPath.isEmpty() ? QStringLiteral(".") : docrootPath, this);
+    // Leaves the shared settings object in group "updates".
+    updates = new Updates(docrootSettings, this);
     systemFun = new SystemFun(this);
 }
 
@@ -104,6 +111,15 @@ QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
         return result;
     }
 
+    if (name == "getListOfInstalledModules")
+        return modulesMngr->getListOfInstalledModules();
+    if (name == "check4Updates")
+        return updates->check4Updates(parameters);
+    if (name == "startUpdating")
+        return updates->startUpdating(parameters);
+    if (name == "getUpdateStatus")
+        return updates->getUpdateStatus();
+
     if (name == "getGeneralInfo")
         return systemFun->getGeneralInfo();
 
@@ -127,8 +143,8 @@ QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
     if (name == "openFtpInExplorer")
         return openFtpInExplorer(parameters);
 
-    // Module listing, updates, e-mail and device search have no engine in
-    // this build: they answer like any unknown name.
+    // E-mail and device search have no engine in this build: they answer
+    // like any unknown name.
     return QByteArray();
 }
 

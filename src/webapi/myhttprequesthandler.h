@@ -11,8 +11,10 @@
 
 class QSettings;
 class ModbusEngine;
+class ModulesMngr;
 class StaticFileController;
 class SystemFun;
+class Updates;
 
 // The application's request handler: AJAX calls, the two file echoes, and
 // everything else as static files. One instance serves all handler threads.
@@ -57,6 +59,8 @@ private:
     ModbusEngine *modbusEngine;
     QSettings *docrootSettings;
     QString docrootPath;
+    ModulesMngr *modulesMngr;
+    Updates *updates;
     SystemFun *systemFun;
     QAtomicInt lockTimeout {10000};
     RequestGuard guard;
