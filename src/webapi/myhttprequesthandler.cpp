@@ -3,7 +3,12 @@
 #include <QDebug>
 #include <QSettings>
 #include <QTemporaryFile>
+#include <QThread>
 
+#include <utility>
+
+#include "devicefinder.h"
+#include "email.h"
 #include "httprequest.h"
 #include "httpresponse.h"
 #include "modbusengine.h"
@@ -17,14 +22,29 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileContr
       staticFileController(staticFileController),
       modbusEngine(new ModbusEngine(this)),
       docrootSettings(docrootSettings),
+      email(nullptr),
       systemFun(nullptr)
 {
     if (docrootSettings)
         docrootPath = docrootSettings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
+    email = new Email(configFile(), this);
     systemFun = new SystemFun(this);
 }
 
-MyHttpRequestHandler::~MyHttpRequestHandler() = default;
+MyHttpRequestHandler::~MyHttpRequestHandler()
+{
+    // A search nobody collected. Its thread has normally ended by now, which
+    // hands the finder to this one.
+    if (deviceFinder && deviceFinder->thread() != QThread::currentThread())
+        deviceFinder->deleteLater();
+    else
+        delete deviceFinder;
+}
+
+QString MyHttpRequestHandler::configFile() const
+{
+    return docrootSettings ? docrootSettings->fileName() : QString();
+}
 
 void MyHttpRequestHandler::setModbusLockTimeout(int milliseconds)
 {
@@ -104,12 +124,44 @@ QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
         return QByteArray();
     }
 
+    if (name == "startSearchingDevices")
+        return startSearchingDevices();
+    if (name == "getSearchedDevices")
+        return getSearchedDevices();
+    if (name == "sendEmail")
+        return email->sendEmail(parameters);
+
     if (name == "openFtpInExplorer")
         return openFtpInExplorer(parameters);
 
-    // Module listing, updates, e-mail and device search have no engine in
-    // this build: they answer like any unknown name.
+    // Module listing and updates have no engine in this build: they answer
+    // like any unknown name.
     return QByteArray();
+}
+
+QByteArray MyHttpRequestHandler::startSearchingDevices()
+{
+    DeviceFinder *finder = DeviceFinder::fromConfig(configFile());
+    QMutexLocker locker(&finderLock);
+    // The earlier search and its helper end with it; deletion runs in its thread.
+    if (deviceFinder)
+        deviceFinder->deleteLater();
+    deviceFinder = finder;
+    return QByteArray("ok");
+}
+
+QByteArray MyHttpRequestHandler::getSearchedDevices()
+{
+    DeviceFinder *finder = nullptr;
+    {
+        QMutexLocker locker(&finderLock);
+        std::swap(finder, deviceFinder);
+    }
+    if (!finder)
+        return QByteArray();
+    const QByteArray result = finder->getSearchedDevices();
+    finder->deleteLater();
+    return result;
 }
 
 QByteArray MyHttpRequestHandler::modbusCall(const QByteArray &name, t_GetArray &parameters)

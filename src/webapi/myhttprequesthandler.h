@@ -9,6 +9,8 @@
 #include "tgetarray.h"
 
 class QSettings;
+class DeviceFinder;
+class Email;
 class ModbusEngine;
 class StaticFileController;
 class SystemFun;
@@ -45,8 +47,11 @@ protected:
     QMutex modbusLock;
 
 private:
+    QString configFile() const;
     QByteArray modbusCall(const QByteArray &name, t_GetArray &parameters);
     QByteArray openFtpInExplorer(t_GetArray &parameters);
+    QByteArray startSearchingDevices();
+    QByteArray getSearchedDevices();
     void serviceSaveFile(HttpRequest &request, HttpResponse &response, t_GetArray &parameters);
     void serviceLoadFile(HttpRequest &request, HttpResponse &response);
 
@@ -54,7 +59,10 @@ private:
     ModbusEngine *modbusEngine;
     QSettings *docrootSettings;
     QString docrootPath;
+    Email *email;
     SystemFun *systemFun;
+    QMutex finderLock; // deviceFinder: start and collection may come from different threads
+    DeviceFinder *deviceFinder = nullptr;
     QAtomicInt lockTimeout {10000};
 };
 
