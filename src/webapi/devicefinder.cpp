@@ -29,8 +29,13 @@ DeviceFinder::DeviceFinder(const QHostAddress &broadcastAddress, quint16 port, c
     socket = new QUdpSocket(this);
     connect(socket, &QUdpSocket::readyRead, this, &DeviceFinder::processPendingDatagrams);
 
-    QTimer::singleShot(500, this, &DeviceFinder::sendBroadcast);
-    QTimer::singleShot(800, this, &DeviceFinder::sendBroadcast);
+    // Children rather than free single-shots: they go wherever the finder goes.
+    for (const int delay : {500, 800}) {
+        auto *timer = new QTimer(this);
+        timer->setSingleShot(true);
+        connect(timer, &QTimer::timeout, this, &DeviceFinder::sendBroadcast);
+        timer->start(delay);
+    }
 
     // Handler threads come and go with the pool. Should ours end first, the
     // socket is closed while still in it and the finder moves to the main
@@ -199,6 +204,8 @@ void DeviceFinder::stop()
         helper->waitForFinished(3000);
     }
     socket->close();
+    for (QTimer *timer : findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
+        timer->stop();
 }
 
 void DeviceFinder::threadFinishing()
