@@ -278,11 +278,10 @@ void TestDiscovery::twoRequestsSpacedApart()
     DeviceFinder finder(QHostAddress::LocalHost, responder->port(), QString());
     QTest::qWait(1300);
     QCOMPARE(responder->requests, (QList<QByteArray>{"D", "D"}));
-    // About 500 and 800 ms after the start; the bounds only tell the two
-    // timers apart from an immediate or a single send.
-    QVERIFY2(responder->arrivals.at(0) >= 400, qPrintable(QString::number(responder->arrivals.at(0))));
-    const qint64 gap = responder->arrivals.at(1) - responder->arrivals.at(0);
-    QVERIFY2(gap >= 200 && gap <= 600, qPrintable(QString::number(gap)));
+    // About 500 and 800 ms after the start. Timers may fire late, never more
+    // than 5 % early: only the lower bounds are firm.
+    QVERIFY2(responder->arrivals.at(0) >= 450, qPrintable(QString::number(responder->arrivals.at(0))));
+    QVERIFY2(responder->arrivals.at(1) >= 740, qPrintable(QString::number(responder->arrivals.at(1))));
     QCOMPARE(finder.getSearchedDevices(), meterJson);
 }
 
@@ -314,7 +313,10 @@ void TestDiscovery::collectionBefore500ms()
 {
     responder->reset({meterReply});
     QCOMPARE(ajax("startSearchingDevices"), QByteArray("ok"));
-    QCOMPARE(ajax("getSearchedDevices"), QByteArray());
+    const QByteArray result = ajax("getSearchedDevices");
+    if (responder->clock.elapsed() >= 450)
+        QSKIP("this machine took 450 ms for two requests");
+    QCOMPARE(result, QByteArray());
     // A collected search sends nothing more.
     QTest::qWait(1000);
     QCOMPARE(responder->requests.size(), 0);
@@ -339,7 +341,12 @@ void TestDiscovery::secondSearchReplacesTheFirst()
 {
     responder->reset({meterReply});
     QFile::remove(dir.filePath(QStringLiteral("helper.pids")));
+    QElapsedTimer clock;
+    clock.start();
     QCOMPARE(ajax("startSearchingDevices"), QByteArray("ok"));
+    // Once the first helper has noted its pid, normally long before 500 ms.
+    QVERIFY(httptest::waitFor([&] { return helperPids().size() == 1; }));
+    const bool early = clock.elapsed() < 400;
     QCOMPARE(ajax("startSearchingDevices"), QByteArray("ok"));
     QVERIFY(httptest::waitFor([&] { return helperPids().size() == 2; }));
     const QList<qint64> pids = helperPids();
@@ -348,7 +355,8 @@ void TestDiscovery::secondSearchReplacesTheFirst()
     QVERIFY(!processGone(pids.at(1)));
     QVERIFY(httptest::waitFor([&] { return responder->requests.size() == 2; }));
     QTest::qWait(500);
-    QCOMPARE(responder->requests.size(), 2);
+    if (early) // the first search never got to send
+        QCOMPARE(responder->requests.size(), 2);
     QCOMPARE(ajax("getSearchedDevices"), meterJson);
     QVERIFY(httptest::waitFor([&] { return processGone(pids.at(1)); }));
 }

@@ -240,7 +240,7 @@ void TestEmail::toolOutcomes_data()
     QTest::newRow("sent") << QByteArray("ok") << QByteArray("{\"status\":\"ok!\"}") << QByteArray();
     QTest::newRow("curl error") << QByteArray("error") << QByteArray("{\"status\":\"err!\"}") << toolError;
     QTest::newRow("hangs: stopped, not sent") << QByteArray("hang") << QByteArray("{\"status\":\"err!\"}")
-                                              << QByteArray("curl: no answer within 500 ms, stopped\n");
+                                              << QByteArray("curl: no answer within 2000 ms, stopped\n");
     QTest::newRow("silent failure") << QByteArray("silentfail") << QByteArray("{\"status\":\"err!\"}")
                                     << QByteArray("curl: ended with status 6\n");
 }
@@ -252,7 +252,7 @@ void TestEmail::toolOutcomes()
     QFETCH(QByteArray, error);
     QVERIFY(writeFile(QStringLiteral("mode"), mode));
     Email email(toolConfig);
-    email.setToolTimeout(500);
+    email.setToolTimeout(2000);
     const QStringList values = {"Ann", "Lee", "ann@example.test", "", "1", "M", "Hi there"};
     QCOMPARE(send(email, json(values)), reply);
 
