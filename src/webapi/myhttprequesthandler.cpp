@@ -3,7 +3,12 @@
 #include <QDebug>
 #include <QSettings>
 #include <QTemporaryFile>
+#include <QThread>
 
+#include <utility>
+
+#include "devicefinder.h"
+#include "email.h"
 #include "httprequest.h"
 #include "httpresponse.h"
 #include "modbusengine.h"
@@ -21,6 +26,7 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileContr
       docrootSettings(docrootSettings),
       modulesMngr(nullptr),
       updates(nullptr),
+      email(nullptr),
       systemFun(nullptr)
 {
     if (docrootSettings)
@@ -33,10 +39,24 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileContr
     modulesMngr = new ModulesMngr(docrootPath.isEmpty() ? QStringLiteral(".") : docrootPath, this);
     // Leaves the shared settings object in group "updates".
     updates = new Updates(docrootSettings, this);
+    email = new Email(configFile(), this);
     systemFun = new SystemFun(this);
 }
 
-MyHttpRequestHandler::~MyHttpRequestHandler() = default;
+MyHttpRequestHandler::~MyHttpRequestHandler()
+{
+    // A search nobody collected. Its thread has normally ended by now, which
+    // hands the finder to this one.
+    if (deviceFinder && deviceFinder->thread() != QThread::currentThread())
+        deviceFinder->deleteLater();
+    else
+        delete deviceFinder;
+}
+
+QString MyHttpRequestHandler::configFile() const
+{
+    return docrootSettings ? docrootSettings->fileName() : QString();
+}
 
 void MyHttpRequestHandler::setModbusLockTimeout(int milliseconds)
 {
@@ -140,12 +160,42 @@ QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
         return QByteArray();
     }
 
+    if (name == "startSearchingDevices")
+        return startSearchingDevices();
+    if (name == "getSearchedDevices")
+        return getSearchedDevices();
+    if (name == "sendEmail")
+        return email->sendEmail(parameters);
+
     if (name == "openFtpInExplorer")
         return openFtpInExplorer(parameters);
 
-    // E-mail and device search have no engine in this build: they answer
-    // like any unknown name.
     return QByteArray();
+}
+
+QByteArray MyHttpRequestHandler::startSearchingDevices()
+{
+    DeviceFinder *finder = DeviceFinder::fromConfig(configFile());
+    QMutexLocker locker(&finderLock);
+    // The earlier search and its helper end with it; deletion runs in its thread.
+    if (deviceFinder)
+        deviceFinder->deleteLater();
+    deviceFinder = finder;
+    return QByteArray("ok");
+}
+
+QByteArray MyHttpRequestHandler::getSearchedDevices()
+{
+    DeviceFinder *finder = nullptr;
+    {
+        QMutexLocker locker(&finderLock);
+        std::swap(finder, deviceFinder);
+    }
+    if (!finder)
+        return QByteArray();
+    const QByteArray result = finder->getSearchedDevices();
+    finder->deleteLater();
+    return result;
 }
 
 QByteArray MyHttpRequestHandler::modbusCall(const QByteArray &name, t_GetArray &parameters)

@@ -10,6 +10,8 @@
 #include "tgetarray.h"
 
 class QSettings;
+class DeviceFinder;
+class Email;
 class ModbusEngine;
 class ModulesMngr;
 class StaticFileController;
@@ -48,8 +50,11 @@ protected:
     QMutex modbusLock;
 
 private:
+    QString configFile() const;
     QByteArray modbusCall(const QByteArray &name, t_GetArray &parameters);
     QByteArray openFtpInExplorer(t_GetArray &parameters);
+    QByteArray startSearchingDevices();
+    QByteArray getSearchedDevices();
     void serviceSaveFile(HttpRequest &request, HttpResponse &response, t_GetArray &parameters);
     void serviceLoadFile(HttpRequest &request, HttpResponse &response);
 
@@ -61,7 +66,10 @@ private:
     QString docrootPath;
     ModulesMngr *modulesMngr;
     Updates *updates;
+    Email *email;
     SystemFun *systemFun;
+    QMutex finderLock; // deviceFinder: start and collection may come from different threads
+    DeviceFinder *deviceFinder = nullptr;
     QAtomicInt lockTimeout {10000};
     RequestGuard guard;
 };

@@ -76,7 +76,7 @@ void TestRouter::initTestCase()
     const QString config = dir.filePath(QStringLiteral("config.ini"));
     QVERIFY(writeFile(config, "[listener]\nhost=127.0.0.1\nport=0\nminThreads=1\nmaxThreads=10\n"
                               "allowedHosts=brio.lan, panel.example\n"
-                              "[docroot]\npath=www\n"));
+                              "[docroot]\npath=www\n[discovery]\nbroadcastAddress=127.0.0.1\n"));
 
     // Stand-ins for the external programs, found through PATH; each records
     // its arguments one per line.
@@ -139,9 +139,11 @@ void TestRouter::ajaxRouting_data()
     QTest::newRow("letter case matters") << QByteArray("/ajax.html?func=GetGeneralInfo") << QByteArray();
     QTest::newRow("newest func wins") << QByteArray("/ajax.html?func=nothing&func=getGeneralInfo") << info;
     QTest::newRow("unknown func") << QByteArray("/ajax.html?func=formatDisk") << QByteArray();
-    // Names whose engines are not part of this build answer like unknown ones.
-    for (const char *name : {"startSearchingDevices", "getSearchedDevices", "sendEmail"})
-        QTest::newRow(name) << QByteArray("/ajax.html?func=") + name << QByteArray();
+    QTest::newRow("collect without a search") << QByteArray("/ajax.html?func=getSearchedDevices") << QByteArray();
+    QTest::newRow("start a search") << QByteArray("/ajax.html?func=startSearchingDevices") << QByteArray("ok");
+    QTest::newRow("collect: nobody answered") << QByteArray("/ajax.html?func=getSearchedDevices") << QByteArray();
+    QTest::newRow("report without json") << QByteArray("/ajax.html?func=sendEmail")
+                                         << QByteArray("{\"error\":\"Parameter error!\"}");
 }
 
 void TestRouter::ajaxRouting()
