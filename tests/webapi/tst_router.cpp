@@ -419,7 +419,7 @@ void TestRouter::foreignRequests_data()
     QTest::addColumn<QByteArray>("body");
 
     const QByteArray self = "127.0.0.1:" + QByteArray::number(port);
-    const QByteArray info = SystemFun().getGeneralInfo();
+    const QByteArray info = generalInfoReply;
     const QByteArray forbidden = "403 forbidden";
     const QByteArray refused = "HTTP/1.1 403 forbidden";
     const QByteArray ok = "HTTP/1.1 200 OK";
