@@ -8,9 +8,10 @@
 #   FUZZ_KEEP=dir                         keep the grown corpora and logs there
 #   FUZZ_ARGS="-fork=1 -ignore_crashes=1" more libFuzzer flags (here: go on past a crash)
 #
-# A crash, leak, sanitizer report or broken check is saved as
-# <scratch>/<target>/crash-* (printed with its reproduction command) and makes
-# the exit status non-zero.
+# A crash, leak, sanitizer report or broken check is saved in
+# build-fuzz/findings/<target>/ (printed with its reproduction command) and
+# makes the exit status non-zero. A finding's input goes into
+# fuzz/corpus/<target>/ once it is mended, so every later run checks it.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -77,8 +78,11 @@ for t in "${!pid_of[@]}"; do
     status=1
     echo "FINDING $t (exit $rc): ${crashes:-see log}"
     grep -m1 -A25 -E 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error|check failed' "$dir/log"
+    # The scratch directory goes; the inputs are kept beside the build.
+    mkdir -p "$build/findings/$t"
     for c in $crashes; do
-      echo "  reproduce: $build/fuzz/$t $c"
+      cp "$c" "$build/findings/$t/"
+      echo "  reproduce: $build/fuzz/$t $build/findings/$t/$(basename "$c")"
     done
   else
     echo "ok $t: ${runs:-?} runs, ${cov:-cov ?}, corpus $(ls "$dir/corpus" | wc -l) files"
