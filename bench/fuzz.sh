@@ -11,7 +11,8 @@
 # A crash, leak, sanitizer report or broken check is saved in
 # build-fuzz/findings/<target>/ (printed with its reproduction command) and
 # makes the exit status non-zero. A finding's input goes into
-# fuzz/corpus/<target>/ once it is mended, so every later run checks it.
+# fuzz/corpus/<target>/, so every later run (and the <target>_corpus test)
+# checks it.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
