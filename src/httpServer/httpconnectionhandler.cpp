@@ -9,6 +9,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <exception>
+#include <limits>
+
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
@@ -52,14 +55,32 @@ int HttpConnectionHandler::readTimeoutMs() const
     return httpSettingInt(settings, QStringLiteral("readTimeout"), 10000);
 }
 
+int HttpConnectionHandler::requestDeadline(qint64 baseMs, qint64 announcedBytes)
+{
+    const qint64 bytes = qMax<qint64>(0, announcedBytes);
+    // Split so that no product overflows, whatever was announced.
+    const qint64 extraMs = bytes / 65536 * 1000 + bytes % 65536 * 1000 / 65536;
+    const qint64 base = qMax<qint64>(0, baseMs);
+    if (extraMs >= std::numeric_limits<int>::max() - base)
+        return std::numeric_limits<int>::max();
+    return int(base + extraMs);
+}
+
 void HttpConnectionHandler::run()
 {
     readTimer = std::make_unique<QTimer>();
     readTimer->setSingleShot(true);
     connect(readTimer.get(), &QTimer::timeout, this, &HttpConnectionHandler::readTimeout);
+    requestTimer = std::make_unique<QTimer>();
+    requestTimer->setSingleShot(true);
+    connect(requestTimer.get(), &QTimer::timeout, this, &HttpConnectionHandler::requestTimeout);
     try {
         exec();
     } catch (...) {
+        // Something else living on this thread threw through the event loop,
+        // which cannot be trusted afterwards. The thread ends still marked
+        // busy, so it is never handed out again; the pool replaces it.
+        busy.store(true);
         qCritical("HttpConnectionHandler (%p): an uncatched exception occured in the thread", static_cast<void *>(this));
     }
     if (socket) {
@@ -68,6 +89,7 @@ void HttpConnectionHandler::run()
     }
     currentRequest.reset();
     socket.reset();
+    requestTimer.reset();
     readTimer.reset();
 }
 
@@ -110,6 +132,7 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
         static_cast<QSslSocket *>(socket.get())->startServerEncryption();
     }
     readTimer->start(readTimeoutMs());
+    requestTimer->stop();
     currentRequest.reset();
 }
 
@@ -123,6 +146,47 @@ void HttpConnectionHandler::closeGracefully()
         readTimer->start(readTimeoutMs());
 }
 
+void HttpConnectionHandler::startRequestDeadline()
+{
+    requestBaseMs = httpSettingInt(settings, QStringLiteral("requestTimeout"), 60000);
+    if (requestBaseMs <= 0)
+        requestBaseMs = 60000;
+    deadlineExtended = false;
+    requestClock.start();
+    requestTimer->start(requestBaseMs);
+}
+
+void HttpConnectionHandler::extendRequestDeadline()
+{
+    // The body's share is known once the headers are complete.
+    if (deadlineExtended || !currentRequest)
+        return;
+    deadlineExtended = true;
+    const qint64 left = requestDeadline(requestBaseMs, currentRequest->announcedBodySize()) - requestClock.elapsed();
+    requestTimer->start(int(qMax<qint64>(0, left)));
+}
+
+void HttpConnectionHandler::refuseRequest()
+{
+    requestTimer->stop();
+    socket->write(abortedReply, sizeof(abortedReply) - 1);
+    closeGracefully();
+    currentRequest.reset();
+}
+
+void HttpConnectionHandler::dropConnection(const char *what)
+{
+    qCritical("HttpConnectionHandler (%p): %s, connection aborted", static_cast<void *>(this), what);
+    requestTimer->stop();
+    readTimer->stop();
+    if (socket) {
+        // What was sent already goes out; the missing end marks it as cut short.
+        socket->flush();
+        socket->abort();
+    }
+    currentRequest.reset();
+}
+
 void HttpConnectionHandler::read()
 {
     // A request handler that spins a local event loop must not see this
@@ -130,26 +194,50 @@ void HttpConnectionHandler::read()
     if (reading || !socket)
         return;
     reading = true;
+    // Nothing may escape into the event loop: that would end the thread with
+    // the handler still busy, and the pool would be one thread short for good.
+    try {
+        serveAvailable();
+    } catch (const std::exception &exception) {
+        const QByteArray what = QByteArray("exception while serving a request: ") + exception.what();
+        dropConnection(what.constData());
+    } catch (...) {
+        dropConnection("unknown exception while serving a request");
+    }
+    reading = false;
+    if (socket->state() == QAbstractSocket::UnconnectedState) {
+        requestTimer->stop();
+        currentRequest.reset();
+        busy.store(false);
+    }
+}
+
+void HttpConnectionHandler::serveAvailable()
+{
     while (socket->bytesAvailable() > 0 && socket->state() == QAbstractSocket::ConnectedState) {
-        if (!currentRequest)
+        if (!currentRequest) {
             currentRequest = std::make_unique<HttpRequest>(settings);
+            currentRequest->setEncrypted(sslConfiguration != nullptr);
+            startRequestDeadline();
+        }
 
         while (socket->bytesAvailable() > 0 && currentRequest->status() != HttpRequest::Complete
                && currentRequest->status() != HttpRequest::Aborted) {
             currentRequest->readFromSocket(socket.get());
-            if (currentRequest->status() == HttpRequest::ExpectBody)
+            if (currentRequest->status() == HttpRequest::ExpectBody) {
                 readTimer->start(readTimeoutMs());
+                extendRequestDeadline();
+            }
         }
 
         if (currentRequest->status() == HttpRequest::Aborted) {
-            socket->write(abortedReply, sizeof(abortedReply) - 1);
-            closeGracefully();
-            currentRequest.reset();
+            refuseRequest();
             break;
         }
 
         if (currentRequest->status() == HttpRequest::Complete) {
             readTimer->stop();
+            requestTimer->stop();
             const int timeout = readTimeoutMs();
             {
                 HttpResponse response(socket.get(), timeout);
@@ -158,6 +246,12 @@ void HttpConnectionHandler::read()
                 } catch (...) {
                     qCritical("HttpConnectionHandler (%p): An uncatched exception occured in the request handler",
                               static_cast<void *>(this));
+                    // Finishing a body that is already on its way would pass
+                    // a truncated reply off as complete.
+                    if (response.hasSentHeaders() && !response.hasSentLastPart()) {
+                        dropConnection("reply cut short by the exception");
+                        break;
+                    }
                 }
                 if (!response.hasSentLastPart())
                     response.write(QByteArray(), true);
@@ -173,11 +267,6 @@ void HttpConnectionHandler::read()
             readTimer->start(timeout);
         }
     }
-    reading = false;
-    if (socket->state() == QAbstractSocket::UnconnectedState) {
-        currentRequest.reset();
-        busy.store(false);
-    }
 }
 
 void HttpConnectionHandler::readTimeout()
@@ -188,7 +277,21 @@ void HttpConnectionHandler::readTimeout()
         socket->abort();
     else if (socket->state() != QAbstractSocket::UnconnectedState)
         closeGracefully();
-    if (!reading)
+    if (!reading) {
+        requestTimer->stop();
+        currentRequest.reset();
+    }
+}
+
+void HttpConnectionHandler::requestTimeout()
+{
+    // While read() is on the stack the request is being served, not awaited.
+    if (!socket || reading || !currentRequest)
+        return;
+    qWarning("HttpConnectionHandler (%p): request not complete within its deadline", static_cast<void *>(this));
+    if (socket->state() == QAbstractSocket::ConnectedState)
+        refuseRequest();
+    else
         currentRequest.reset();
 }
 
@@ -198,6 +301,7 @@ void HttpConnectionHandler::disconnected()
         return;
     socket->close();
     readTimer->stop();
+    requestTimer->stop();
     // While read() is on the stack it still uses the request and the socket;
     // it cleans up and frees the handler itself.
     if (reading)

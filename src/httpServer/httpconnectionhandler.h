@@ -1,6 +1,7 @@
 #ifndef HTTPCONNECTIONHANDLER_H
 #define HTTPCONNECTIONHANDLER_H
 
+#include <QElapsedTimer>
 #include <QThread>
 #include <QtGlobal>
 
@@ -32,6 +33,11 @@ public:
     bool isBusy() const;
     void markBusy();
 
+    // Time a request may take from its first byte to its last (ms): the base
+    // plus 1 s per 64 KiB announced, so that a large upload at a modest rate
+    // still fits while a trickle cannot hold the thread for ever.
+    static int requestDeadline(qint64 baseMs, qint64 announcedBytes);
+
 public slots:
     void handleConnection(tSocketDescriptor socketDescriptor);
 
@@ -39,6 +45,7 @@ private slots:
     void read();
     void disconnected();
     void readTimeout();
+    void requestTimeout();
 
 protected:
     void run() override;
@@ -46,6 +53,11 @@ protected:
 private:
     void createSocket();
     void closeGracefully();
+    void serveAvailable();
+    void refuseRequest();
+    void dropConnection(const char *what);
+    void startRequestDeadline();
+    void extendRequestDeadline();
     int readTimeoutMs() const;
 
     QSettings *settings;
@@ -56,6 +68,10 @@ private:
     // Everything below lives on and is touched only by the handler's thread.
     std::unique_ptr<QTcpSocket> socket;
     std::unique_ptr<QTimer> readTimer;
+    std::unique_ptr<QTimer> requestTimer;
+    QElapsedTimer requestClock;
+    int requestBaseMs = 0;
+    bool deadlineExtended = false;
     std::unique_ptr<HttpRequest> currentRequest;
     bool reading = false;
 };

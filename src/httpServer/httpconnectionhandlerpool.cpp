@@ -31,9 +31,25 @@ HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
     qDebug("HttpConnectionHandlerPool (%p): destroyed", static_cast<void *>(this));
 }
 
+void HttpConnectionHandlerPool::removeEndedHandlers()
+{
+    // A thread ends on its own only after an exception broke its event loop;
+    // such a handler stays busy and is replaced instead of being waited for.
+    for (int i = handlers.count() - 1; i >= 0; --i) {
+        HttpConnectionHandler *handler = handlers.at(i);
+        if (handler->isFinished()) {
+            qWarning("HttpConnectionHandlerPool (%p): replacing ended handler %p", static_cast<void *>(this),
+                     static_cast<void *>(handler));
+            handlers.removeAt(i);
+            delete handler;
+        }
+    }
+}
+
 HttpConnectionHandler *HttpConnectionHandlerPool::acquireHandler()
 {
     std::lock_guard<std::mutex> locker(mutex);
+    removeEndedHandlers();
     for (HttpConnectionHandler *handler : qAsConst(handlers)) {
         if (!handler->isBusy()) {
             handler->markBusy();
@@ -54,6 +70,7 @@ void HttpConnectionHandlerPool::cleanup()
 {
     const int minThreads = httpSettingInt(settings, QStringLiteral("minThreads"), 1);
     std::lock_guard<std::mutex> locker(mutex);
+    removeEndedHandlers();
     int idleCount = 0;
     for (int i = 0; i < handlers.count(); ++i) {
         HttpConnectionHandler *handler = handlers.at(i);

@@ -35,6 +35,7 @@ public slots:
 
 private:
     void loadSslConfig();
+    void removeEndedHandlers(); // with the mutex held
 
     QSettings *settings;
     HttpRequestHandler *requestHandler;

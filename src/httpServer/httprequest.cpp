@@ -6,6 +6,8 @@
 #include <QTemporaryFile>
 #include <QtDebug>
 
+#include <limits>
+
 namespace {
 // Largest piece read in one step: bounds the line buffer growth per step and
 // the block size of multipart spooling.
@@ -115,26 +117,69 @@ void HttpRequest::readHeader(QIODevice *socket)
     }
 }
 
+HttpRequest::LengthCheck HttpRequest::announcedLength(const QList<QByteArray> &values, qint64 &length)
+{
+    length = 0;
+    bool found = false;
+    for (const QByteArray &value : values) {
+        // "5, 5" is one length said twice; anything else in a list is two lengths.
+        const QList<QByteArray> items = value.split(',');
+        for (const QByteArray &raw : items) {
+            const QByteArray item = raw.trimmed();
+            bool ok = false;
+            qint64 parsed = item.toLongLong(&ok);
+            if (!ok) {
+                const bool negative = item.startsWith('-');
+                const QByteArray digits = (negative || item.startsWith('+')) ? item.mid(1) : item;
+                bool allDigits = !digits.isEmpty();
+                for (char c : digits)
+                    allDigits = allDigits && c >= '0' && c <= '9';
+                // A number too large for 64 bits is still a number: far beyond any limit.
+                if (allDigits)
+                    parsed = negative ? -1 : std::numeric_limits<qint64>::max();
+            }
+            if (found && parsed != length)
+                return Conflicting;
+            length = parsed;
+            found = true;
+        }
+    }
+    return length < 0 ? Negative : Usable;
+}
+
 void HttpRequest::endOfHeaders()
 {
+    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
+        // Request bodies are never chunked here; a chunked body would run as the next request.
+        if (it.key().trimmed().compare("Transfer-Encoding", Qt::CaseInsensitive) == 0) {
+            qWarning("HttpRequest: Transfer-Encoding is not accepted in requests");
+            state = Aborted;
+            return;
+        }
+    }
     const QByteArray contentType = headers.value("Content-Type");
     if (contentType.startsWith("multipart/form-data")) {
         const int pos = contentType.indexOf("boundary=");
         if (pos >= 0)
             boundary = contentType.mid(pos + 9);
     }
-    const QByteArray contentLength = headers.value("Content-Length");
-    if (!contentLength.isEmpty()) {
-        bool ok = false;
-        expectedBodySize = contentLength.toLongLong(&ok);
-        if (!ok)
-            expectedBodySize = 0;
-    }
-    if (expectedBodySize < 0) {
+    QList<QByteArray> lengths = headers.values("Content-Length");
+    lengths.removeAll(QByteArray());
+    switch (announcedLength(lengths, expectedBodySize)) {
+    case Conflicting:
+        qWarning("HttpRequest: conflicting Content-Length values");
+        state = Aborted;
+        return;
+    case Negative:
         // A negative length would otherwise slip past both size tests.
         qWarning("HttpRequest: expected body is too large");
         state = Aborted;
-    } else if (expectedBodySize == 0) {
+        return;
+    case Usable:
+        break;
+    }
+    // Compared without adding: the announced size may be close to 2^63.
+    if (expectedBodySize == 0) {
         state = Complete;
     } else if (!boundary.isEmpty()) {
         if (expectedBodySize > maxMultiPartSize) {
@@ -143,13 +188,29 @@ void HttpRequest::endOfHeaders()
         } else {
             state = ExpectBody;
         }
-    } else if (expectedBodySize + receivedBytes > maxSize) {
+    } else if (expectedBodySize > maxSize - receivedBytes) {
         qWarning("HttpRequest: expected body is too large");
         state = Aborted;
     } else {
-        bodyData.reserve(int(expectedBodySize));
+        // Memory follows the bytes that arrive, not the size a client announces.
+        bodyData.reserve(int(qMin(expectedBodySize, maxStep)));
         state = ExpectBody;
     }
+}
+
+qint64 HttpRequest::announcedBodySize() const
+{
+    return expectedBodySize;
+}
+
+bool HttpRequest::isEncrypted() const
+{
+    return encrypted;
+}
+
+void HttpRequest::setEncrypted(bool value)
+{
+    encrypted = value;
 }
 
 void HttpRequest::readBody(QIODevice *socket)

@@ -48,7 +48,19 @@ public:
     QByteArray cookie(const QByteArray &name) const;
     QMap<QByteArray, QByteArray> cookieMap() const;
 
+    // The body size the headers announced (0 before the headers are complete).
+    qint64 announcedBodySize() const;
+
+    // Whether the request came over TLS; set by the connection handler.
+    bool isEncrypted() const;
+    void setEncrypted(bool value);
+
     static QByteArray decodeUrl(const QByteArray &source);
+
+    // Reads the Content-Length values of one request. A value that is no
+    // number counts as 0, one too large for 64 bits as the largest length.
+    enum LengthCheck { Usable, Negative, Conflicting };
+    static LengthCheck announcedLength(const QList<QByteArray> &values, qint64 &length);
 
 private:
     bool readLine(QIODevice *socket, QByteArray &line);
@@ -79,6 +91,7 @@ private:
     QByteArray boundary;
     std::unique_ptr<QTemporaryFile> spoolFile;
     QByteArray lineBuffer;
+    bool encrypted = false;
 };
 
 #endif // HTTPREQUEST_H

@@ -56,6 +56,11 @@ bool HttpResponse::hasSentLastPart() const
     return sentLastPart;
 }
 
+bool HttpResponse::hasSentHeaders() const
+{
+    return sentHeaders;
+}
+
 QByteArray HttpResponse::headerBlock() const
 {
     QByteArray buffer;

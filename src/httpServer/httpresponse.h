@@ -30,6 +30,7 @@ public:
 
     void write(const QByteArray &data, bool lastPart = false);
     bool hasSentLastPart() const;
+    bool hasSentHeaders() const;
 
     // Status line, headers and cookies as they go on the wire.
     QByteArray headerBlock() const;

@@ -21,6 +21,11 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileContr
 {
     if (docrootSettings)
         docrootPath = docrootSettings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
+    // The listener's keys live in the same configuration file.
+    if (docrootSettings && docrootSettings->format() != QSettings::NativeFormat)
+        guard = RequestGuard::fromConfigFile(docrootSettings->fileName());
+    else
+        guard = RequestGuard(RequestGuard::machineNames());
     systemFun = new SystemFun(this);
 }
 
@@ -51,6 +56,8 @@ void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
 {
     t_GetArray parameters = toGetArray(request.parameterMap());
     const QByteArray path = request.path();
+    if (refused(request, response, path))
+        return;
 
     if (path.contains("ajax.html")) {
         const QByteArray result = ajaxReply(parameters);
@@ -67,6 +74,19 @@ void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
         response.setStatus(404, "not found");
         response.write("404 not found", true);
     }
+}
+
+bool MyHttpRequestHandler::refused(HttpRequest &request, HttpResponse &response, const QByteArray &path) const
+{
+    const RequestGuard::Verdict verdict = guard.check(request.headerMap(), path, request.isEncrypted());
+    if (verdict == RequestGuard::Allowed)
+        return false;
+    qWarning("MyHttpRequestHandler: refused %s request for %s (Host %s, Origin %s)",
+             verdict == RequestGuard::ForeignHost ? "foreign-host" : "cross-site", path.constData(),
+             request.header("Host").constData(), request.header("Origin").constData());
+    response.setStatus(403, "forbidden");
+    response.write("403 forbidden", true);
+    return true;
 }
 
 QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)

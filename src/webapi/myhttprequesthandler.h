@@ -6,6 +6,7 @@
 #include <QMutex>
 
 #include "httprequesthandler.h"
+#include "requestguard.h"
 #include "tgetarray.h"
 
 class QSettings;
@@ -50,12 +51,15 @@ private:
     void serviceSaveFile(HttpRequest &request, HttpResponse &response, t_GetArray &parameters);
     void serviceLoadFile(HttpRequest &request, HttpResponse &response);
 
+    bool refused(HttpRequest &request, HttpResponse &response, const QByteArray &path) const;
+
     StaticFileController *staticFileController;
     ModbusEngine *modbusEngine;
     QSettings *docrootSettings;
     QString docrootPath;
     SystemFun *systemFun;
     QAtomicInt lockTimeout {10000};
+    RequestGuard guard;
 };
 
 #endif // MYHTTPREQUESTHANDLER_H

@@ -88,6 +88,10 @@ private slots:
     void piecewiseArrival();
     void limits_data();
     void limits();
+    void announcedLength_data();
+    void announcedLength();
+    void framing_data();
+    void framing();
     void formBody();
     void cookies();
     void multipartFile();
@@ -257,6 +261,106 @@ void TestHttpRequest::limits()
     feed(request, {input});
     QFETCH(int, state);
     QCOMPARE(int(request.status()), state);
+}
+
+void TestHttpRequest::announcedLength_data()
+{
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QByteArray>("warning");
+    QTest::addColumn<QByteArray>("body");
+
+    const QByteArray tooLarge = "HttpRequest: expected body is too large";
+    const QByteArray multipartTooLarge = "HttpRequest: expected multipart body is too large";
+    const QByteArray none;
+    QTest::newRow("2^63-1") << QByteArray("Content-Length: 9223372036854775807\r\n") << int(HttpRequest::Aborted)
+                            << tooLarge << none;
+    QTest::newRow("2^63-18") << QByteArray("Content-Length: 9223372036854775790\r\n") << int(HttpRequest::Aborted)
+                             << tooLarge << none;
+    QTest::newRow("2^63") << QByteArray("Content-Length: 9223372036854775808\r\n") << int(HttpRequest::Aborted)
+                          << tooLarge << none;
+    QTest::newRow("2^64") << QByteArray("Content-Length: 18446744073709551616\r\n") << int(HttpRequest::Aborted)
+                          << tooLarge << none;
+    QTest::newRow("2^31") << QByteArray("Content-Length: 2147483648\r\n") << int(HttpRequest::Aborted) << tooLarge
+                          << none;
+    QTest::newRow("2^31-1") << QByteArray("Content-Length: 2147483647\r\n") << int(HttpRequest::Aborted) << tooLarge
+                            << none;
+    QTest::newRow("-1") << QByteArray("Content-Length: -1\r\n") << int(HttpRequest::Aborted) << tooLarge << none;
+    QTest::newRow("-2^63") << QByteArray("Content-Length: -9223372036854775808\r\n") << int(HttpRequest::Aborted)
+                           << tooLarge << none;
+    QTest::newRow("-2^64") << QByteArray("Content-Length: -18446744073709551616\r\n") << int(HttpRequest::Aborted)
+                           << tooLarge << none;
+    QTest::newRow("multipart 2^63-1")
+        << QByteArray("Content-Type: multipart/form-data; boundary=B\r\nContent-Length: 9223372036854775807\r\n")
+        << int(HttpRequest::Aborted) << multipartTooLarge << none;
+    QTest::newRow("multipart 2^64")
+        << QByteArray("Content-Type: multipart/form-data; boundary=B\r\nContent-Length: 18446744073709551616\r\n")
+        << int(HttpRequest::Aborted) << multipartTooLarge << none;
+    // Exactly what fits beside the 40 bytes of request line, header and empty line.
+    QTest::newRow("at the limit") << QByteArray("Content-Length: 160\r\n") << int(HttpRequest::Complete) << none
+                                  << QByteArray(160, 'b');
+    QTest::newRow("one above") << QByteArray("Content-Length: 161\r\n") << int(HttpRequest::Aborted) << tooLarge
+                               << none;
+    QTest::newRow("0") << QByteArray("Content-Length: 0\r\n") << int(HttpRequest::Complete) << none << none;
+    QTest::newRow("non-numeric") << QByteArray("Content-Length: abc\r\n") << int(HttpRequest::Complete) << none
+                                 << none;
+    QTest::newRow("hex") << QByteArray("Content-Length: 0x10\r\n") << int(HttpRequest::Complete) << none << none;
+    QTest::newRow("same value twice") << QByteArray("Content-Length: 4\r\nContent-Length: 4\r\n")
+                                      << int(HttpRequest::Complete) << none << QByteArray("bbbb");
+    QTest::newRow("same value listed") << QByteArray("Content-Length: 4, 4\r\n") << int(HttpRequest::Complete)
+                                       << none << QByteArray("bbbb");
+}
+
+void TestHttpRequest::announcedLength()
+{
+    QFETCH(QByteArray, headers);
+    QFETCH(int, state);
+    QFETCH(QByteArray, warning);
+    QFETCH(QByteArray, body);
+    Limits limits(200, 1000);
+    HttpRequest request(limits.settings.get());
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, warning.constData());
+    // Whatever was announced, only the bytes that come are read: 300 here.
+    feed(request, {"POST / HTTP/1.1\r\n" + headers + "\r\n" + QByteArray(300, 'b')});
+    QCOMPARE(int(request.status()), state);
+    QCOMPARE(request.body(), body);
+    QVERIFY(request.body().capacity() <= 65536);
+}
+
+void TestHttpRequest::framing_data()
+{
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<QByteArray>("warning");
+
+    const QByteArray noChunks = "HttpRequest: Transfer-Encoding is not accepted in requests";
+    const QByteArray conflict = "HttpRequest: conflicting Content-Length values";
+    QTest::newRow("chunked") << QByteArray("Transfer-Encoding: chunked\r\n") << noChunks;
+    QTest::newRow("chunked, lower case") << QByteArray("transfer-encoding: chunked\r\n") << noChunks;
+    QTest::newRow("name with blank") << QByteArray("Transfer-Encoding : chunked\r\n") << noChunks;
+    QTest::newRow("identity") << QByteArray("Transfer-Encoding: identity\r\n") << noChunks;
+    QTest::newRow("empty") << QByteArray("Transfer-Encoding:\r\n") << noChunks;
+    QTest::newRow("length and chunked") << QByteArray("Content-Length: 4\r\nTransfer-Encoding: chunked\r\n")
+                                        << noChunks;
+    QTest::newRow("two lengths") << QByteArray("Content-Length: 4\r\nContent-Length: 40\r\n") << conflict;
+    QTest::newRow("two lengths listed") << QByteArray("Content-Length: 4, 40\r\n") << conflict;
+    QTest::newRow("length and no number") << QByteArray("Content-Length: 4\r\nContent-Length: x\r\n") << conflict;
+    QTest::newRow("continued length") << QByteArray("Content-Length: 4\r\n 0\r\n") << conflict;
+}
+
+void TestHttpRequest::framing()
+{
+    QFETCH(QByteArray, headers);
+    QFETCH(QByteArray, warning);
+    Limits limits(16000, 100000);
+    HttpRequest request(limits.settings.get());
+    QTest::ignoreMessage(QtWarningMsg, warning.constData());
+    // Read as a request line, the quoted chunk extension is a second request.
+    feed(request, {"POST /ajax.html HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers
+                   + "\r\n0;x=\"GET /ajax.html?func=disconnect HTTP/1.1\"\r\n\r\n"});
+    QCOMPARE(request.status(), HttpRequest::Aborted);
+    QCOMPARE(request.body(), QByteArray());
+    QCOMPARE(request.parameterMap().size(), 0);
 }
 
 void TestHttpRequest::formBody()

@@ -53,6 +53,8 @@ private slots:
     void downloadEcho();
     void uploadEcho_data();
     void uploadEcho();
+    void foreignRequests_data();
+    void foreignRequests();
 
 private:
     QTemporaryDir dir;
@@ -76,6 +78,7 @@ void TestRouter::initTestCase()
     QVERIFY(writeFile(dir.filePath(QStringLiteral("www/index.html")), "<html>Brio test page</html>"));
     const QString config = dir.filePath(QStringLiteral("config.ini"));
     QVERIFY(writeFile(config, "[listener]\nhost=127.0.0.1\nport=0\nminThreads=1\nmaxThreads=10\n"
+                              "allowedHosts=brio.lan, panel.example\n"
                               "[docroot]\npath=www\n"));
 
     // Stand-ins for the external programs, found through PATH; each records
@@ -411,6 +414,74 @@ void TestRouter::uploadEcho()
     QCOMPARE(reply.status, status);
     QCOMPARE(reply.headers.value("Content-type"), status == 200 ? QByteArray("text/plain") : QByteArray());
     QCOMPARE(reply.body, status == 200 ? contents : QByteArray());
+}
+
+void TestRouter::foreignRequests_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("statusLine");
+    QTest::addColumn<QByteArray>("body");
+
+    const QByteArray self = "127.0.0.1:" + QByteArray::number(port);
+    const QByteArray info = SystemFun().getGeneralInfo();
+    const QByteArray forbidden = "403 forbidden";
+    const QByteArray refused = "HTTP/1.1 403 forbidden";
+    const QByteArray ok = "HTTP/1.1 200 OK";
+    const QByteArray generalInfo = "/ajax.html?func=getGeneralInfo";
+    const auto get = [](const QByteArray &target, const QByteArray &headers) {
+        return "GET " + target + " HTTP/1.1\r\n" + headers + "\r\n";
+    };
+    const auto chromium = [](const QByteArray &authority) {
+        return "Host: " + authority + "\r\nOrigin: http://" + authority
+               + "\r\nSec-Fetch-Site: same-origin\r\nSec-Fetch-Mode: cors\r\nSec-Fetch-Dest: empty\r\n"
+                 "Referer: http://" + authority + "/index.html\r\n";
+    };
+    const QByteArray form = "func=getGeneralInfo";
+
+    QTest::newRow("UI's own request") << get(generalInfo, chromium(self)) << ok << info;
+    QTest::newRow("UI's own form post")
+        << "POST /ajax.html HTTP/1.1\r\n" + chromium(self) + "Content-Type: application/x-www-form-urlencoded\r\n"
+               "Content-Length: " + QByteArray::number(form.size()) + "\r\n\r\n" + form
+        << ok << info;
+    QTest::newRow("curl") << get(generalInfo, "Host: " + self + "\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n")
+                          << ok << info;
+    QTest::newRow("no Host") << QByteArray("GET " + generalInfo + " HTTP/1.0\r\n\r\n") << ok << info;
+    QTest::newRow("configured name") << get(generalInfo, chromium("panel.example:" + QByteArray::number(port)))
+                                     << ok << info;
+    QTest::newRow("static file for a foreign page")
+        << get("/index.html", "Host: " + self + "\r\nSec-Fetch-Site: cross-site\r\nSec-Fetch-Dest: iframe\r\n")
+        << ok << QByteArray("<html>Brio test page</html>");
+
+    QTest::newRow("rebinding Host") << get(generalInfo, chromium("evil.example:" + QByteArray::number(port)))
+                                    << refused << forbidden;
+    QTest::newRow("rebinding Host, static file") << get("/index.html", "Host: evil.example\r\n") << refused
+                                                 << forbidden;
+    QTest::newRow("prefix host") << get(generalInfo, "Host: localhost.evil.example\r\n") << refused << forbidden;
+    QTest::newRow("cross-site GET")
+        << get("/ajax.html?func=disconnect", "Host: " + self + "\r\nSec-Fetch-Site: cross-site\r\n"
+               "Sec-Fetch-Mode: no-cors\r\nSec-Fetch-Dest: image\r\nReferer: http://evil.example/\r\n")
+        << refused << forbidden;
+    QTest::newRow("cross-origin POST")
+        << "POST /ajax.html HTTP/1.1\r\nHost: " + self + "\r\nOrigin: http://evil.example\r\n"
+               "Sec-Fetch-Site: cross-site\r\nContent-Type: text/plain\r\nContent-Length: "
+               + QByteArray::number(form.size()) + "\r\n\r\n" + form
+        << refused << forbidden;
+    QTest::newRow("foreign Referer")
+        << get("/saveFile.html?filename=a.txt&fileContent=x", "Host: " + self + "\r\nReferer: http://evil.example/a\r\n")
+        << refused << forbidden;
+}
+
+void TestRouter::foreignRequests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, body);
+    const HttpReply reply = testclient::exchange(port, request);
+    QVERIFY(reply.complete);
+    QTEST(reply.statusLine, "statusLine");
+    QCOMPARE(reply.body, body);
+    if (reply.status == 403) {
+        QCOMPARE(reply.headers, (QMap<QByteArray, QByteArray>{{"Content-Length", "13"}}));
+    }
 }
 
 QTEST_MAIN(TestRouter)
