@@ -56,7 +56,19 @@ void inspect(const HttpRequest &request)
         }
     }
     request.cookieMap();
-    request.body();
+
+    // Request bodies are never chunked here, and a plain body is exactly
+    // as long as announced: anything else would let bytes run as a request.
+    const auto headers = request.headerMap();
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it)
+        FUZZ_CHECK(it.key().trimmed().compare("Transfer-Encoding", Qt::CaseInsensitive) != 0);
+    FUZZ_CHECK(request.announcedBodySize() >= 0);
+    const QByteArray contentType = request.header("Content-Type");
+    const int boundaryAt = contentType.indexOf("boundary=");
+    const bool multipart = contentType.startsWith("multipart/form-data") && boundaryAt >= 0
+            && boundaryAt + 9 < contentType.size();
+    if (!multipart)
+        FUZZ_CHECK(request.body().size() == request.announcedBodySize());
 }
 
 } // namespace
