@@ -56,8 +56,7 @@ static void report(const char *mode, double *samples, int n)
     for (int i = 0; i < n; ++i)
         sum += samples[i];
     qsort(samples, (size_t)n, sizeof *samples, compareDouble);
-    printf("%s: reads %d mean_us %.1f median_us %.1f min_us %.1f\n", mode, n, sum / n,
-           samples[n / 2], samples[0]);
+    printf("%s: reads %d mean_us %.1f median_us %.1f min_us %.1f\n", mode, n, sum / n, samples[n / 2], samples[0]);
 }
 
 int main(int argc, char **argv)

@@ -11,8 +11,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray datagram(reinterpret_cast<const char *>(data), int(size));
-    const Device device = DeviceFinder::datagramToDevice(QStringLiteral("::ffff:10.0.0.1"),
-                                                         DeviceFinder::replyText(datagram));
+    const Device device =
+            DeviceFinder::datagramToDevice(QStringLiteral("::ffff:10.0.0.1"), DeviceFinder::replyText(datagram));
     if (device.port < 1 || device.modbusid < 1)
         abort();
     const QByteArray json = DeviceFinder::devicesToJson({device, device});

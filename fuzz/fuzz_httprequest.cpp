@@ -65,8 +65,8 @@ void inspect(const HttpRequest &request)
     FUZZ_CHECK(request.announcedBodySize() >= 0);
     const QByteArray contentType = request.header("Content-Type");
     const int boundaryAt = contentType.indexOf("boundary=");
-    const bool multipart = contentType.startsWith("multipart/form-data") && boundaryAt >= 0
-            && boundaryAt + 9 < contentType.size();
+    const bool multipart =
+            contentType.startsWith("multipart/form-data") && boundaryAt >= 0 && boundaryAt + 9 < contentType.size();
     if (!multipart)
         FUZZ_CHECK(request.body().size() == request.announcedBodySize());
 }

@@ -27,8 +27,7 @@ const int counts[] = {0, -1, INT_MIN, INT_MAX, 200, 201, 4096, 1 << 28};
 
 bool validSizes(int regSize, int valSize)
 {
-    return (regSize == 16 || regSize == 32) && (valSize == 16 || valSize == 32)
-            && !(regSize == 32 && valSize == 16);
+    return (regSize == 16 || regSize == 32) && (valSize == 16 || valSize == 32) && !(regSize == 32 && valSize == 16);
 }
 
 // Rows of the read table whose source is a 32-bit word.
@@ -48,8 +47,8 @@ QJsonArray decodedArray(const QByteArray &text)
     return doc.array();
 }
 
-void checkDecode(const QVector<quint16> &units, int valuesCnt, const QString &type, int regSize,
-                 int valSize, int floatPrec)
+void checkDecode(const QVector<quint16> &units, int valuesCnt, const QString &type, int regSize, int valSize,
+                 int floatPrec)
 {
     const QByteArray text = decodeRegisters(units, valuesCnt, type, regSize, valSize, floatPrec);
     if (valuesCnt <= 0) {
@@ -73,8 +72,7 @@ bool integral(double d, double low, double high)
     return std::isfinite(d) && std::trunc(d) == d && d >= low && d <= high;
 }
 
-void checkRoundTrip(const QVector<RegValsElement> &values, const QString &type, int regSize,
-                    int valSize)
+void checkRoundTrip(const QVector<RegValsElement> &values, const QString &type, int regSize, int valSize)
 {
     QVector<quint16> units;
     const bool ok = encodeRegisters(values, type, regSize, valSize, &units);
@@ -96,8 +94,8 @@ void checkRoundTrip(const QVector<RegValsElement> &values, const QString &type, 
         const double got = read.at(i).toDouble();
         if (isFloat) {
             const double want = regValToFloat(values.at(i));
-            const double slack = shortForm && want != 100000000.0 ? std::fabs(want) * 1e-5
-                                                                   : 1e-20 + std::fabs(want) * 1e-15;
+            const double slack =
+                    shortForm && want != 100000000.0 ? std::fabs(want) * 1e-5 : 1e-20 + std::fabs(want) * 1e-15;
             FUZZ_CHECK(std::fabs(got - want) <= slack);
             continue;
         }
@@ -147,8 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::memcpy(&element.number, payload + at, sizeof(double));
             values.append(element);
         }
-    } else if (!parseRegVals(QString::fromUtf8(reinterpret_cast<const char *>(payload), int(payloadSize)),
-                             &values)) {
+    } else if (!parseRegVals(QString::fromUtf8(reinterpret_cast<const char *>(payload), int(payloadSize)), &values)) {
         return 0;
     }
     checkRoundTrip(values, type, regSize, valSize);

@@ -14,10 +14,7 @@ public:
 
     void feed(const QByteArray &bytes) { pending += bytes; }
     bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override
-    {
-        return QIODevice::bytesAvailable() + pending.size() - offset;
-    }
+    qint64 bytesAvailable() const override { return QIODevice::bytesAvailable() + pending.size() - offset; }
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override

@@ -9,9 +9,9 @@
 namespace {
 
 enum class DecodeRow {
-    FloatSwappedShort,   // float4321/16, float1234/32
-    FloatFixed,          // float1234/16, float4321/32
-    LongSwapped,         // long/16
+    FloatSwappedShort, // float4321/16, float1234/32
+    FloatFixed, // float1234/16, float4321/32
+    LongSwapped, // long/16
     Int16,
     Int32,
     Uint32,
@@ -138,8 +138,8 @@ QByteArray formatFloatFixed(double value, int precision)
     return cFormat("%.*f", qBound(0, precision, 100), value);
 }
 
-QByteArray decodeRegisters(const QVector<quint16> &units, int valuesCnt, const QString &regType,
-                           int regSize, int valSize, int floatPrec)
+QByteArray decodeRegisters(const QVector<quint16> &units, int valuesCnt, const QString &regType, int regSize,
+                           int valSize, int floatPrec)
 {
     if (valuesCnt <= 0)
         return QByteArrayLiteral("[]");
@@ -154,9 +154,7 @@ QByteArray decodeRegisters(const QVector<quint16> &units, int valuesCnt, const Q
     for (int i = 0; i < valuesCnt; ++i) {
         if (i > 0)
             out += ',';
-        const quint32 word = decodeUsesWords(row)
-                ? quint32(units.at(2 * i)) | (quint32(units.at(2 * i + 1)) << 16)
-                : 0;
+        const quint32 word = decodeUsesWords(row) ? quint32(units.at(2 * i)) | (quint32(units.at(2 * i + 1)) << 16) : 0;
         switch (row) {
         case DecodeRow::FloatSwappedShort: {
             const double v = floatFromBits(swapHalves(word));
@@ -165,32 +163,20 @@ QByteArray decodeRegisters(const QVector<quint16> &units, int valuesCnt, const Q
             out += v == 100000000.0 ? formatFloatFixed(v, floatPrec) : formatFloatShort(v);
             break;
         }
-        case DecodeRow::FloatFixed:
-            out += formatFloatFixed(floatFromBits(word), floatPrec);
-            break;
-        case DecodeRow::LongSwapped:
-            out += QByteArray::number(swapHalves(word));
-            break;
-        case DecodeRow::Int16:
-            out += QByteArray::number(qint16(units.at(i)));
-            break;
-        case DecodeRow::Int32:
-            out += QByteArray::number(qint32(word));
-            break;
-        case DecodeRow::Uint32:
-            out += QByteArray::number(word);
-            break;
-        case DecodeRow::Uint16:
-            out += QByteArray::number(units.at(i));
-            break;
+        case DecodeRow::FloatFixed: out += formatFloatFixed(floatFromBits(word), floatPrec); break;
+        case DecodeRow::LongSwapped: out += QByteArray::number(swapHalves(word)); break;
+        case DecodeRow::Int16: out += QByteArray::number(qint16(units.at(i))); break;
+        case DecodeRow::Int32: out += QByteArray::number(qint32(word)); break;
+        case DecodeRow::Uint32: out += QByteArray::number(word); break;
+        case DecodeRow::Uint16: out += QByteArray::number(units.at(i)); break;
         }
     }
     out += ']';
     return out;
 }
 
-bool encodeRegisters(const QVector<RegValsElement> &values, const QString &regType,
-                     int regSize, int valSize, QVector<quint16> *units)
+bool encodeRegisters(const QVector<RegValsElement> &values, const QString &regType, int regSize, int valSize,
+                     QVector<quint16> *units)
 {
     if (!units)
         return false;
@@ -204,21 +190,11 @@ bool encodeRegisters(const QVector<RegValsElement> &values, const QString &regTy
         const RegValsElement &v = values.at(i);
         quint32 word = 0;
         switch (row) {
-        case EncodeRow::FloatSwapped:
-            word = swapHalves(bitsFromFloat(regValToFloat(v)));
-            break;
-        case EncodeRow::Float:
-            word = bitsFromFloat(regValToFloat(v));
-            break;
-        case EncodeRow::Int32:
-            word = quint32(regValToInt32(v));
-            break;
-        case EncodeRow::Uint32:
-            word = regValToUint32(v);
-            break;
-        case EncodeRow::Low16:
-            (*units)[i] = quint16(quint32(regValToInt32(v)) & 0xFFFF);
-            continue;
+        case EncodeRow::FloatSwapped: word = swapHalves(bitsFromFloat(regValToFloat(v))); break;
+        case EncodeRow::Float: word = bitsFromFloat(regValToFloat(v)); break;
+        case EncodeRow::Int32: word = quint32(regValToInt32(v)); break;
+        case EncodeRow::Uint32: word = regValToUint32(v); break;
+        case EncodeRow::Low16: (*units)[i] = quint16(quint32(regValToInt32(v)) & 0xFFFF); continue;
         }
         (*units)[2 * i] = quint16(word & 0xFFFF);
         (*units)[2 * i + 1] = quint16(word >> 16);

@@ -30,16 +30,16 @@ bool needsWholeWords(const QString &regType, int regSize, int valSize, CodecDire
 // request (which needsWholeWords and the count rule above rule out); a
 // valuesCnt of 0 or below gives "[]". NaN and infinities are written as null
 // so the reply stays valid JSON.
-QByteArray decodeRegisters(const QVector<quint16> &units, int valuesCnt, const QString &regType,
-                           int regSize, int valSize, int floatPrec);
+QByteArray decodeRegisters(const QVector<quint16> &units, int valuesCnt, const QString &regType, int regSize,
+                           int valSize, int floatPrec);
 
 // Encodes the values into units (resized to unitCount, zero-filled). Returns
 // false, leaving units unusable for a write, when a value cannot be placed
 // without writing past the register count.
-bool encodeRegisters(const QVector<RegValsElement> &values, const QString &regType,
-                     int regSize, int valSize, QVector<quint16> *units);
+bool encodeRegisters(const QVector<RegValsElement> &values, const QString &regType, int regSize, int valSize,
+                     QVector<quint16> *units);
 
-QByteArray formatFloatShort(double value);            // %g, exponent with sign and two digits
-QByteArray formatFloatFixed(double value, int precision);  // precision clamped to 0..100
+QByteArray formatFloatShort(double value); // %g, exponent with sign and two digits
+QByteArray formatFloatFixed(double value, int precision); // precision clamped to 0..100
 
 #endif // REGISTERCODEC_H

@@ -26,11 +26,14 @@ bool isLineTerminator(ushort c)
 bool isScriptSpace(QChar ch)
 {
     const ushort c = ch.unicode();
-    return c == 0x09 || c == 0x0B || c == 0x0C || c == 0x20 || c == 0xA0 || c == 0xFEFF
-            || isLineTerminator(c) || ch.category() == QChar::Separator_Space;
+    return c == 0x09 || c == 0x0B || c == 0x0C || c == 0x20 || c == 0xA0 || c == 0xFEFF || isLineTerminator(c)
+            || ch.category() == QChar::Separator_Space;
 }
 
-bool isDigit(ushort c) { return c >= '0' && c <= '9'; }
+bool isDigit(ushort c)
+{
+    return c >= '0' && c <= '9';
+}
 
 int hexValue(ushort c)
 {
@@ -113,7 +116,7 @@ public:
             skipSpace();
             if (take(',')) {
                 skipSpace();
-                if (take(']'))      // one trailing comma adds no element
+                if (take(']')) // one trailing comma adds no element
                     return atEnd();
                 continue;
             }
@@ -218,8 +221,7 @@ private:
         if (!more())
             return false;
         const QChar ch = s.at(pos);
-        return ch.isLetterOrNumber() || ch == QLatin1Char('_') || ch == QLatin1Char('$')
-                || ch == QLatin1Char('\\');
+        return ch.isLetterOrNumber() || ch == QLatin1Char('_') || ch == QLatin1Char('$') || ch == QLatin1Char('\\');
     }
 
     bool readString(QString &text)
@@ -251,7 +253,7 @@ private:
             case 'r': text += QChar(0x0D); break;
             case '0':
                 if (isDigit(peek()))
-                    return false;   // octal escapes are not taken
+                    return false; // octal escapes are not taken
                 text += QChar(0);
                 break;
             case 'x':
@@ -276,8 +278,7 @@ private:
                 break;
             case 0x0A:
             case 0x2028:
-            case 0x2029:
-                break;      // line continuation
+            case 0x2029: break; // line continuation
             default:
                 if (isDigit(e))
                     return false;
@@ -348,8 +349,7 @@ double scriptStringToNumber(const QString &text)
     if (t.isEmpty())
         return 0;
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    if (t.size() > 2 && t.at(0) == QLatin1Char('0')
-            && (t.at(1) == QLatin1Char('x') || t.at(1) == QLatin1Char('X'))) {
+    if (t.size() > 2 && t.at(0) == QLatin1Char('0') && (t.at(1) == QLatin1Char('x') || t.at(1) == QLatin1Char('X'))) {
         int pos = 2;
         double value = 0;
         return scanHex(t, pos, value) && pos == t.size() ? value : nan;
@@ -361,8 +361,7 @@ double scriptStringToNumber(const QString &text)
         ++pos;
     }
     if (t.midRef(pos) == QLatin1String("Infinity"))
-        return negative ? -std::numeric_limits<double>::infinity()
-                        : std::numeric_limits<double>::infinity();
+        return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
     QByteArray token;
     if (!scanDecimal(t, pos, token) || pos != t.size())
         return nan;
@@ -372,8 +371,7 @@ double scriptStringToNumber(const QString &text)
 
 double regValToNumber(const RegValsElement &element)
 {
-    return element.kind == RegValsElement::String ? scriptStringToNumber(element.text)
-                                                  : element.number;
+    return element.kind == RegValsElement::String ? scriptStringToNumber(element.text) : element.number;
 }
 
 qint32 regValToInt32(const RegValsElement &element)

@@ -9,12 +9,12 @@ struct RegValsElement
 {
     enum Kind { Number, String };
     Kind kind = Number;
-    double number = 0;   // Number: its value
-    QString text;        // String: its (unescaped) contents
+    double number = 0; // Number: its value
+    QString text; // String: its (unescaped) contents
 };
 
 // Inputs beyond these bounds are refused outright.
-constexpr int kMaxRegValsLength = 65536;    // characters of source text
+constexpr int kMaxRegValsLength = 65536; // characters of source text
 constexpr int kMaxRegValsElements = 4096;
 
 // Strict reader for an ECMAScript array literal of numbers and strings.

@@ -11,10 +11,8 @@ QByteArray jsonEscapeChar(char c, JsonSlash slash)
     case 0x0D: return QByteArrayLiteral("\\r");
     case '"': return QByteArrayLiteral("\\\"");
     case '\\': return QByteArrayLiteral("\\\\");
-    case '/':
-        return slash == JsonSlash::Escape ? QByteArrayLiteral("\\/") : QByteArray(1, c);
-    default:
-        break;
+    case '/': return slash == JsonSlash::Escape ? QByteArrayLiteral("\\/") : QByteArray(1, c);
+    default: break;
     }
     if (b < 0x20) {
         static const char hex[] = "0123456789abcdef";

@@ -21,7 +21,7 @@ namespace {
 // handler parses is held back by TCP instead of filling memory.
 constexpr qint64 readBufferSize = 256 * 1024;
 const char abortedReply[] = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
-}
+} // namespace
 
 HttpConnectionHandler::HttpConnectionHandler(QSettings *settings, HttpRequestHandler *requestHandler,
                                              const QSslConfiguration *sslConfiguration)
@@ -81,7 +81,8 @@ void HttpConnectionHandler::run()
         // which cannot be trusted afterwards. The thread ends still marked
         // busy, so it is never handed out again; the pool replaces it.
         busy.store(true);
-        qCritical("HttpConnectionHandler (%p): an uncatched exception occured in the thread", static_cast<void *>(this));
+        qCritical("HttpConnectionHandler (%p): an uncatched exception occured in the thread",
+                  static_cast<void *>(this));
     }
     if (socket) {
         socket->disconnect(this);
@@ -256,7 +257,8 @@ void HttpConnectionHandler::serveAvailable()
                 if (!response.hasSentLastPart())
                     response.write(QByteArray(), true);
             }
-            const bool closeConnection = currentRequest->header("Connection").compare("close", Qt::CaseInsensitive) == 0;
+            const bool closeConnection =
+                    currentRequest->header("Connection").compare("close", Qt::CaseInsensitive) == 0;
             currentRequest.reset();
             if (socket->state() != QAbstractSocket::ConnectedState)
                 break;

@@ -2,13 +2,10 @@
 
 HttpCookie::HttpCookie() = default;
 
-HttpCookie::HttpCookie(const QByteArray &name, const QByteArray &value, int maxAge,
-                       const QByteArray &path, const QByteArray &comment,
-                       const QByteArray &domain, bool secure)
-    : name(name), value(value), comment(comment), domain(domain), maxAge(maxAge),
-      path(path), secure(secure)
-{
-}
+HttpCookie::HttpCookie(const QByteArray &name, const QByteArray &value, int maxAge, const QByteArray &path,
+                       const QByteArray &comment, const QByteArray &domain, bool secure)
+    : name(name), value(value), comment(comment), domain(domain), maxAge(maxAge), path(path), secure(secure)
+{}
 
 QByteArray HttpCookie::toHeaderValue() const
 {
@@ -31,22 +28,67 @@ QByteArray HttpCookie::toHeaderValue() const
     return buffer;
 }
 
-void HttpCookie::setName(const QByteArray &name) { this->name = name; }
-void HttpCookie::setValue(const QByteArray &value) { this->value = value; }
-void HttpCookie::setComment(const QByteArray &comment) { this->comment = comment; }
-void HttpCookie::setDomain(const QByteArray &domain) { this->domain = domain; }
-void HttpCookie::setMaxAge(int maxAge) { this->maxAge = maxAge; }
-void HttpCookie::setPath(const QByteArray &path) { this->path = path; }
-void HttpCookie::setSecure(bool secure) { this->secure = secure; }
+void HttpCookie::setName(const QByteArray &name)
+{
+    this->name = name;
+}
+void HttpCookie::setValue(const QByteArray &value)
+{
+    this->value = value;
+}
+void HttpCookie::setComment(const QByteArray &comment)
+{
+    this->comment = comment;
+}
+void HttpCookie::setDomain(const QByteArray &domain)
+{
+    this->domain = domain;
+}
+void HttpCookie::setMaxAge(int maxAge)
+{
+    this->maxAge = maxAge;
+}
+void HttpCookie::setPath(const QByteArray &path)
+{
+    this->path = path;
+}
+void HttpCookie::setSecure(bool secure)
+{
+    this->secure = secure;
+}
 
-QByteArray HttpCookie::getName() const { return name; }
-QByteArray HttpCookie::getValue() const { return value; }
-QByteArray HttpCookie::getComment() const { return comment; }
-QByteArray HttpCookie::getDomain() const { return domain; }
-int HttpCookie::getMaxAge() const { return maxAge; }
-QByteArray HttpCookie::getPath() const { return path; }
-bool HttpCookie::getSecure() const { return secure; }
-int HttpCookie::getVersion() const { return version; }
+QByteArray HttpCookie::getName() const
+{
+    return name;
+}
+QByteArray HttpCookie::getValue() const
+{
+    return value;
+}
+QByteArray HttpCookie::getComment() const
+{
+    return comment;
+}
+QByteArray HttpCookie::getDomain() const
+{
+    return domain;
+}
+int HttpCookie::getMaxAge() const
+{
+    return maxAge;
+}
+QByteArray HttpCookie::getPath() const
+{
+    return path;
+}
+bool HttpCookie::getSecure() const
+{
+    return secure;
+}
+int HttpCookie::getVersion() const
+{
+    return version;
+}
 
 QList<QByteArray> HttpCookie::splitAttributes(const QByteArray &source)
 {

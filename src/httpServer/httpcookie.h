@@ -9,9 +9,8 @@ class HttpCookie
 {
 public:
     HttpCookie();
-    HttpCookie(const QByteArray &name, const QByteArray &value, int maxAge,
-               const QByteArray &path = "/", const QByteArray &comment = QByteArray(),
-               const QByteArray &domain = QByteArray(), bool secure = false);
+    HttpCookie(const QByteArray &name, const QByteArray &value, int maxAge, const QByteArray &path = "/",
+               const QByteArray &comment = QByteArray(), const QByteArray &domain = QByteArray(), bool secure = false);
 
     QByteArray toHeaderValue() const;
 

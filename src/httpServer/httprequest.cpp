@@ -22,13 +22,12 @@ qint64 readSize(QSettings *settings, const QString &key, qint64 defaultValue)
     const qint64 value = httpSetting(settings, key, defaultValue).toLongLong(&ok);
     return ok ? value : defaultValue;
 }
-}
+} // namespace
 
 HttpRequest::HttpRequest(QSettings *settings)
     : maxSize(qMin(readSize(settings, QStringLiteral("maxRequestSize"), 16000), maxInMemory)),
       maxMultiPartSize(readSize(settings, QStringLiteral("maxMultiPartSize"), 1000000))
-{
-}
+{}
 
 HttpRequest::~HttpRequest()
 {
@@ -38,20 +37,62 @@ HttpRequest::~HttpRequest()
     spoolFile.reset();
 }
 
-HttpRequest::ParseState HttpRequest::status() const { return state; }
-QByteArray HttpRequest::method() const { return requestMethod; }
-QByteArray HttpRequest::path() const { return decodeUrl(requestPath); }
-QByteArray HttpRequest::rawPath() const { return requestPath; }
-QByteArray HttpRequest::version() const { return requestVersion; }
-QByteArray HttpRequest::header(const QByteArray &name) const { return headers.value(name); }
-QList<QByteArray> HttpRequest::headerValues(const QByteArray &name) const { return headers.values(name); }
-QMultiMap<QByteArray, QByteArray> HttpRequest::headerMap() const { return headers; }
-QByteArray HttpRequest::parameter(const QByteArray &name) const { return parameters.value(name); }
-QList<QByteArray> HttpRequest::parameterValues(const QByteArray &name) const { return parameters.values(name); }
-QMultiMap<QByteArray, QByteArray> HttpRequest::parameterMap() const { return parameters; }
-QByteArray HttpRequest::body() const { return bodyData; }
-QByteArray HttpRequest::cookie(const QByteArray &name) const { return cookies.value(name); }
-QMap<QByteArray, QByteArray> HttpRequest::cookieMap() const { return cookies; }
+HttpRequest::ParseState HttpRequest::status() const
+{
+    return state;
+}
+QByteArray HttpRequest::method() const
+{
+    return requestMethod;
+}
+QByteArray HttpRequest::path() const
+{
+    return decodeUrl(requestPath);
+}
+QByteArray HttpRequest::rawPath() const
+{
+    return requestPath;
+}
+QByteArray HttpRequest::version() const
+{
+    return requestVersion;
+}
+QByteArray HttpRequest::header(const QByteArray &name) const
+{
+    return headers.value(name);
+}
+QList<QByteArray> HttpRequest::headerValues(const QByteArray &name) const
+{
+    return headers.values(name);
+}
+QMultiMap<QByteArray, QByteArray> HttpRequest::headerMap() const
+{
+    return headers;
+}
+QByteArray HttpRequest::parameter(const QByteArray &name) const
+{
+    return parameters.value(name);
+}
+QList<QByteArray> HttpRequest::parameterValues(const QByteArray &name) const
+{
+    return parameters.values(name);
+}
+QMultiMap<QByteArray, QByteArray> HttpRequest::parameterMap() const
+{
+    return parameters;
+}
+QByteArray HttpRequest::body() const
+{
+    return bodyData;
+}
+QByteArray HttpRequest::cookie(const QByteArray &name) const
+{
+    return cookies.value(name);
+}
+QMap<QByteArray, QByteArray> HttpRequest::cookieMap() const
+{
+    return cookies;
+}
 
 QTemporaryFile *HttpRequest::uploadedFile(const QByteArray &fieldName) const
 {
@@ -175,8 +216,7 @@ void HttpRequest::endOfHeaders()
         qWarning("HttpRequest: expected body is too large");
         state = Aborted;
         return;
-    case Usable:
-        break;
+    case Usable: break;
     }
     // Compared without adding: the announced size may be close to 2^63.
     if (expectedBodySize == 0) {
@@ -260,18 +300,11 @@ void HttpRequest::readMultiPartBody(QIODevice *socket)
 void HttpRequest::readFromSocket(QIODevice *socket)
 {
     switch (state) {
-    case ExpectRequestLine:
-        readRequest(socket);
-        break;
-    case ExpectHeader:
-        readHeader(socket);
-        break;
-    case ExpectBody:
-        readBody(socket);
-        break;
+    case ExpectRequestLine: readRequest(socket); break;
+    case ExpectHeader: readHeader(socket); break;
+    case ExpectBody: readBody(socket); break;
     case Complete:
-    case Aborted:
-        return;
+    case Aborted: return;
     }
 
     if (state != Aborted && receivedBytes > limit()) {
@@ -392,8 +425,7 @@ void HttpRequest::decodeParameters()
         requestPath = requestPath.left(question);
     }
     const QByteArray contentType = headers.value("Content-Type");
-    if (!bodyData.isEmpty()
-        && (contentType.isEmpty() || contentType.startsWith("application/x-www-form-urlencoded"))) {
+    if (!bodyData.isEmpty() && (contentType.isEmpty() || contentType.startsWith("application/x-www-form-urlencoded"))) {
         if (!rawParameters.isEmpty())
             rawParameters += '&';
         rawParameters += bodyData;
@@ -404,8 +436,7 @@ void HttpRequest::decodeParameters()
     for (const QByteArray &piece : pieces) {
         const int equals = piece.indexOf('=');
         if (equals >= 0) {
-            parameters.insert(decodeUrl(piece.left(equals).trimmed()),
-                              decodeUrl(piece.mid(equals + 1).trimmed()));
+            parameters.insert(decodeUrl(piece.left(equals).trimmed()), decodeUrl(piece.mid(equals + 1).trimmed()));
         } else if (!piece.isEmpty()) {
             parameters.insert(decodeUrl(piece), QByteArray());
         }

@@ -28,7 +28,7 @@ public:
     ParseState status() const;
 
     QByteArray method() const;
-    QByteArray path() const;          // decoded, without the query
+    QByteArray path() const; // decoded, without the query
     QByteArray rawPath() const;
     QByteArray version() const;
 

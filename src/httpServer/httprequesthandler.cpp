@@ -2,10 +2,8 @@
 #include "httprequest.h"
 #include "httpresponse.h"
 
-HttpRequestHandler::HttpRequestHandler(QObject *parent)
-    : QObject(parent)
-{
-}
+HttpRequestHandler::HttpRequestHandler(QObject *parent) : QObject(parent)
+{}
 
 HttpRequestHandler::~HttpRequestHandler() = default;
 

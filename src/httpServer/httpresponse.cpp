@@ -7,12 +7,11 @@ namespace {
 // leave in one system call together with their headers, large files stream
 // without piling up in memory.
 constexpr qint64 maxQueuedBytes = 65536;
-}
+} // namespace
 
 HttpResponse::HttpResponse(QTcpSocket *socket, int writeTimeout)
     : socket(socket), writeTimeout(writeTimeout > 0 ? writeTimeout : 10000)
-{
-}
+{}
 
 void HttpResponse::setHeader(const QByteArray &name, const QByteArray &value)
 {

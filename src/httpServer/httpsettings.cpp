@@ -11,7 +11,7 @@ std::mutex &settingsMutex()
     static std::mutex mutex;
     return mutex;
 }
-}
+} // namespace
 
 QVariant httpSetting(QSettings *settings, const QString &key, const QVariant &defaultValue)
 {

@@ -32,10 +32,9 @@ void forbidden(HttpResponse &response)
     response.setStatus(403, "forbidden");
     response.write("403 forbidden", true);
 }
-}
+} // namespace
 
-StaticFileController::StaticFileController(QSettings *settings, QObject *parent)
-    : HttpRequestHandler(parent)
+StaticFileController::StaticFileController(QSettings *settings, QObject *parent) : HttpRequestHandler(parent)
 {
     encoding = httpSetting(settings, QStringLiteral("encoding"), QStringLiteral("UTF-8")).toString();
     docroot = httpSetting(settings, QStringLiteral("path"), QStringLiteral(".")).toString();

@@ -26,8 +26,7 @@ public:
 
     virtual QList<QextPortInfo> getPorts() = 0;
 
-    virtual ModbusHandle modbus_new_rtu(const char *device, int baud, char parity, int dataBits,
-                                        int stopBits) = 0;
+    virtual ModbusHandle modbus_new_rtu(const char *device, int baud, char parity, int dataBits, int stopBits) = 0;
     virtual ModbusHandle modbus_new_tcp(const char *host, int port) = 0;
     virtual int modbus_connect(ModbusHandle ctx) = 0;
     virtual void modbus_close(ModbusHandle ctx) = 0;

@@ -65,14 +65,11 @@ int storedSlaveID()
 
 } // namespace
 
-ModbusEngine::ModbusEngine(QObject *parent)
-    : ModbusEngine(nullptr, parent)
-{
-}
+ModbusEngine::ModbusEngine(QObject *parent) : ModbusEngine(nullptr, parent)
+{}
 
 ModbusEngine::ModbusEngine(ModbusBackend *layer, QObject *parent)
-    : QObject(parent)
-    , pause([](unsigned long ms) { QThread::msleep(ms); })
+    : QObject(parent), pause([](unsigned long ms) { QThread::msleep(ms); })
 {
     if (!layer) {
         ownBackend = std::make_unique<ModbusLibrary>();
@@ -119,8 +116,8 @@ bool ModbusEngine::isNoReplyError(int errnum) const
 
 QByteArray ModbusEngine::protocolError(int errnum)
 {
-    return QByteArray("{\"error\":\"Protocol error! ")
-           + jsonEscape(backend->modbus_strerror(errnum).toLatin1()) + "\"}";
+    return QByteArray("{\"error\":\"Protocol error! ") + jsonEscape(backend->modbus_strerror(errnum).toLatin1())
+            + "\"}";
 }
 
 bool ModbusEngine::unitAccepted(int slaveID) const
@@ -139,8 +136,8 @@ bool ModbusEngine::retryAllowed(unsigned int attempt)
 }
 
 bool ModbusEngine::transactRegisters(unsigned int attempt, const RetryLines &lines, int count,
-                                     const std::function<int()> &transfer,
-                                     const std::function<QByteArray()> &retry, QByteArray *reply)
+                                     const std::function<int()> &transfer, const std::function<QByteArray()> &retry,
+                                     QByteArray *reply)
 {
     const Transaction registers{lines, errorReply("ERR_REG_NUMB_NO_MATCH"), transfer,
                                 [count](int rc) { return rc == count; }, retry};
@@ -190,8 +187,8 @@ void ModbusEngine::applySerialTimeout(int timeout)
     ModbusTimeValue value;
     backend->modbus_get_timeout_begin(ctx, &value);
     const qint64 usec = static_cast<qint64>(timeout) * 10000;
-    value.tv_usec = static_cast<int32_t>(qBound<qint64>(std::numeric_limits<int32_t>::min(), usec,
-                                                        std::numeric_limits<int32_t>::max()));
+    value.tv_usec = static_cast<int32_t>(
+            qBound<qint64>(std::numeric_limits<int32_t>::min(), usec, std::numeric_limits<int32_t>::max()));
     backend->modbus_set_timeout_begin(ctx, &value);
 }
 
@@ -369,8 +366,7 @@ QByteArray ModbusEngine::checkTransfer(const t_GetArray &params, bool reading, T
 {
     transfer->regAddr = toNumber(params.value("regAddr"));
     transfer->valuesCnt = toNumber(params.value("valuesCnt"));
-    transfer->regType = params.contains("regType") ? QString::fromUtf8(params.value("regType"))
-                                                   : QStringLiteral("int");
+    transfer->regType = params.contains("regType") ? QString::fromUtf8(params.value("regType")) : QStringLiteral("int");
     if (params.contains("regSize")) {
         transfer->regSize = toNumber(params.value("regSize"));
         if (transfer->regSize != 32 && transfer->regSize != 16)
@@ -420,7 +416,8 @@ QByteArray ModbusEngine::readRegisters(t_GetArray &params, unsigned int attempt)
     };
     static const RetryLines lines{"Reg numb retransmission attempt number : ", "CRC retransmission attempt number : "};
     QByteArray reply;
-    if (!transactRegisters(attempt, lines, t.count, read, [&] { return readRegisters(params, attempt + 1); }, &reply))
+    if (!transactRegisters(
+                attempt, lines, t.count, read, [&] { return readRegisters(params, attempt + 1); }, &reply))
         return reply;
 
     reply = decodeRegisters(units, t.valuesCnt, t.regType, t.regSize, t.valSize, t.floatPrec);
@@ -466,7 +463,8 @@ QByteArray ModbusEngine::writeRegisters(t_GetArray &params, unsigned int attempt
     static const RetryLines lines{"write Reg numb retransmission attempt number : ",
                                   "write CRC retransmission attempt number : "};
     QByteArray reply;
-    if (!transactRegisters(attempt, lines, t.count, write, [&] { return writeRegisters(params, attempt + 1); }, &reply))
+    if (!transactRegisters(
+                attempt, lines, t.count, write, [&] { return writeRegisters(params, attempt + 1); }, &reply))
         return reply;
     return QByteArray("{\"ok\":\"Values successfully sent.\"}");
 }
@@ -479,11 +477,11 @@ QByteArray ModbusEngine::identifySlave(unsigned int attempt)
     uint8_t buffer[256] = {};
     int received = 0;
     const Transaction identify{
-        {"identify unknow retransmission attempt number : ", "identify crc retransmission attempt number : "},
-        QByteArray("{\"error\":\"Unknown error!\"}"),
-        [&] { return received = backend->modbus_report_slave_id(ctx, buffer); },
-        [](int rc) { return rc >= 1 && rc <= 254; },
-        [&] { return identifySlave(attempt + 1); }};
+            {"identify unknow retransmission attempt number : ", "identify crc retransmission attempt number : "},
+            QByteArray("{\"error\":\"Unknown error!\"}"),
+            [&] { return received = backend->modbus_report_slave_id(ctx, buffer); },
+            [](int rc) { return rc >= 1 && rc <= 254; },
+            [&] { return identifySlave(attempt + 1); }};
     QByteArray reply;
     if (!transact(attempt, identify, &reply))
         return reply;
@@ -503,8 +501,8 @@ QByteArray ModbusEngine::identifySlave(unsigned int attempt)
             bytes += ',';
         bytes += QByteArray::number(buffer[i]);
     }
-    return QByteArray("{\"id\":") + QByteArray::number(id) + ",\"desc\":\"" + desc
-           + "\",\"descArray\":[" + bytes + "]}";
+    return QByteArray("{\"id\":") + QByteArray::number(id) + ",\"desc\":\"" + desc + "\",\"descArray\":[" + bytes
+            + "]}";
 }
 
 QByteArray ModbusEngine::getPortSettings()
@@ -520,8 +518,8 @@ QByteArray ModbusEngine::getPortSettings()
             name = name.right(5);
         if (i > 0)
             reply += ',';
-        reply += '"' + QByteArray::number(i) + "\":{\"portName\":\"" + reportText(name)
-                 + "\",\"friendName\":\"" + reportText(ports.at(i).friendName) + "\"}";
+        reply += '"' + QByteArray::number(i) + "\":{\"portName\":\"" + reportText(name) + "\",\"friendName\":\""
+                + reportText(ports.at(i).friendName) + "\"}";
     }
     reply += "},\"baudRate\":{";
     for (int i = 0; i < baudRateSlots; ++i) {
@@ -537,16 +535,14 @@ QByteArray ModbusEngine::getPortSettings()
     }
 
     const QSettings settings;
-    reply += "},\"userSettings\":{\"port\":\""
-             + reportText(settings.value(QStringLiteral("portName"), 0).toString()) + "\",\"slaveID\":"
-             + storedNumber(settings, QStringLiteral("slaveID"), 1)
-             + ",\"baudRate\":" + storedNumber(settings, QStringLiteral("baudRate"), 0)
-             + ",\"mode\":" + storedNumber(settings, QStringLiteral("mode"), 3)
-             + ",\"timeout\":" + storedNumber(settings, QStringLiteral("timeout"), 200000)
-             + ",\"tcpIp\":\""
-             + reportText(settings.value(QStringLiteral("tcpIp"), QStringLiteral("192.168.1.100")).toString())
-             + "\",\"tcpPort\":" + storedNumber(settings, QStringLiteral("tcpPort"), 502)
-             + ",\"connectionType\":\"" + (connectionType == ConnectionType::Serial ? "serial" : "tcp")
-             + "\",\"isConnected\":" + (connected ? "true" : "false") + "}}";
+    reply += "},\"userSettings\":{\"port\":\"" + reportText(settings.value(QStringLiteral("portName"), 0).toString())
+            + "\",\"slaveID\":" + storedNumber(settings, QStringLiteral("slaveID"), 1)
+            + ",\"baudRate\":" + storedNumber(settings, QStringLiteral("baudRate"), 0)
+            + ",\"mode\":" + storedNumber(settings, QStringLiteral("mode"), 3)
+            + ",\"timeout\":" + storedNumber(settings, QStringLiteral("timeout"), 200000) + ",\"tcpIp\":\""
+            + reportText(settings.value(QStringLiteral("tcpIp"), QStringLiteral("192.168.1.100")).toString())
+            + "\",\"tcpPort\":" + storedNumber(settings, QStringLiteral("tcpPort"), 502) + ",\"connectionType\":\""
+            + (connectionType == ConnectionType::Serial ? "serial" : "tcp")
+            + "\",\"isConnected\":" + (connected ? "true" : "false") + "}}";
     return reply;
 }

@@ -53,10 +53,10 @@ private:
     struct Transaction
     {
         RetryLines lines;
-        QByteArray mismatchReply;        // the count was wrong and no retry is left
-        std::function<int()> transfer;   // the library call; returns its result
+        QByteArray mismatchReply; // the count was wrong and no retry is left
+        std::function<int()> transfer; // the library call; returns its result
         std::function<bool(int)> expected;
-        std::function<QByteArray()> retry;   // the same operation, next attempt
+        std::function<QByteArray()> retry; // the same operation, next attempt
     };
     // The stored unit address, the TCP probe, the unit, the transfer, the TCP
     // close, then the retry rule, in that order. True when the transfer gave

@@ -35,10 +35,8 @@ int exceptionError(uint8_t code)
 
 } // namespace
 
-ModbusLibrary::ModbusLibrary()
-    : m_configPath(QextSerialEnumerator::defaultConfigPath())
-{
-}
+ModbusLibrary::ModbusLibrary() : m_configPath(QextSerialEnumerator::defaultConfigPath())
+{}
 
 void ModbusLibrary::setConfigPath(const QString &path)
 {
@@ -69,8 +67,7 @@ int ModbusLibrary::keepError(int rc)
     return rc;
 }
 
-ModbusHandle ModbusLibrary::modbus_new_rtu(const char *device, int baud, char parity, int dataBits,
-                                           int stopBits)
+ModbusHandle ModbusLibrary::modbus_new_rtu(const char *device, int baud, char parity, int dataBits, int stopBits)
 {
     modbus_t *ctx = ::modbus_new_rtu(device, baud, parity, dataBits, stopBits);
     if (!ctx)
@@ -139,8 +136,7 @@ void ModbusLibrary::modbus_set_timeout_begin(ModbusHandle ctx, const ModbusTimeV
         sec = maxReplyWaitSeconds;
         usec = 0;
     }
-    keepError(::modbus_set_response_timeout(context(ctx), static_cast<uint32_t>(sec),
-                                            static_cast<uint32_t>(usec)));
+    keepError(::modbus_set_response_timeout(context(ctx), static_cast<uint32_t>(sec), static_cast<uint32_t>(usec)));
 }
 
 int ModbusLibrary::modbus_read_registers(ModbusHandle ctx, int addr, int nb, uint16_t *dest)
@@ -177,10 +173,12 @@ int ModbusLibrary::modbus_read_registers_32(ModbusHandle ctx, int addr, int nb, 
     if (nb < 1 || nb > maxRead32)
         return fail(EMBMDATA);
     modbus_t *mb = context(ctx);
-    const uint8_t request[6] = {
-        static_cast<uint8_t>(::modbus_get_slave(mb)), 0x03,
-        static_cast<uint8_t>(addr >> 8), static_cast<uint8_t>(addr & 0xFF),
-        static_cast<uint8_t>(nb >> 8), static_cast<uint8_t>(nb & 0xFF)};
+    const uint8_t request[6] = {static_cast<uint8_t>(::modbus_get_slave(mb)),
+                                0x03,
+                                static_cast<uint8_t>(addr >> 8),
+                                static_cast<uint8_t>(addr & 0xFF),
+                                static_cast<uint8_t>(nb >> 8),
+                                static_cast<uint8_t>(nb & 0xFF)};
     uint8_t reply[MODBUS_MAX_ADU_LENGTH];
     const int rc = rawTransaction(mb, request, sizeof request, reply);
     if (rc < 0)

@@ -16,8 +16,7 @@ public:
 
     QList<QextPortInfo> getPorts() override;
 
-    ModbusHandle modbus_new_rtu(const char *device, int baud, char parity, int dataBits,
-                                int stopBits) override;
+    ModbusHandle modbus_new_rtu(const char *device, int baud, char parity, int dataBits, int stopBits) override;
     ModbusHandle modbus_new_tcp(const char *host, int port) override;
     int modbus_connect(ModbusHandle ctx) override;
     void modbus_close(ModbusHandle ctx) override;

@@ -58,8 +58,7 @@ QList<QextPortInfo> QextSerialEnumerator::getPorts(const QStringList &extraPorts
         QextPortInfo port;
         port.portName = info.systemLocation();
         port.physName = info.systemLocation();
-        const QString description = info.description().isEmpty() ? QStringLiteral("Serial port")
-                                                                 : info.description();
+        const QString description = info.description().isEmpty() ? QStringLiteral("Serial port") : info.description();
         port.friendName = description + QStringLiteral(" (") + info.portName() + QLatin1Char(')');
         port.enumName = info.manufacturer();
         port.vendorID = info.hasVendorIdentifier() ? info.vendorIdentifier() : 0;

@@ -8,9 +8,9 @@
 
 struct QextPortInfo
 {
-    QString portName;    // device path handed to the Modbus library
+    QString portName; // device path handed to the Modbus library
     QString physName;
-    QString friendName;  // shown to the user
+    QString friendName; // shown to the user
     QString enumName;
     int vendorID = 0;
     int productID = 0;

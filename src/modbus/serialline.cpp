@@ -2,8 +2,8 @@
 
 namespace {
 const int baudRates[baudRateCount] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 256000, 1000000};
-const char *const baudRateLabels[baudRateSlots] = {"1200", "2400", "4800", "9600", "19200", "38400", "57600",
-                                                   "115200", "230400", "256000", "1000000", "", ""};
+const char *const baudRateLabels[baudRateSlots] = {"1200",   "2400",   "4800",   "9600",    "19200", "38400", "57600",
+                                                   "115200", "230400", "256000", "1000000", "",      ""};
 const char *const modeLabels[lineModeCount] = {"RTU 8N2", "RTU 8E1", "RTU 8O1", "RTU 8N1"};
 } // namespace
 

@@ -21,10 +21,8 @@ bool PlatformLauncher::startElevated(const QString &path, const QStringList &arg
 #ifdef Q_OS_WIN
     const QString native = QDir::toNativeSeparators(path);
     const QString params = arguments.join(QLatin1Char(' '));
-    const HINSTANCE result = ShellExecuteW(nullptr, L"runas",
-                                           reinterpret_cast<LPCWSTR>(native.utf16()),
-                                           reinterpret_cast<LPCWSTR>(params.utf16()),
-                                           nullptr, SW_SHOWNORMAL);
+    const HINSTANCE result = ShellExecuteW(nullptr, L"runas", reinterpret_cast<LPCWSTR>(native.utf16()),
+                                           reinterpret_cast<LPCWSTR>(params.utf16()), nullptr, SW_SHOWNORMAL);
     // ShellExecute reports success with a value above 32.
     return reinterpret_cast<quintptr>(result) > 32;
 #else

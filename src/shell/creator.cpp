@@ -11,8 +11,7 @@
 #include "traymenu.h"
 
 // The order matters: each component reads its settings while it is built.
-Creator::Creator(const QString &configPath, bool restarted, QObject *parent)
-    : QObject(parent)
+Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : QObject(parent)
 {
     docrootSettings = new QSettings(configPath, QSettings::IniFormat, this);
     docrootSettings->beginGroup(QStringLiteral("docroot"));

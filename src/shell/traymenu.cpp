@@ -31,10 +31,7 @@ static void loadResources()
 }
 
 TrayMenu::TrayMenu(QApplication *application, QSettings *settings, const QString &translationDir)
-    : QDialog(nullptr),
-      application(application),
-      settings(settings),
-      appTranslator(new QTranslator(this)),
+    : QDialog(nullptr), application(application), settings(settings), appTranslator(new QTranslator(this)),
       qtTranslator(new QTranslator(this))
 {
     loadResources();
@@ -42,8 +39,7 @@ TrayMenu::TrayMenu(QApplication *application, QSettings *settings, const QString
     port = settings->value(QStringLiteral("port"), 80).toInt();
     settings->endGroup();
 
-    appDir = (translationDir.isEmpty() ? QCoreApplication::applicationDirPath() : translationDir)
-             + QLatin1Char('/');
+    appDir = (translationDir.isEmpty() ? QCoreApplication::applicationDirPath() : translationDir) + QLatin1Char('/');
 
     createActions();
     createTrayIcon();
@@ -96,7 +92,8 @@ QString TrayMenu::aboutText()
 {
     return QStringLiteral("<b>Brio %1</b><br>"
                           "A gateway between your web browser and Modbus devices.<br><br>"
-                          "Made by Tavik.").arg(QLatin1String(programVersion));
+                          "Made by Tavik.")
+            .arg(QLatin1String(programVersion));
 }
 
 QString TrayMenu::localAddress() const
@@ -166,8 +163,7 @@ void TrayMenu::createTrayIcon()
     trayIcon = new QSystemTrayIcon(this);
     trayIcon->setIcon(QIcon(QStringLiteral(":/images/tray_icon2")));
     trayIcon->setContextMenu(trayIconMenu);
-    trayIcon->setToolTip(QCoreApplication::applicationName() + QLatin1Char(' ')
-                         + QLatin1String(programVersion));
+    trayIcon->setToolTip(QCoreApplication::applicationName() + QLatin1Char(' ') + QLatin1String(programVersion));
 }
 
 void TrayMenu::loadLanguage(const QString &language)
@@ -269,8 +265,7 @@ QString TrayMenu::bindErrorMessageText() const
 
 void TrayMenu::showListeningMessage()
 {
-    trayIcon->showMessage(tr("Program is running."), listeningMessageText(),
-                          QSystemTrayIcon::Information, 1000);
+    trayIcon->showMessage(tr("Program is running."), listeningMessageText(), QSystemTrayIcon::Information, 1000);
 }
 
 void TrayMenu::showBindErrorMessage()

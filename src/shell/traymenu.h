@@ -20,8 +20,7 @@ class TrayMenu : public QDialog
     Q_DISABLE_COPY(TrayMenu)
 public:
     // translationDir defaults to the executable's directory.
-    TrayMenu(QApplication *application, QSettings *settings,
-             const QString &translationDir = QString());
+    TrayMenu(QApplication *application, QSettings *settings, const QString &translationDir = QString());
     ~TrayMenu() override;
 
     void showListeningMessage();

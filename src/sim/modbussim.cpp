@@ -113,8 +113,8 @@ int openListener(const Options &options, std::string &where)
     }
     freeaddrinfo(found);
     if (fd < 0) {
-        std::fprintf(stderr, "modbus-sim: cannot listen on %s:%s: %s\n", options.host.c_str(),
-                     options.port.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "modbus-sim: cannot listen on %s:%s: %s\n", options.host.c_str(), options.port.c_str(),
+                     std::strerror(errno));
         return -1;
     }
     sockaddr_storage bound{};
@@ -154,7 +154,7 @@ class Slave
 public:
     bool init()
     {
-        ctx = modbus_new_tcp("127.0.0.1", 0);   // framing only; sockets are our own
+        ctx = modbus_new_tcp("127.0.0.1", 0); // framing only; sockets are our own
         mapping = modbus_mapping_new(0, 0, kHoldingCount, 0);
         if (!ctx || !mapping)
             return false;
@@ -201,8 +201,7 @@ public:
         if (function == 0x11)
             return reportSlaveId(fd, frame);
         if ((function == 0x03 || function == 0x10) && pduSize >= 5 && word(pdu + 1) >= kWideStart)
-            return function == 0x03 ? readWide(fd, frame, pdu, pduSize)
-                                    : writeWide(fd, frame, pdu, pduSize);
+            return function == 0x03 ? readWide(fd, frame, pdu, pduSize) : writeWide(fd, frame, pdu, pduSize);
         // modbus_reply trusts the frame to be as long as its function needs.
         if (!lengthFits(pdu, pduSize))
             return exception(fd, frame, function, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
@@ -221,7 +220,7 @@ private:
 
     static bool answer(int fd, const uint8_t *request, const std::vector<uint8_t> &pdu)
     {
-        std::vector<uint8_t> out(request, request + 4);   // transaction and protocol ids
+        std::vector<uint8_t> out(request, request + 4); // transaction and protocol ids
         const size_t length = pdu.size() + 1;
         out.push_back(uint8_t(length >> 8));
         out.push_back(uint8_t(length));
@@ -238,16 +237,17 @@ private:
     static bool lengthFits(const uint8_t *pdu, size_t pduSize)
     {
         switch (pdu[0]) {
-        case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06:
-            return pduSize == 5;
-        case 0x0F: case 0x10:
-            return pduSize >= 6 && pduSize == size_t(6 + pdu[5]);
-        case 0x16:
-            return pduSize == 7;
-        case 0x17:
-            return pduSize >= 10 && pduSize == size_t(10 + pdu[9]);
-        default:
-            return true;    // answered "illegal function" without looking further
+        case 0x01:
+        case 0x02:
+        case 0x03:
+        case 0x04:
+        case 0x05:
+        case 0x06: return pduSize == 5;
+        case 0x0F:
+        case 0x10: return pduSize >= 6 && pduSize == size_t(6 + pdu[5]);
+        case 0x16: return pduSize == 7;
+        case 0x17: return pduSize >= 10 && pduSize == size_t(10 + pdu[9]);
+        default: return true; // answered "illegal function" without looking further
         }
     }
 
@@ -285,7 +285,7 @@ private:
         const int addr = word(pdu + 1);
         const int count = word(pdu + 3);
         if (count < 1 || count > kMaxWideWrite || pduSize < 6 || pdu[5] != 4 * count
-                || pduSize != size_t(6 + 4 * count))
+            || pduSize != size_t(6 + 4 * count))
             return exception(fd, request, 0x10, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
         if (!inWideArea(addr, count))
             return exception(fd, request, 0x10, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
@@ -329,7 +329,8 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    struct sigaction action{};
+    struct sigaction action
+    {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
@@ -359,8 +360,8 @@ int main(int argc, char **argv)
         if (ready < 0 && errno != EINTR)
             break;
 
-        const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-                std::chrono::steady_clock::now() - started).count();
+        const auto elapsed =
+                std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
         if (unsigned(elapsed) > counted) {
             slave.tick(unsigned(elapsed) - counted);
             counted = unsigned(elapsed);

@@ -10,13 +10,12 @@ public:
     Device() = default;
     Device(const QString &name, const QString &ip, int port, const QString &mac, int modbusid)
         : name(name), ip(ip), mac(mac), port(port), modbusid(modbusid)
-    {
-    }
+    {}
 
     bool operator==(const Device &other) const
     {
         return name == other.name && ip == other.ip && mac == other.mac && port == other.port
-               && modbusid == other.modbusid;
+                && modbusid == other.modbusid;
     }
 
     QString name;

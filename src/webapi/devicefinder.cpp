@@ -16,11 +16,7 @@ const char *const DeviceFinder::helperProgram = "platforms/RuvUzoveveviRiduzi.ex
 
 DeviceFinder::DeviceFinder(const QHostAddress &broadcastAddress, quint16 port, const QString &helperPath,
                            QObject *parent)
-    : QObject(parent),
-      helper(new QProcess(this)),
-      socket(nullptr),
-      broadcastAddress(broadcastAddress),
-      port(port)
+    : QObject(parent), helper(new QProcess(this)), socket(nullptr), broadcastAddress(broadcastAddress), port(port)
 {
     // The helper is optional; without it the search works all the same.
     if (!helperPath.isEmpty() && QFileInfo::exists(helperPath))
@@ -177,7 +173,8 @@ QByteArray DeviceFinder::getSearchedDevices()
     if (thread() == QThread::currentThread())
         stop();
     else
-        QMetaObject::invokeMethod(this, [this] { stop(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+                this, [this] { stop(); }, Qt::QueuedConnection);
     return devicesToJson(found);
 }
 

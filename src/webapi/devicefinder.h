@@ -59,7 +59,7 @@ private:
     QUdpSocket *socket;
     const QHostAddress broadcastAddress;
     const quint16 port;
-    mutable QMutex lock;       // devices and collected: collection may run on another thread
+    mutable QMutex lock; // devices and collected: collection may run on another thread
     QVector<Device> devices;
     bool collected = false;
 };

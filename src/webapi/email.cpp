@@ -136,14 +136,13 @@ JsonValues objectValues(const QByteArray &text, QStringList &values)
 QString oneLine(QString value)
 {
     return value.replace(QLatin1String("\r\n"), QLatin1String(" "))
-        .replace(QLatin1Char('\r'), QLatin1Char(' '))
-        .replace(QLatin1Char('\n'), QLatin1Char(' '));
+            .replace(QLatin1Char('\r'), QLatin1Char(' '))
+            .replace(QLatin1Char('\n'), QLatin1Char(' '));
 }
 
 } // namespace
 
-Email::Email(const QString &configFile, QObject *parent)
-    : QObject(parent), tool(QStringLiteral("curl"))
+Email::Email(const QString &configFile, QObject *parent) : QObject(parent), tool(QStringLiteral("curl"))
 {
     if (configFile.isEmpty())
         return;
@@ -232,12 +231,19 @@ QByteArray Email::messageFileBytes(const QStringList &values)
 
 QStringList Email::toolArguments() const
 {
-    return {QStringLiteral("--ssl-reqd"), QStringLiteral("-k"), QStringLiteral("--insecure"),
-            QStringLiteral("--url"), QStringLiteral("smtps://") + server + QStringLiteral(":465"),
-            QStringLiteral("--mail-from"), from,
-            QStringLiteral("--mail-rcpt"), to,
-            QStringLiteral("--user"), user + QLatin1Char(':') + password,
-            QStringLiteral("-T"), QString::fromLatin1(messageFile)};
+    return {QStringLiteral("--ssl-reqd"),
+            QStringLiteral("-k"),
+            QStringLiteral("--insecure"),
+            QStringLiteral("--url"),
+            QStringLiteral("smtps://") + server + QStringLiteral(":465"),
+            QStringLiteral("--mail-from"),
+            from,
+            QStringLiteral("--mail-rcpt"),
+            to,
+            QStringLiteral("--user"),
+            user + QLatin1Char(':') + password,
+            QStringLiteral("-T"),
+            QString::fromLatin1(messageFile)};
 }
 
 void Email::writeEmailError(const QString &text)
@@ -294,8 +300,8 @@ bool Email::send(const QStringList &values)
     const QByteArray bytes = messageFileBytes(values);
     if (!message.open(QIODevice::WriteOnly | QIODevice::Truncate) || message.write(bytes) != bytes.size()
         || !message.flush()) {
-        writeEmailError(QStringLiteral("Cannot write %1: %2")
-                            .arg(QString::fromLatin1(messageFile), message.errorString()));
+        writeEmailError(
+                QStringLiteral("Cannot write %1: %2").arg(QString::fromLatin1(messageFile), message.errorString()));
         return false;
     }
     message.close();

@@ -24,10 +24,8 @@ QByteArray quoted(const QString &name)
 } // namespace
 
 ModulesMngr::ModulesMngr(const QString &documentRootPath, QObject *parent)
-    : QObject(parent),
-      documentRootInfo(resolvedDocumentRoot(documentRootPath))
-{
-}
+    : QObject(parent), documentRootInfo(resolvedDocumentRoot(documentRootPath))
+{}
 
 QByteArray ModulesMngr::getListOfInstalledModules() const
 {
@@ -54,8 +52,8 @@ QByteArray ModulesMngr::getListOfInstalledModules() const
 QByteArray ModulesMngr::describeModule(const QString &moduleDir)
 {
     return '{' + listModuleFiles(moduleDir, QStringLiteral("html")) + ','
-           + listModuleFiles(moduleDir, QStringLiteral("css")) + ','
-           + listModuleFiles(moduleDir, QStringLiteral("js")) + '}';
+            + listModuleFiles(moduleDir, QStringLiteral("css")) + ',' + listModuleFiles(moduleDir, QStringLiteral("js"))
+            + '}';
 }
 
 QByteArray ModulesMngr::listModuleFiles(const QString &dir, const QString &extension)

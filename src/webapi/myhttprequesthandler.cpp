@@ -18,16 +18,10 @@
 #include "systemfun.h"
 #include "updates.h"
 
-MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileController,
-                                           QSettings *docrootSettings, QObject *parent)
-    : HttpRequestHandler(parent),
-      staticFileController(staticFileController),
-      modbusEngine(new ModbusEngine(this)),
-      docrootSettings(docrootSettings),
-      modulesMngr(nullptr),
-      updates(nullptr),
-      email(nullptr),
-      systemFun(nullptr)
+MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileController, QSettings *docrootSettings,
+                                           QObject *parent)
+    : HttpRequestHandler(parent), staticFileController(staticFileController), modbusEngine(new ModbusEngine(this)),
+      docrootSettings(docrootSettings), modulesMngr(nullptr), updates(nullptr), email(nullptr), systemFun(nullptr)
 {
     if (docrootSettings)
         docrootPath = docrootSettings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
@@ -122,8 +116,8 @@ QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
     if (name.isEmpty())
         return QByteArray();
 
-    if (name == "getPortSettings" || name == "connect" || name == "disconnect"
-        || name == "readRegisters" || name == "writeRegisters" || name == "identifySlave") {
+    if (name == "getPortSettings" || name == "connect" || name == "disconnect" || name == "readRegisters"
+        || name == "writeRegisters" || name == "identifySlave") {
         if (!modbusLock.tryLock(lockTimeout.loadRelaxed()))
             return QByteArray();
         const QByteArray result = modbusCall(name, parameters);
@@ -145,8 +139,7 @@ QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
 
     if (name == "runFirmwareUpdater") {
         qDebug("runFirmwareUpdater");
-        PlatformLauncher::startDetached(QStringLiteral("Bootloader.exe"),
-                                        systemFun->firmwareUpdaterArguments());
+        PlatformLauncher::startDetached(QStringLiteral("Bootloader.exe"), systemFun->firmwareUpdaterArguments());
         return QByteArray("{\"ok\":\"1\"}");
     }
 
@@ -223,8 +216,7 @@ QByteArray MyHttpRequestHandler::openFtpInExplorer(t_GetArray &parameters)
     return QByteArray("{\"ok\":\"FTP opened\"}");
 }
 
-void MyHttpRequestHandler::serviceSaveFile(HttpRequest &request, HttpResponse &response,
-                                           t_GetArray &parameters)
+void MyHttpRequestHandler::serviceSaveFile(HttpRequest &request, HttpResponse &response, t_GetArray &parameters)
 {
     if (!parameters.contains("filename") || !parameters.contains("fileContent")) {
         response.setStatus(400, "Bad Request");

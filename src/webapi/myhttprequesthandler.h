@@ -70,7 +70,7 @@ private:
     SystemFun *systemFun;
     QMutex finderLock; // deviceFinder: start and collection may come from different threads
     DeviceFinder *deviceFinder = nullptr;
-    QAtomicInt lockTimeout {10000};
+    QAtomicInt lockTimeout{10000};
     RequestGuard guard;
 };
 

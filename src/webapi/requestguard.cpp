@@ -44,9 +44,8 @@ bool sameOrigin(const QByteArray &url, const QByteArray &ownOrigin)
         return false;
     const QString scheme = theirs.scheme().toLower();
     const int port = defaultPort(scheme);
-    return port > 0 && scheme == ours.scheme().toLower()
-           && theirs.host().compare(ours.host(), Qt::CaseInsensitive) == 0
-           && theirs.port(port) == ours.port(port);
+    return port > 0 && scheme == ours.scheme().toLower() && theirs.host().compare(ours.host(), Qt::CaseInsensitive) == 0
+            && theirs.port(port) == ours.port(port);
 }
 
 } // namespace
@@ -125,8 +124,7 @@ bool RequestGuard::isIpLiteral(const QByteArray &host)
 {
     if (host.contains(':')) {
         QHostAddress address;
-        return address.setAddress(QString::fromLatin1(host))
-               && address.protocol() == QAbstractSocket::IPv6Protocol;
+        return address.setAddress(QString::fromLatin1(host)) && address.protocol() == QAbstractSocket::IPv6Protocol;
     }
     // Browsers send IPv4 hosts as four decimal numbers; anything else is a name.
     const QList<QByteArray> parts = host.split('.');
@@ -193,7 +191,6 @@ RequestGuard::Verdict RequestGuard::check(const QMultiMap<QByteArray, QByteArray
     if (!isGuardedPath(path))
         return Allowed;
     // Without a Host the request's own origin is unknown: nothing can match it.
-    const QByteArray ownOrigin =
-        hosts.isEmpty() ? QByteArray() : (encrypted ? "https://" : "http://") + hosts.first();
+    const QByteArray ownOrigin = hosts.isEmpty() ? QByteArray() : (encrypted ? "https://" : "http://") + hosts.first();
     return isCrossSite(headers, ownOrigin) ? CrossSite : Allowed;
 }

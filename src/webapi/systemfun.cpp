@@ -13,21 +13,19 @@
 namespace {
 // Intended: a blank after the commas before "copy" and "langList" and
 // nowhere else; the text is compared as it stands, not only parsed.
-const char generalInfo[] =
-    "{\"ver\":\"" BRIO_VERSION "\","
-    "\"canUpdate\":1,"
-    "\"canAddNewModules\":1,"
-    "\"canUpdateFirmware\":1,"
-    "\"canSendMailReport\":0,"
-    "\"canAutoUpdateModules\":0, "
-    "\"copy\":\"<span>Copyright &copy; 2012-2020 Tavik. All rights reserved.</span>"
-    "<br><img src=\\\"images/min_logo.gif\\\" style=\\\"width: 150px; margin-top: 5px;\\\">\", "
-    "\"langList\":[\"EN\",\"PL\",\"ESP\",\"DE\",\"IT\",\"FR\"],"
-    "\"osType\":\"other\"}";
-}
+const char generalInfo[] = "{\"ver\":\"" BRIO_VERSION "\","
+                           "\"canUpdate\":1,"
+                           "\"canAddNewModules\":1,"
+                           "\"canUpdateFirmware\":1,"
+                           "\"canSendMailReport\":0,"
+                           "\"canAutoUpdateModules\":0, "
+                           "\"copy\":\"<span>Copyright &copy; 2012-2020 Tavik. All rights reserved.</span>"
+                           "<br><img src=\\\"images/min_logo.gif\\\" style=\\\"width: 150px; margin-top: 5px;\\\">\", "
+                           "\"langList\":[\"EN\",\"PL\",\"ESP\",\"DE\",\"IT\",\"FR\"],"
+                           "\"osType\":\"other\"}";
+} // namespace
 
-SystemFun::SystemFun(QObject *parent)
-    : QObject(parent)
+SystemFun::SystemFun(QObject *parent) : QObject(parent)
 {
     // The updater numbers its rates itself; 5 and 8 are not ours to use.
     baudRateCodes.insert(2400, 0);
@@ -48,24 +46,20 @@ QByteArray SystemFun::getGeneralInfo() const
 QStringList SystemFun::firmwareUpdaterArguments() const
 {
     const QSettings settings;
-    return firmwareUpdaterArguments(settings.value(QStringLiteral("Selected_Port")).toInt(),
-                                    settings.value(QStringLiteral("baudRate")).toInt(),
-                                    settings.value(QStringLiteral("mode")).toInt(),
-                                    settings.value(QStringLiteral("slaveID")).toInt(),
-                                    settings.value(QStringLiteral("Tavik_ID")).toInt());
+    return firmwareUpdaterArguments(
+            settings.value(QStringLiteral("Selected_Port")).toInt(), settings.value(QStringLiteral("baudRate")).toInt(),
+            settings.value(QStringLiteral("mode")).toInt(), settings.value(QStringLiteral("slaveID")).toInt(),
+            settings.value(QStringLiteral("Tavik_ID")).toInt());
 }
 
-QStringList SystemFun::firmwareUpdaterArguments(int selectedPort, int baudRateIndex, int mode,
-                                                int slaveId, int tavikId) const
+QStringList SystemFun::firmwareUpdaterArguments(int selectedPort, int baudRateIndex, int mode, int slaveId,
+                                                int tavikId) const
 {
     const int rate = baudRateForIndex(baudRateIndex);
     // 9600 baud is the updater's fallback for rates it has no code for.
     const int code = (rate > 0 && baudRateCodes.contains(rate)) ? baudRateCodes.value(rate) : 2;
-    return {QString::number(qint16(selectedPort - 1)),
-            QString::number(code),
-            QString::number(qint16(mode + 3)),
-            QString::number(qint16(slaveId)),
-            QString::number(tavikId)};
+    return {QString::number(qint16(selectedPort - 1)), QString::number(code), QString::number(qint16(mode + 3)),
+            QString::number(qint16(slaveId)), QString::number(tavikId)};
 }
 
 QByteArray SystemFun::createAndRetPdf(const QString &html) const

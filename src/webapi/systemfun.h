@@ -22,8 +22,7 @@ public:
     QStringList firmwareUpdaterArguments() const;
 
     // Pure part of the above, so it can be checked without a settings store.
-    QStringList firmwareUpdaterArguments(int selectedPort, int baudRateIndex, int mode,
-                                         int slaveId, int tavikId) const;
+    QStringList firmwareUpdaterArguments(int selectedPort, int baudRateIndex, int mode, int slaveId, int tavikId) const;
 
     QByteArray createAndRetPdf(const QString &html) const;
 

@@ -44,14 +44,10 @@ QString scriptNumber(double value)
 QString scriptText(const QJsonValue &value)
 {
     switch (value.type()) {
-    case QJsonValue::String:
-        return value.toString();
-    case QJsonValue::Double:
-        return scriptNumber(value.toDouble());
-    case QJsonValue::Bool:
-        return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
-    case QJsonValue::Null:
-        return QStringLiteral("null");
+    case QJsonValue::String: return value.toString();
+    case QJsonValue::Double: return scriptNumber(value.toDouble());
+    case QJsonValue::Bool: return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
+    case QJsonValue::Null: return QStringLiteral("null");
     case QJsonValue::Array: {
         // Array to text joins the elements; null elements print as nothing.
         QStringList parts;
@@ -60,10 +56,8 @@ QString scriptText(const QJsonValue &value)
             parts << (element.isNull() ? QString() : scriptText(element));
         return parts.join(QLatin1Char(','));
     }
-    case QJsonValue::Object:
-        return QStringLiteral("[object Object]");
-    case QJsonValue::Undefined:
-        break;
+    case QJsonValue::Object: return QStringLiteral("[object Object]");
+    case QJsonValue::Undefined: break;
     }
     return QStringLiteral("undefined");
 }

@@ -42,16 +42,12 @@ bool replaceFile(const QString &source, const QString &destination)
 
 } // namespace
 
-Updates::Updates(QSettings *settings, QObject *parent)
-    : QObject(parent),
-      fileListManager(this),
-      fileManager(this)
+Updates::Updates(QSettings *settings, QObject *parent) : QObject(parent), fileListManager(this), fileManager(this)
 {
-    const QString path = settings ? settings->value(QStringLiteral("path"), QStringLiteral(".")).toString()
-                                  : QStringLiteral(".");
-    documentRoot = QFileInfo(QDir::isAbsolutePath(path)
-                                 ? path
-                                 : QCoreApplication::applicationDirPath() + QLatin1Char('/') + path);
+    const QString path =
+            settings ? settings->value(QStringLiteral("path"), QStringLiteral(".")).toString() : QStringLiteral(".");
+    documentRoot = QFileInfo(
+            QDir::isAbsolutePath(path) ? path : QCoreApplication::applicationDirPath() + QLatin1Char('/') + path);
     tempDir = QFileInfo(QDir::cleanPath(documentRoot.absoluteFilePath() + QStringLiteral("/../tmp")));
     if (settings) {
         if (!settings->group().isEmpty())
@@ -273,8 +269,8 @@ void Updates::fileDownloadFinished(QNetworkReply *reply)
 bool Updates::saveDownloadedFile(const QString &relativePath, QNetworkReply *reply)
 {
     const QString base = tempDir.absoluteFilePath();
-    const QString target = base + (relativePath.startsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/"))
-                           + relativePath;
+    const QString target =
+            base + (relativePath.startsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + relativePath;
     // The path was checked piece by piece; this is the last word on it.
     if (!QDir::cleanPath(target).startsWith(QDir::cleanPath(base) + QLatin1Char('/'))) {
         finishJob(replyError);
@@ -321,13 +317,13 @@ bool Updates::removeDirectory(const QString &path)
     const QDir dir(path);
     if (!dir.exists())
         return true;
-    const QFileInfoList entries = dir.entryInfoList(
-        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::DirsFirst);
+    const QFileInfoList entries =
+            dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::DirsFirst);
     for (const QFileInfo &entry : entries) {
         // A link is removed itself; following it would empty a directory
         // somewhere else.
         const bool removed = entry.isDir() && !entry.isSymLink() ? removeDirectory(entry.absoluteFilePath())
-                                                                  : QFile::remove(entry.absoluteFilePath());
+                                                                 : QFile::remove(entry.absoluteFilePath());
         if (!removed)
             return false;
     }

@@ -53,47 +53,37 @@ void TestCodec::decode_data()
                            << QByteArray("[-1,12,-32768,32767]");
     // row 9
     QTest::newRow("uint16") << "FFFF 0000" << 2 << "uint" << 16 << 16 << 2 << QByteArray("[65535,0]");
-    QTest::newRow("type is case-sensitive") << "FFFF" << 1 << "Int" << 16 << 16 << 2
-                                            << QByteArray("[65535]");
+    QTest::newRow("type is case-sensitive") << "FFFF" << 1 << "Int" << 16 << 16 << 2 << QByteArray("[65535]");
     QTest::newRow("unknown type") << "8001" << 1 << "word" << 16 << 16 << 2 << QByteArray("[32769]");
-    QTest::newRow("long with 32-bit registers takes units") << "0001 0002 0003 0004" << 2 << "long"
-                                                            << 32 << 32 << 2 << QByteArray("[1,2]");
+    QTest::newRow("long with 32-bit registers takes units")
+            << "0001 0002 0003 0004" << 2 << "long" << 32 << 32 << 2 << QByteArray("[1,2]");
     // row 1: first register is the high half
     QTest::newRow("float4321/16") << "4148 0000 BE80 0000" << 2 << "float4321" << 16 << 32 << 2
                                   << QByteArray("[12.5,-0.25]");
-    QTest::newRow("float4321/16 %g") << "42F6 E9E0 4996 B438 3F00 0000 3727 C5AC" << 4 << "float4321"
-                                     << 16 << 32 << 5
+    QTest::newRow("float4321/16 %g") << "42F6 E9E0 4996 B438 3F00 0000 3727 C5AC" << 4 << "float4321" << 16 << 32 << 5
                                      << QByteArray("[123.457,1.23457e+06,0.5,1e-05]");
-    QTest::newRow("float4321/16 1e8 fixed") << "4CBE BC20" << 1 << "float4321" << 16 << 32 << 2
-                                            << QByteArray("[100000000.00]");
-    QTest::newRow("float4321/16 1e8 prec 0") << "4CBE BC20" << 1 << "float4321" << 16 << 32 << 0
-                                             << QByteArray("[100000000]");
-    QTest::newRow("float4321/16 2e8") << "4D3E BC20" << 1 << "float4321" << 16 << 32 << 2
-                                      << QByteArray("[2e+08]");
-    QTest::newRow("float4321/16 -0") << "8000 0000" << 1 << "float4321" << 16 << 32 << 2
-                                     << QByteArray("[-0]");
-    QTest::newRow("float4321/16 NaN, inf") << "7FC0 0000 FF80 0000" << 2 << "float4321" << 16 << 32
-                                           << 2 << QByteArray("[null,null]");
+    QTest::newRow("float4321/16 1e8 fixed")
+            << "4CBE BC20" << 1 << "float4321" << 16 << 32 << 2 << QByteArray("[100000000.00]");
+    QTest::newRow("float4321/16 1e8 prec 0")
+            << "4CBE BC20" << 1 << "float4321" << 16 << 32 << 0 << QByteArray("[100000000]");
+    QTest::newRow("float4321/16 2e8") << "4D3E BC20" << 1 << "float4321" << 16 << 32 << 2 << QByteArray("[2e+08]");
+    QTest::newRow("float4321/16 -0") << "8000 0000" << 1 << "float4321" << 16 << 32 << 2 << QByteArray("[-0]");
+    QTest::newRow("float4321/16 NaN, inf")
+            << "7FC0 0000 FF80 0000" << 2 << "float4321" << 16 << 32 << 2 << QByteArray("[null,null]");
     // row 2: 32-bit registers, halves exchanged
-    QTest::newRow("float1234/32") << "4148 0000" << 1 << "float1234" << 32 << 32 << 2
-                                  << QByteArray("[12.5]");
+    QTest::newRow("float1234/32") << "4148 0000" << 1 << "float1234" << 32 << 32 << 2 << QByteArray("[12.5]");
     // row 3: first register is the low half
-    QTest::newRow("float1234/16") << "0000 4148" << 1 << "float1234" << 16 << 32 << 2
-                                  << QByteArray("[12.50]");
-    QTest::newRow("float1234/16 denormal") << "4148 0000" << 1 << "float1234" << 16 << 32 << 2
-                                           << QByteArray("[0.00]");
-    QTest::newRow("float1234/16 prec 0") << "0000 4149" << 1 << "float1234" << 16 << 32 << 0
-                                         << QByteArray("[13]");
-    QTest::newRow("float1234/16 prec 1") << "0000 4149" << 1 << "float1234" << 16 << 32 << 1
-                                         << QByteArray("[12.6]");
-    QTest::newRow("float1234/16 prec 20") << "CCCD 3DCC" << 1 << "float1234" << 16 << 32 << 20
-                                          << QByteArray("[0.10000000149011611938]");
-    QTest::newRow("float1234/16 1e8 stays fixed") << "BC20 4CBE" << 1 << "float1234" << 16 << 32 << 1
-                                                  << QByteArray("[100000000.0]");
+    QTest::newRow("float1234/16") << "0000 4148" << 1 << "float1234" << 16 << 32 << 2 << QByteArray("[12.50]");
+    QTest::newRow("float1234/16 denormal") << "4148 0000" << 1 << "float1234" << 16 << 32 << 2 << QByteArray("[0.00]");
+    QTest::newRow("float1234/16 prec 0") << "0000 4149" << 1 << "float1234" << 16 << 32 << 0 << QByteArray("[13]");
+    QTest::newRow("float1234/16 prec 1") << "0000 4149" << 1 << "float1234" << 16 << 32 << 1 << QByteArray("[12.6]");
+    QTest::newRow("float1234/16 prec 20")
+            << "CCCD 3DCC" << 1 << "float1234" << 16 << 32 << 20 << QByteArray("[0.10000000149011611938]");
+    QTest::newRow("float1234/16 1e8 stays fixed")
+            << "BC20 4CBE" << 1 << "float1234" << 16 << 32 << 1 << QByteArray("[100000000.0]");
     QTest::newRow("float1234/16 max") << "FFFF 7F7F" << 1 << "float1234" << 16 << 32 << 0
                                       << QByteArray("[340282346638528859811704183484516925440]");
-    QTest::newRow("float1234/16 NaN") << "0000 7FC0" << 1 << "float1234" << 16 << 32 << 2
-                                      << QByteArray("[null]");
+    QTest::newRow("float1234/16 NaN") << "0000 7FC0" << 1 << "float1234" << 16 << 32 << 2 << QByteArray("[null]");
     // row 4
     QTest::newRow("float4321/32") << "0000 4148 0000 BE80" << 2 << "float4321" << 32 << 32 << 3
                                   << QByteArray("[12.500,-0.250]");
@@ -103,8 +93,7 @@ void TestCodec::decode_data()
     // row 7: first register is the low half
     QTest::newRow("int32/16") << "FFFE FFFF 0000 8000 5678 1234" << 3 << "int" << 16 << 32 << 2
                               << QByteArray("[-2,-2147483648,305419896]");
-    QTest::newRow("int32/32") << "5678 1234 FFFF FFFF" << 2 << "int" << 32 << 32 << 2
-                              << QByteArray("[305419896,-1]");
+    QTest::newRow("int32/32") << "5678 1234 FFFF FFFF" << 2 << "int" << 32 << 32 << 2 << QByteArray("[305419896,-1]");
     // row 8
     QTest::newRow("uint32/16") << "FFFF FFFF 0000 8000" << 2 << "uint" << 16 << 32 << 2
                                << QByteArray("[4294967295,2147483648]");
@@ -115,10 +104,8 @@ void TestCodec::decode_data()
     QTest::newRow("negative count") << "0001" << -3 << "int" << 16 << 16 << 2 << QByteArray("[]");
     QTest::newRow("short buffer 16") << "0001" << 2 << "int" << 16 << 16 << 2 << QByteArray();
     QTest::newRow("short buffer 32") << "0001 0002 0003" << 2 << "int" << 16 << 32 << 2 << QByteArray();
-    QTest::newRow("words for 16-bit values") << "4148 0000" << 2 << "float4321" << 16 << 16 << 2
-                                             << QByteArray();
-    QTest::newRow("long with 16-bit values") << "0001 0002 0003" << 3 << "long" << 16 << 16 << 2
-                                             << QByteArray();
+    QTest::newRow("words for 16-bit values") << "4148 0000" << 2 << "float4321" << 16 << 16 << 2 << QByteArray();
+    QTest::newRow("long with 16-bit values") << "0001 0002 0003" << 3 << "long" << 16 << 16 << 2 << QByteArray();
 }
 
 void TestCodec::decode()
@@ -143,42 +130,52 @@ void TestCodec::encode_data()
     QTest::addColumn<QString>("expected");
 
     // row 7
-    QTest::newRow("int16") << "[65535,-1,70000,12.9,-12.9]" << "int" << 16 << 16 << true
-                           << "FFFF FFFF 1170 000C FFF4";
-    QTest::newRow("int16 strings") << "[\"12\",\"abc\",\" 0x10 \",\"\",\"-3.7e1\"]" << "int" << 16
-                                   << 16 << true << "000C 0000 0010 0000 FFDB";
-    QTest::newRow("uint16") << "[65535,-1,65536]" << "uint" << 16 << 16 << true << "FFFF FFFF 0000";
-    QTest::newRow("long falls to 16-bit") << "[5]" << "long" << 16 << 16 << true << "0005";
-    QTest::newRow("long/32 into units") << "[1,2]" << "long" << 32 << 32 << true
-                                        << "0001 0002 0000 0000";
-    QTest::newRow("int16 beyond 32 bits") << "[4294967297,1e300,\"Infinity\"]" << "int" << 16 << 16
-                                          << true << "0001 0000 0000";
+    QTest::newRow("int16") << "[65535,-1,70000,12.9,-12.9]"
+                           << "int" << 16 << 16 << true << "FFFF FFFF 1170 000C FFF4";
+    QTest::newRow("int16 strings") << "[\"12\",\"abc\",\" 0x10 \",\"\",\"-3.7e1\"]"
+                                   << "int" << 16 << 16 << true << "000C 0000 0010 0000 FFDB";
+    QTest::newRow("uint16") << "[65535,-1,65536]"
+                            << "uint" << 16 << 16 << true << "FFFF FFFF 0000";
+    QTest::newRow("long falls to 16-bit") << "[5]"
+                                          << "long" << 16 << 16 << true << "0005";
+    QTest::newRow("long/32 into units") << "[1,2]"
+                                        << "long" << 32 << 32 << true << "0001 0002 0000 0000";
+    QTest::newRow("int16 beyond 32 bits") << "[4294967297,1e300,\"Infinity\"]"
+                                          << "int" << 16 << 16 << true << "0001 0000 0000";
     // row 5: low half first
-    QTest::newRow("int32/16") << "[-2,2147483648,-2147483649,305419896]" << "int" << 16 << 32 << true
-                              << "FFFE FFFF 0000 8000 FFFF 7FFF 5678 1234";
-    QTest::newRow("int32/32") << "[-2]" << "int" << 32 << 32 << true << "FFFE FFFF";
+    QTest::newRow("int32/16") << "[-2,2147483648,-2147483649,305419896]"
+                              << "int" << 16 << 32 << true << "FFFE FFFF 0000 8000 FFFF 7FFF 5678 1234";
+    QTest::newRow("int32/32") << "[-2]"
+                              << "int" << 32 << 32 << true << "FFFE FFFF";
     // row 6
-    QTest::newRow("uint32/16") << "[4294967295,-1,4294967296,65536,\"4294967295\"]" << "uint" << 16
-                               << 32 << true << "FFFF FFFF FFFF FFFF 0000 0000 0000 0001 FFFF FFFF";
-    QTest::newRow("uint32/32") << "[1.9]" << "uint" << 32 << 32 << true << "0001 0000";
+    QTest::newRow("uint32/16") << "[4294967295,-1,4294967296,65536,\"4294967295\"]"
+                               << "uint" << 16 << 32 << true << "FFFF FFFF FFFF FFFF 0000 0000 0000 0001 FFFF FFFF";
+    QTest::newRow("uint32/32") << "[1.9]"
+                               << "uint" << 32 << 32 << true << "0001 0000";
     // rows 1 to 4
-    QTest::newRow("float4321/16") << "[12.5,\"-0.25\"]" << "float4321" << 16 << 32 << true
-                                  << "4148 0000 BE80 0000";
-    QTest::newRow("float1234/16") << "[12.5,0.1]" << "float1234" << 16 << 32 << true
-                                  << "0000 4148 CCCD 3DCC";
-    QTest::newRow("float1234/32") << "[12.5]" << "float1234" << 32 << 32 << true << "4148 0000";
-    QTest::newRow("float4321/32") << "[12.5]" << "float4321" << 32 << 32 << true << "0000 4148";
-    QTest::newRow("float number -0 is +0") << "[-0]" << "float1234" << 16 << 32 << true << "0000 0000";
-    QTest::newRow("float string -0") << "[\"-0\"]" << "float1234" << 16 << 32 << true << "0000 8000";
-    QTest::newRow("float not a number") << "[\"abc\",\"0x10\",\"Infinity\",\"12.5x\"]" << "float1234"
-                                        << 16 << 32 << true << "0000 0000 0000 0000 0000 0000 0000 0000";
-    QTest::newRow("float beyond single") << "[1e39,\"-1e39\"]" << "float1234" << 16 << 32 << true
-                                         << "0000 0000 0000 0000";
-    QTest::newRow("float string padded") << "[\" 12.5 \",\".5\",\"2.\"]" << "float1234" << 16 << 32
-                                         << true << "0000 4148 0000 3F00 0000 4000";
+    QTest::newRow("float4321/16") << "[12.5,\"-0.25\"]"
+                                  << "float4321" << 16 << 32 << true << "4148 0000 BE80 0000";
+    QTest::newRow("float1234/16") << "[12.5,0.1]"
+                                  << "float1234" << 16 << 32 << true << "0000 4148 CCCD 3DCC";
+    QTest::newRow("float1234/32") << "[12.5]"
+                                  << "float1234" << 32 << 32 << true << "4148 0000";
+    QTest::newRow("float4321/32") << "[12.5]"
+                                  << "float4321" << 32 << 32 << true << "0000 4148";
+    QTest::newRow("float number -0 is +0") << "[-0]"
+                                           << "float1234" << 16 << 32 << true << "0000 0000";
+    QTest::newRow("float string -0") << "[\"-0\"]"
+                                     << "float1234" << 16 << 32 << true << "0000 8000";
+    QTest::newRow("float not a number") << "[\"abc\",\"0x10\",\"Infinity\",\"12.5x\"]"
+                                        << "float1234" << 16 << 32 << true << "0000 0000 0000 0000 0000 0000 0000 0000";
+    QTest::newRow("float beyond single") << "[1e39,\"-1e39\"]"
+                                         << "float1234" << 16 << 32 << true << "0000 0000 0000 0000";
+    QTest::newRow("float string padded") << "[\" 12.5 \",\".5\",\"2.\"]"
+                                         << "float1234" << 16 << 32 << true << "0000 4148 0000 3F00 0000 4000";
     // nothing written beyond the count
-    QTest::newRow("float with 16-bit values") << "[12.5]" << "float4321" << 16 << 16 << false << "0000";
-    QTest::newRow("empty list") << "[]" << "int" << 16 << 16 << true << "";
+    QTest::newRow("float with 16-bit values") << "[12.5]"
+                                              << "float4321" << 16 << 16 << false << "0000";
+    QTest::newRow("empty list") << "[]"
+                                << "int" << 16 << 16 << true << "";
 }
 
 void TestCodec::encode()
@@ -206,22 +203,18 @@ void TestCodec::roundTrip_data()
     QTest::addColumn<QString>("values");
     QTest::addColumn<QByteArray>("readBack");
 
-    QTest::newRow("int16") << "int" << 16 << 16 << "[-32768,-1,0,32767]"
-                           << QByteArray("[-32768,-1,0,32767]");
+    QTest::newRow("int16") << "int" << 16 << 16 << "[-32768,-1,0,32767]" << QByteArray("[-32768,-1,0,32767]");
     QTest::newRow("uint16") << "uint" << 16 << 16 << "[0,1,65535]" << QByteArray("[0,1,65535]");
     QTest::newRow("int32/16") << "int" << 16 << 32 << "[-2147483648,-1,2147483647]"
                               << QByteArray("[-2147483648,-1,2147483647]");
     QTest::newRow("int32/32") << "int" << 32 << 32 << "[-7,123456789]" << QByteArray("[-7,123456789]");
-    QTest::newRow("uint32/16") << "uint" << 16 << 32 << "[0,4294967295]"
-                               << QByteArray("[0,4294967295]");
+    QTest::newRow("uint32/16") << "uint" << 16 << 32 << "[0,4294967295]" << QByteArray("[0,4294967295]");
     QTest::newRow("uint32/32") << "uint" << 32 << 32 << "[3000000000]" << QByteArray("[3000000000]");
     QTest::newRow("float4321/16") << "float4321" << 16 << 32 << "[12.5,-0.25,1e-05,2e8,1e8]"
                                   << QByteArray("[12.5,-0.25,1e-05,2e+08,100000000.00]");
     QTest::newRow("float1234/32") << "float1234" << 32 << 32 << "[0.5]" << QByteArray("[0.5]");
-    QTest::newRow("float1234/16") << "float1234" << 16 << 32 << "[12.5,-3]"
-                                  << QByteArray("[12.50,-3.00]");
-    QTest::newRow("float4321/32") << "float4321" << 32 << 32 << "[1234567]"
-                                  << QByteArray("[1234567.00]");
+    QTest::newRow("float1234/16") << "float1234" << 16 << 32 << "[12.5,-3]" << QByteArray("[12.50,-3.00]");
+    QTest::newRow("float4321/32") << "float4321" << 32 << 32 << "[1234567]" << QByteArray("[1234567.00]");
 }
 
 void TestCodec::roundTrip()
@@ -272,7 +265,7 @@ void TestCodec::wholeWords()
 void TestCodec::floatText_data()
 {
     QTest::addColumn<double>("value");
-    QTest::addColumn<int>("precision");   // -1: short form
+    QTest::addColumn<int>("precision"); // -1: short form
     QTest::addColumn<QByteArray>("expected");
 
     QTest::newRow("short, six digits") << 100000.0 << -1 << QByteArray("100000");
@@ -284,8 +277,7 @@ void TestCodec::floatText_data()
     QTest::newRow("fixed, negative precision") << 12.75 << -4 << QByteArray("13");
     QTest::newRow("fixed, rounds to -0") << -0.004 << 2 << QByteArray("-0.00");
     QTest::newRow("fixed, large") << 1e20 << 1 << QByteArray("100000000000000000000.0");
-    QTest::newRow("fixed, infinite") << std::numeric_limits<double>::infinity() << 2
-                                     << QByteArray("null");
+    QTest::newRow("fixed, infinite") << std::numeric_limits<double>::infinity() << 2 << QByteArray("null");
 }
 
 void TestCodec::floatText()

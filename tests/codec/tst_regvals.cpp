@@ -58,28 +58,21 @@ void TestRegVals::accepted_data()
     QTest::newRow("empty spaced") << " [ ] " << QVector<RegValsElement>{};
     QTest::newRow("integers") << "[10,-2,+3]" << QVector<RegValsElement>{num(10), num(-2), num(3)};
     QTest::newRow("decimals") << "[3.5, .5, 5., -.25E-1, 1.5e3, 2e+2]"
-                              << QVector<RegValsElement>{num(3.5), num(0.5), num(5), num(-0.025),
-                                                         num(1500), num(200)};
+                              << QVector<RegValsElement>{num(3.5), num(0.5), num(5), num(-0.025), num(1500), num(200)};
     QTest::newRow("hex") << "[0x1F,0XfF,-0x10]" << QVector<RegValsElement>{num(31), num(255), num(-16)};
-    QTest::newRow("legacy octal") << "[010,019,0,-07]"
-                                  << QVector<RegValsElement>{num(8), num(19), num(0), num(-7)};
+    QTest::newRow("legacy octal") << "[010,019,0,-07]" << QVector<RegValsElement>{num(8), num(19), num(0), num(-7)};
     QTest::newRow("sign then blank") << "[- 5]" << QVector<RegValsElement>{num(-5)};
-    QTest::newRow("out of range") << "[1e400,-1e400,1e-400]"
-                                  << QVector<RegValsElement>{num(inf), num(-inf), num(0)};
-    QTest::newRow("quotes") << R"(['a"b', "c'd", ''])"
-                            << QVector<RegValsElement>{str("a\"b"), str("c'd"), str("")};
+    QTest::newRow("out of range") << "[1e400,-1e400,1e-400]" << QVector<RegValsElement>{num(inf), num(-inf), num(0)};
+    QTest::newRow("quotes") << R"(['a"b', "c'd", ''])" << QVector<RegValsElement>{str("a\"b"), str("c'd"), str("")};
     QTest::newRow("escapes") << R"(["\n\t\r\b\f\v\u0041\x42\\\/\q\'\"\0"])"
-                             << QVector<RegValsElement>{
-                                    str(QString::fromUtf16(u"\n\t\r\b\f\vAB\\/q'\"") + QChar(0))};
-    QTest::newRow("line continuation") << "[\"a\\\nb\",'c\\\r\nd']"
-                                       << QVector<RegValsElement>{str("ab"), str("cd")};
+                             << QVector<RegValsElement>{str(QString::fromUtf16(u"\n\t\r\b\f\vAB\\/q'\"") + QChar(0))};
+    QTest::newRow("line continuation") << "[\"a\\\nb\",'c\\\r\nd']" << QVector<RegValsElement>{str("ab"), str("cd")};
     QTest::newRow("non-latin") << QString::fromUtf8("['é\\u20AC']")
                                << QVector<RegValsElement>{str(QString::fromUtf8("é€"))};
     QTest::newRow("trailing comma") << "[1,2,]" << QVector<RegValsElement>{num(1), num(2)};
     QTest::newRow("mixed") << "[12,\"12\",'abc']" << QVector<RegValsElement>{num(12), str("12"), str("abc")};
-    QTest::newRow("script white space")
-            << QString::fromUtf16(u"\t[\n1\r\n,\u00A02\u2028,\uFEFF3\u3000]\v")
-            << QVector<RegValsElement>{num(1), num(2), num(3)};
+    QTest::newRow("script white space") << QString::fromUtf16(u"\t[\n1\r\n,\u00A02\u2028,\uFEFF3\u3000]\v")
+                                        << QVector<RegValsElement>{num(1), num(2), num(3)};
 }
 
 void TestRegVals::accepted()
@@ -104,18 +97,67 @@ void TestRegVals::refused_data()
     QTest::addColumn<QString>("source");
 
     const char *const rows[] = {
-        "", "   ", "5", "'[1]'", "[", "[1,2", "[1,2]x", "[1]]", "[1] [2]", "[1],", "([1])",
-        "[1,,2]", "[,]", "[,1]", "[1 2]", "[[1]]", "[{}]", "[{a:1}]", "[a]", "[true]", "[null]",
-        "[undefined]", "[Infinity]", "[NaN]", "[1+1]", "[--1]", "[-'5']", "[+]", "[-]",
-        "[f()]", "[1]; alert(1)", "[1] /* c */", "[1 // c\n]", "[\"abc]", "['abc\"]",
-        "['a\nb']", "['a\rb']", "[\"\\x4\"]", "[\"\\u12\"]", "[\"\\u{41}\"]", "[\"\\1\"]",
-        "[\"\\01\"]", "[\"abc\\", "[0x]", "[0xg]", "[1e]", "[1e+]", "[.]", "[1.2.3]", "[1a]",
-        "[0x1g]", "[1_000]", "[07.5]", "[1.toString()]", "[`1`]", "[new Array(5)]",
-        "[function(){}]", "[...[1]]",
+            "",
+            "   ",
+            "5",
+            "'[1]'",
+            "[",
+            "[1,2",
+            "[1,2]x",
+            "[1]]",
+            "[1] [2]",
+            "[1],",
+            "([1])",
+            "[1,,2]",
+            "[,]",
+            "[,1]",
+            "[1 2]",
+            "[[1]]",
+            "[{}]",
+            "[{a:1}]",
+            "[a]",
+            "[true]",
+            "[null]",
+            "[undefined]",
+            "[Infinity]",
+            "[NaN]",
+            "[1+1]",
+            "[--1]",
+            "[-'5']",
+            "[+]",
+            "[-]",
+            "[f()]",
+            "[1]; alert(1)",
+            "[1] /* c */",
+            "[1 // c\n]",
+            "[\"abc]",
+            "['abc\"]",
+            "['a\nb']",
+            "['a\rb']",
+            "[\"\\x4\"]",
+            "[\"\\u12\"]",
+            "[\"\\u{41}\"]",
+            "[\"\\1\"]",
+            "[\"\\01\"]",
+            "[\"abc\\",
+            "[0x]",
+            "[0xg]",
+            "[1e]",
+            "[1e+]",
+            "[.]",
+            "[1.2.3]",
+            "[1a]",
+            "[0x1g]",
+            "[1_000]",
+            "[07.5]",
+            "[1.toString()]",
+            "[`1`]",
+            "[new Array(5)]",
+            "[function(){}]",
+            "[...[1]]",
     };
     for (const char *row : rows)
-        QTest::newRow(QByteArray(row).replace('\n', "\\n").replace('\r', "\\r").constData())
-                << QString::fromUtf8(row);
+        QTest::newRow(QByteArray(row).replace('\n', "\\n").replace('\r', "\\r").constData()) << QString::fromUtf8(row);
     QTest::newRow("line separator in string") << QString::fromUtf16(u"['a\u2028b']");
 }
 
@@ -136,8 +178,7 @@ void TestRegVals::bounds()
     QCOMPARE(got.size(), kMaxRegValsElements);
     QVERIFY(!parseRegVals(QLatin1Char('[') + ones + QLatin1String("1,1]"), &got));
 
-    const QString padded = QLatin1Char('[') + QString(kMaxRegValsLength - 2, QLatin1Char(' '))
-            + QLatin1Char(']');
+    const QString padded = QLatin1Char('[') + QString(kMaxRegValsLength - 2, QLatin1Char(' ')) + QLatin1Char(']');
     QVERIFY(parseRegVals(padded, &got));
     QVERIFY(!parseRegVals(padded + QLatin1Char(' '), &got));
 }
@@ -145,7 +186,7 @@ void TestRegVals::bounds()
 void TestRegVals::toNumber_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<double>("expected");   // NaN stands for "not a number"
+    QTest::addColumn<double>("expected"); // NaN stands for "not a number"
 
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();

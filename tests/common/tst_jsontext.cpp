@@ -16,8 +16,8 @@ private slots:
 void TestJsonText::escapeChar_data()
 {
     QTest::addColumn<int>("byte");
-    QTest::addColumn<QByteArray>("kept");      // JsonSlash::Keep
-    QTest::addColumn<QByteArray>("escaped");   // JsonSlash::Escape
+    QTest::addColumn<QByteArray>("kept"); // JsonSlash::Keep
+    QTest::addColumn<QByteArray>("escaped"); // JsonSlash::Escape
 
     QTest::newRow("backspace") << 8 << QByteArray("\\b") << QByteArray("\\b");
     QTest::newRow("tab") << 9 << QByteArray("\\t") << QByteArray("\\t");

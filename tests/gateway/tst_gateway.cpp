@@ -114,29 +114,32 @@ void TestGateway::portReportListsTheConfiguredLine()
 void TestGateway::serialSession()
 {
     runSteps({
-        {ajaxQuery("connect", serialConnect(pty, "1", "7", "3", "50")), reply::serialConnected},
-        {"func=readRegisters&regAddr=0&valuesCnt=1", "[-1]"},
-        {"func=readRegisters&regAddr=0&valuesCnt=1&regType=uint", "[65535]"},
-        {"func=readRegisters&regAddr=1&valuesCnt=1&regType=float4321&valSize=32", "[12.5]"},
-        // The page encodes the list once more than the request.
-        {"func=writeRegisters&regAddr=10&valuesCnt=3&regVals=%255B65535%252C-1%252C70000%255D", reply::sent},
-        {"func=readRegisters&regAddr=10&valuesCnt=3&regType=uint", "[65535,65535,4464]"},
-        {"func=writeRegisters&regAddr=20&valuesCnt=1&regType=float1234&valSize=32&regVals=%5B-2.75%5D", reply::sent},
-        {"func=readRegisters&regAddr=20&valuesCnt=2&regType=uint", "[0,49200]"},
-        {"func=identifySlave", peerIdentity},
+            {ajaxQuery("connect", serialConnect(pty, "1", "7", "3", "50")), reply::serialConnected},
+            {"func=readRegisters&regAddr=0&valuesCnt=1", "[-1]"},
+            {"func=readRegisters&regAddr=0&valuesCnt=1&regType=uint", "[65535]"},
+            {"func=readRegisters&regAddr=1&valuesCnt=1&regType=float4321&valSize=32", "[12.5]"},
+            // The page encodes the list once more than the request.
+            {"func=writeRegisters&regAddr=10&valuesCnt=3&regVals=%255B65535%252C-1%252C70000%255D", reply::sent},
+            {"func=readRegisters&regAddr=10&valuesCnt=3&regType=uint", "[65535,65535,4464]"},
+            {"func=writeRegisters&regAddr=20&valuesCnt=1&regType=float1234&valSize=32&regVals=%5B-2.75%5D",
+             reply::sent},
+            {"func=readRegisters&regAddr=20&valuesCnt=2&regType=uint", "[0,49200]"},
+            {"func=identifySlave", peerIdentity},
     });
 
-    const QJsonObject user = QJsonDocument::fromJson(ajax("func=getPortSettings")).object()
-                                 .value(QStringLiteral("userSettings")).toObject();
+    const QJsonObject user = QJsonDocument::fromJson(ajax("func=getPortSettings"))
+                                     .object()
+                                     .value(QStringLiteral("userSettings"))
+                                     .toObject();
     QCOMPARE(user.value(QStringLiteral("port")).toString(), pty);
     QCOMPARE(user.value(QStringLiteral("baudRate")).toInt(), 7);
     QCOMPARE(user.value(QStringLiteral("connectionType")).toString(), QStringLiteral("serial"));
     QCOMPARE(user.value(QStringLiteral("isConnected")).toBool(), true);
 
     runSteps({
-        {"func=disconnect", reply::disconnected},
-        {"func=readRegisters&regAddr=0&valuesCnt=1", reply::notConnected},
-        {"func=identifySlave", reply::notConnected},
+            {"func=disconnect", reply::disconnected},
+            {"func=readRegisters&regAddr=0&valuesCnt=1", reply::notConnected},
+            {"func=identifySlave", reply::notConnected},
     });
     QVERIFY(ajax("func=getPortSettings").endsWith("\"connectionType\":\"serial\",\"isConnected\":false}}"));
 }
@@ -144,12 +147,12 @@ void TestGateway::serialSession()
 void TestGateway::tcpSession()
 {
     runSteps({
-        {ajaxQuery("connect", tcpConnect(tcpPort, 1000)), reply::tcpConnected},
-        {"func=writeRegisters&regAddr=30&valuesCnt=2&regType=int&valSize=32&regVals=%5B-100000%2C%2212%22%5D",
-         reply::sent},
-        {"func=readRegisters&regAddr=30&valuesCnt=2&regType=int&valSize=32", "[-100000,12]"},
-        {"func=readRegisters&regAddr=1&valuesCnt=1&regType=float4321&regSize=16&valSize=32&floatPrec=3", "[12.5]"},
-        {"func=identifySlave", peerIdentity},
+            {ajaxQuery("connect", tcpConnect(tcpPort, 1000)), reply::tcpConnected},
+            {"func=writeRegisters&regAddr=30&valuesCnt=2&regType=int&valSize=32&regVals=%5B-100000%2C%2212%22%5D",
+             reply::sent},
+            {"func=readRegisters&regAddr=30&valuesCnt=2&regType=int&valSize=32", "[-100000,12]"},
+            {"func=readRegisters&regAddr=1&valuesCnt=1&regType=float4321&regSize=16&valSize=32&floatPrec=3", "[12.5]"},
+            {"func=identifySlave", peerIdentity},
     });
     const QByteArray state = ajax("func=getPortSettings&x=1");
     QVERIFY2(state.endsWith("\"tcpIp\":\"127.0.0.1\",\"tcpPort\":" + QByteArray::number(tcpPort)
@@ -162,15 +165,22 @@ void TestGateway::demoSlave()
     const QByteArray wide = QByteArray::number(sim::wideFree);
     const QByteArray wideFloat = QByteArray::number(sim::wideFree + 10);
     runSteps({
-        {ajaxQuery("connect", tcpConnect(simPort, 1000)), reply::tcpConnected},
-        {"func=identifySlave", sim::identity},
-        {"func=writeRegisters&regAddr=" + wide + "&valuesCnt=2&regType=int&regSize=32&valSize=32"
-         "&regVals=%5B-7%2C2147483647%5D", reply::sent},
-        {"func=readRegisters&regAddr=" + wide + "&valuesCnt=2&regType=int&regSize=32&valSize=32", "[-7,2147483647]"},
-        {"func=writeRegisters&regAddr=" + wideFloat + "&valuesCnt=1&regType=float4321&regSize=32&valSize=32"
-         "&regVals=%5B2e8%5D", reply::sent},
-        {"func=readRegisters&regAddr=" + wideFloat + "&valuesCnt=1&regType=float4321&regSize=32&valSize=32"
-         "&floatPrec=1", "[200000000.0]"},
+            {ajaxQuery("connect", tcpConnect(simPort, 1000)), reply::tcpConnected},
+            {"func=identifySlave", sim::identity},
+            {"func=writeRegisters&regAddr=" + wide
+                     + "&valuesCnt=2&regType=int&regSize=32&valSize=32"
+                       "&regVals=%5B-7%2C2147483647%5D",
+             reply::sent},
+            {"func=readRegisters&regAddr=" + wide + "&valuesCnt=2&regType=int&regSize=32&valSize=32",
+             "[-7,2147483647]"},
+            {"func=writeRegisters&regAddr=" + wideFloat
+                     + "&valuesCnt=1&regType=float4321&regSize=32&valSize=32"
+                       "&regVals=%5B2e8%5D",
+             reply::sent},
+            {"func=readRegisters&regAddr=" + wideFloat
+                     + "&valuesCnt=1&regType=float4321&regSize=32&valSize=32"
+                       "&floatPrec=1",
+             "[200000000.0]"},
     });
 }
 

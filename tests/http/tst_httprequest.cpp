@@ -67,8 +67,8 @@ QByteArray multipartBody(const QByteArray &boundary, const QList<QByteArrayList>
 QByteArray multipartRequest(const QByteArray &contentTypeBoundary, const QByteArray &body,
                             const QByteArray &query = QByteArray())
 {
-    return "POST /upload" + query + " HTTP/1.1\r\nContent-Type: multipart/form-data; boundary="
-           + contentTypeBoundary + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    return "POST /upload" + query + " HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" + contentTypeBoundary
+            + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
 } // namespace
@@ -129,12 +129,12 @@ void TestHttpRequest::requestLine_data()
                                          << QByteArray("GET") << QByteArray("/") << QByteArray("HTTP/1.1");
     QTest::newRow("headers pending") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n") << int(HttpRequest::ExpectHeader)
                                      << QByteArray("GET") << QByteArray("/") << QByteArray("HTTP/1.1");
-    QTest::newRow("two words") << QByteArray("GET /\r\n\r\n") << int(HttpRequest::Aborted)
-                               << QByteArray() << QByteArray() << QByteArray();
-    QTest::newRow("four words") << QByteArray("GET  / HTTP/1.1\r\n\r\n") << int(HttpRequest::Aborted)
-                                << QByteArray() << QByteArray() << QByteArray();
-    QTest::newRow("no HTTP") << QByteArray("GET / FTP/1.0\r\n\r\n") << int(HttpRequest::Aborted)
-                             << QByteArray() << QByteArray() << QByteArray();
+    QTest::newRow("two words") << QByteArray("GET /\r\n\r\n") << int(HttpRequest::Aborted) << QByteArray()
+                               << QByteArray() << QByteArray();
+    QTest::newRow("four words") << QByteArray("GET  / HTTP/1.1\r\n\r\n") << int(HttpRequest::Aborted) << QByteArray()
+                                << QByteArray() << QByteArray();
+    QTest::newRow("no HTTP") << QByteArray("GET / FTP/1.0\r\n\r\n") << int(HttpRequest::Aborted) << QByteArray()
+                             << QByteArray() << QByteArray();
 }
 
 void TestHttpRequest::requestLine()
@@ -190,8 +190,9 @@ void TestHttpRequest::decodeUrl()
 void TestHttpRequest::headers()
 {
     HttpRequest request(nullptr);
-    feed(request, {"POST / HTTP/1.1\r\nX-Long: first\r\n  second part\r\nHost:  h  \r\n"
-                   "content-length: 5\r\nX-Twice: 1\r\nX-Twice: 2\r\n\r\nhello"});
+    feed(request,
+         {"POST / HTTP/1.1\r\nX-Long: first\r\n  second part\r\nHost:  h  \r\n"
+          "content-length: 5\r\nX-Twice: 1\r\nX-Twice: 2\r\n\r\nhello"});
     QCOMPARE(request.status(), HttpRequest::Complete);
     QCOMPARE(request.header("X-Long"), QByteArray("first second part"));
     QCOMPARE(request.headerValues("X-Long"), QList<QByteArray>({"first second part", "first"}));
@@ -210,9 +211,9 @@ void TestHttpRequest::piecewiseArrival_data()
                                "Content-Type: application/x-www-form-urlencoded\r\n\r\nb=2&c=3";
     QTest::newRow("whole") << QByteArrayList({request});
     QTest::newRow("byte by byte") << bytewise(request);
-    QTest::newRow("CR and LF apart") << QByteArrayList({"POST /p?q=1 HTTP/1.1\r", "\nHost: example\r",
-                                                        "\nContent-Length: 7\r", "\nContent-Type: application/x-www-form-urlencoded\r\n\r",
-                                                        "\nb=2&c", "=3"});
+    QTest::newRow("CR and LF apart") << QByteArrayList(
+            {"POST /p?q=1 HTTP/1.1\r", "\nHost: example\r", "\nContent-Length: 7\r",
+             "\nContent-Type: application/x-www-form-urlencoded\r\n\r", "\nb=2&c", "=3"});
 }
 
 void TestHttpRequest::piecewiseArrival()
@@ -242,15 +243,18 @@ void TestHttpRequest::limits_data()
                                              << int(HttpRequest::Aborted);
     QTest::newRow("endless line") << QByteArray(100000, 'a') << int(HttpRequest::Aborted);
     QTest::newRow("many headers") << line + QByteArray("X: 1\r\n").repeated(40) + "\r\n" << int(HttpRequest::Aborted);
-    QTest::newRow("body fits") << line + "Content-Length: 100\r\n\r\n" + QByteArray(100, 'b') << int(HttpRequest::Complete);
+    QTest::newRow("body fits") << line + "Content-Length: 100\r\n\r\n" + QByteArray(100, 'b')
+                               << int(HttpRequest::Complete);
     QTest::newRow("body too large") << line + "Content-Length: 190\r\n\r\n" << int(HttpRequest::Aborted);
     QTest::newRow("negative length") << line + "Content-Length: -5\r\n\r\n" << int(HttpRequest::Aborted);
     QTest::newRow("huge length") << line + "Content-Length: 99999999999999\r\n\r\n" << int(HttpRequest::Aborted);
     QTest::newRow("unparsable length") << line + "Content-Length: abc\r\n\r\n" << int(HttpRequest::Complete);
     const QByteArray multipart = line + "Content-Type: multipart/form-data; boundary=B\r\nContent-Length: ";
     QTest::newRow("multipart too large") << multipart + "1001\r\n\r\n" << int(HttpRequest::Aborted);
-    QTest::newRow("multipart at limit") << multipart + "1000\r\n\r\n" + QByteArray(1000, 'm') << int(HttpRequest::Aborted);
-    QTest::newRow("multipart below limit") << multipart + "999\r\n\r\n" + QByteArray(999, 'm') << int(HttpRequest::Complete);
+    QTest::newRow("multipart at limit") << multipart + "1000\r\n\r\n" + QByteArray(1000, 'm')
+                                        << int(HttpRequest::Aborted);
+    QTest::newRow("multipart below limit")
+            << multipart + "999\r\n\r\n" + QByteArray(999, 'm') << int(HttpRequest::Complete);
 }
 
 void TestHttpRequest::limits()
@@ -290,25 +294,24 @@ void TestHttpRequest::announcedLength_data()
                            << tooLarge << none;
     QTest::newRow("-2^64") << QByteArray("Content-Length: -18446744073709551616\r\n") << int(HttpRequest::Aborted)
                            << tooLarge << none;
-    QTest::newRow("multipart 2^63-1")
-        << QByteArray("Content-Type: multipart/form-data; boundary=B\r\nContent-Length: 9223372036854775807\r\n")
-        << int(HttpRequest::Aborted) << multipartTooLarge << none;
-    QTest::newRow("multipart 2^64")
-        << QByteArray("Content-Type: multipart/form-data; boundary=B\r\nContent-Length: 18446744073709551616\r\n")
-        << int(HttpRequest::Aborted) << multipartTooLarge << none;
+    QTest::newRow("multipart 2^63-1") << QByteArray(
+            "Content-Type: multipart/form-data; boundary=B\r\nContent-Length: 9223372036854775807\r\n")
+                                      << int(HttpRequest::Aborted) << multipartTooLarge << none;
+    QTest::newRow("multipart 2^64") << QByteArray(
+            "Content-Type: multipart/form-data; boundary=B\r\nContent-Length: 18446744073709551616\r\n")
+                                    << int(HttpRequest::Aborted) << multipartTooLarge << none;
     // Exactly what fits beside the 40 bytes of request line, header and empty line.
     QTest::newRow("at the limit") << QByteArray("Content-Length: 160\r\n") << int(HttpRequest::Complete) << none
                                   << QByteArray(160, 'b');
     QTest::newRow("one above") << QByteArray("Content-Length: 161\r\n") << int(HttpRequest::Aborted) << tooLarge
                                << none;
     QTest::newRow("0") << QByteArray("Content-Length: 0\r\n") << int(HttpRequest::Complete) << none << none;
-    QTest::newRow("non-numeric") << QByteArray("Content-Length: abc\r\n") << int(HttpRequest::Complete) << none
-                                 << none;
+    QTest::newRow("non-numeric") << QByteArray("Content-Length: abc\r\n") << int(HttpRequest::Complete) << none << none;
     QTest::newRow("hex") << QByteArray("Content-Length: 0x10\r\n") << int(HttpRequest::Complete) << none << none;
     QTest::newRow("same value twice") << QByteArray("Content-Length: 4\r\nContent-Length: 4\r\n")
                                       << int(HttpRequest::Complete) << none << QByteArray("bbbb");
-    QTest::newRow("same value listed") << QByteArray("Content-Length: 4, 4\r\n") << int(HttpRequest::Complete)
-                                       << none << QByteArray("bbbb");
+    QTest::newRow("same value listed") << QByteArray("Content-Length: 4, 4\r\n") << int(HttpRequest::Complete) << none
+                                       << QByteArray("bbbb");
 }
 
 void TestHttpRequest::announcedLength()
@@ -356,8 +359,9 @@ void TestHttpRequest::framing()
     HttpRequest request(limits.settings.get());
     QTest::ignoreMessage(QtWarningMsg, warning.constData());
     // Read as a request line, the quoted chunk extension is a second request.
-    feed(request, {"POST /ajax.html HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers
-                   + "\r\n0;x=\"GET /ajax.html?func=disconnect HTTP/1.1\"\r\n\r\n"});
+    feed(request,
+         {"POST /ajax.html HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers
+          + "\r\n0;x=\"GET /ajax.html?func=disconnect HTTP/1.1\"\r\n\r\n"});
     QCOMPARE(request.status(), HttpRequest::Aborted);
     QCOMPARE(request.body(), QByteArray());
     QCOMPARE(request.parameterMap().size(), 0);
@@ -366,8 +370,9 @@ void TestHttpRequest::framing()
 void TestHttpRequest::formBody()
 {
     HttpRequest request(nullptr);
-    feed(request, {"POST /f?a=query&b=1 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded; charset=x\r\n"
-                   "Content-Length: 13\r\n\r\na=form&c=%41+"});
+    feed(request,
+         {"POST /f?a=query&b=1 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded; charset=x\r\n"
+          "Content-Length: 13\r\n\r\na=form&c=%41+"});
     QCOMPARE(request.status(), HttpRequest::Complete);
     QCOMPARE(request.parameter("a"), QByteArray("form"));
     QCOMPARE(request.parameterValues("a"), QList<QByteArray>({"form", "query"}));
@@ -401,7 +406,8 @@ void TestHttpRequest::multipartFile()
     for (int i = 0; i < 200000; ++i)
         content += char((i * 7) % 256);
     content += "\r\n\r\n--not-the-boundary\r\n";
-    const QByteArray body = multipartBody("XyZ", {{"note", "", "a\r\nb"}, {"file", "data.bin", content}, {"q", "", "body"}});
+    const QByteArray body =
+            multipartBody("XyZ", {{"note", "", "a\r\nb"}, {"file", "data.bin", content}, {"q", "", "body"}});
     Limits limits(16000, 1000000);
     HttpRequest request(limits.settings.get());
     QByteArrayList pieces;
@@ -431,8 +437,8 @@ void TestHttpRequest::multipartEdgeCases_data()
     const QByteArray body = multipartBody("b1", {{"file", "f.txt", "text"}, {"field", "", "v"}});
     QTest::newRow("plain") << multipartRequest("b1", body) << QByteArray("text") << QByteArray("v");
     QTest::newRow("quoted boundary") << multipartRequest("\"b1\"", body) << QByteArray("-") << QByteArray();
-    QTest::newRow("empty file") << multipartRequest("b1", multipartBody("b1", {{"file", "e", ""}}))
-                                << QByteArray("") << QByteArray();
+    QTest::newRow("empty file") << multipartRequest("b1", multipartBody("b1", {{"file", "e", ""}})) << QByteArray("")
+                                << QByteArray();
     const QByteArray noData = "--b1\r\nContent-Disposition: form-data; name=\"file\"; filename=\"n\"\r\n\r\n--b1--\r\n";
     QTest::newRow("no data line") << multipartRequest("b1", noData) << QByteArray("") << QByteArray();
     const QByteArray cut = "--b1\r\nContent-Disposition: form-data; name=\"file\"; filename=\"c\"\r\n\r\nabc\r\n";
@@ -481,7 +487,8 @@ void TestHttpRequest::uploadedFilesRemoved()
         feed(aborted, {multipartRequest("b", multipartBody("b", {{"file", "f", QByteArray(60, 'x')}}))});
         QCOMPARE(aborted.status(), HttpRequest::Aborted);
         HttpRequest cut(nullptr);
-        feed(cut, {"POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: 500\r\n\r\n--b\r\n"});
+        feed(cut,
+             {"POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: 500\r\n\r\n--b\r\n"});
         QCOMPARE(cut.status(), HttpRequest::ExpectBody);
     }
     QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden), QStringList());

@@ -62,25 +62,28 @@ void TestHttpResponse::wireBytes_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("reason");
     QTest::addColumn<QByteArrayList>("headers"); // name, value, name, value...
-    QTest::addColumn<QByteArrayList>("parts");   // the last one is written as the last part
+    QTest::addColumn<QByteArrayList>("parts"); // the last one is written as the last part
     QTest::addColumn<QByteArray>("expected");
     QTest::addColumn<bool>("closes");
 
     QTest::newRow("content length") << 404 << QByteArray("not found") << QByteArrayList()
                                     << QByteArrayList({"404 not found"})
-                                    << QByteArray("HTTP/1.1 404 not found\r\nContent-Length: 13\r\n\r\n404 not found") << false;
+                                    << QByteArray("HTTP/1.1 404 not found\r\nContent-Length: 13\r\n\r\n404 not found")
+                                    << false;
     QTest::newRow("empty last part") << 200 << QByteArray("OK") << QByteArrayList() << QByteArrayList({""})
                                      << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n") << false;
-    QTest::newRow("chunked") << 200 << QByteArray("OK") << QByteArrayList() << QByteArrayList({"ab", "cd"})
-                             << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n")
-                             << false;
+    QTest::newRow("chunked")
+            << 200 << QByteArray("OK") << QByteArrayList() << QByteArrayList({"ab", "cd"})
+            << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n")
+            << false;
     QTest::newRow("chunked, empty last") << 200 << QByteArray("OK") << QByteArrayList()
                                          << QByteArrayList({QByteArray(300, 'z'), ""})
-                                         << "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n12c\r\n" + QByteArray(300, 'z')
-                                                + "\r\n0\r\n\r\n" << false;
-    QTest::newRow("capital Chunked") << 200 << QByteArray("OK") << QByteArrayList({"Transfer-Encoding", "Chunked"})
-                                     << QByteArrayList({"abc"})
-                                     << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n") << false;
+                                         << "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n12c\r\n"
+                    + QByteArray(300, 'z') + "\r\n0\r\n\r\n"
+                                         << false;
+    QTest::newRow("capital Chunked")
+            << 200 << QByteArray("OK") << QByteArrayList({"Transfer-Encoding", "Chunked"}) << QByteArrayList({"abc"})
+            << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n") << false;
     QTest::newRow("connection close") << 200 << QByteArray("OK") << QByteArrayList({"Connection", "close"})
                                       << QByteArrayList({"ab", "cd"})
                                       << QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nabcd") << true;
@@ -97,13 +100,16 @@ void TestHttpResponse::wireBytes_data()
                                   << QByteArrayList({"x-low", "1", "Content-Type", "text/plain", "Z-Up", "2",
                                                      "Cache-Control", "max-age=1"})
                                   << QByteArrayList({"hi"})
-                                  << QByteArray("HTTP/1.1 201 Created\r\nCache-Control: max-age=1\r\nContent-Length: 2\r\n"
-                                                "Content-Type: text/plain\r\nZ-Up: 2\r\nx-low: 1\r\n\r\nhi") << false;
-    QTest::newRow("header order, chunked") << 200 << QByteArray("OK")
-                                           << QByteArrayList({"Content-Type", "a/b", "Cache-Control", "c"})
-                                           << QByteArrayList({"1", ""})
-                                           << QByteArray("HTTP/1.1 200 OK\r\nCache-Control: c\r\nContent-Type: a/b\r\n"
-                                                         "Transfer-Encoding: chunked\r\n\r\n1\r\n1\r\n0\r\n\r\n") << false;
+                                  << QByteArray(
+                                             "HTTP/1.1 201 Created\r\nCache-Control: max-age=1\r\nContent-Length: 2\r\n"
+                                             "Content-Type: text/plain\r\nZ-Up: 2\r\nx-low: 1\r\n\r\nhi")
+                                  << false;
+    QTest::newRow("header order, chunked")
+            << 200 << QByteArray("OK") << QByteArrayList({"Content-Type", "a/b", "Cache-Control", "c"})
+            << QByteArrayList({"1", ""})
+            << QByteArray("HTTP/1.1 200 OK\r\nCache-Control: c\r\nContent-Type: a/b\r\n"
+                          "Transfer-Encoding: chunked\r\n\r\n1\r\n1\r\n0\r\n\r\n")
+            << false;
     QTest::newRow("empty reason") << 500 << QByteArray() << QByteArrayList() << QByteArrayList({"e"})
                                   << QByteArray("HTTP/1.1 500 \r\nContent-Length: 1\r\n\r\ne") << false;
 }
@@ -158,9 +164,10 @@ void TestHttpResponse::cookieValue_data()
                                   << QByteArray() << false << QByteArray("id=5; Max-Age=60; Path=/; Version=1");
     QTest::newRow("minimal") << QByteArray("a") << QByteArray() << 0 << QByteArray() << QByteArray() << QByteArray()
                              << false << QByteArray("a=; Version=1");
-    QTest::newRow("all fields") << QByteArray("s") << QByteArray("v w") << -1 << QByteArray("/p") << QByteArray("c")
-                                << QByteArray("d.example") << true
-                                << QByteArray("s=v w; Comment=c; Domain=d.example; Max-Age=-1; Path=/p; Secure; Version=1");
+    QTest::newRow("all fields")
+            << QByteArray("s") << QByteArray("v w") << -1 << QByteArray("/p") << QByteArray("c")
+            << QByteArray("d.example") << true
+            << QByteArray("s=v w; Comment=c; Domain=d.example; Max-Age=-1; Path=/p; Secure; Version=1");
 }
 
 void TestHttpResponse::cookieValue()
@@ -198,9 +205,10 @@ void TestHttpResponse::setCookie()
     response.setCookie(HttpCookie("", "ignored", 0));
     response.setHeader("X", "y");
     response.write("", true);
-    QCOMPARE(pair.readAll(false), QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nX: y\r\n"
-                                             "Set-Cookie: a=1; Max-Age=10; Path=/; Version=1\r\n"
-                                             "Set-Cookie: b=2; Version=1\r\n\r\n"));
+    QCOMPARE(pair.readAll(false),
+             QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nX: y\r\n"
+                        "Set-Cookie: a=1; Max-Age=10; Path=/; Version=1\r\n"
+                        "Set-Cookie: b=2; Version=1\r\n\r\n"));
 }
 
 void TestHttpResponse::splitAttributes_data()

@@ -73,7 +73,7 @@ public:
         } else if (path == "/throwLater") {
             // Some object living on this thread fails in a slot of its own.
             QMetaObject::invokeMethod(
-                QThread::currentThread(), [] { throw std::runtime_error("slot failure"); }, Qt::QueuedConnection);
+                    QThread::currentThread(), [] { throw std::runtime_error("slot failure"); }, Qt::QueuedConnection);
             response.write("later", true);
         }
         // anything else: nothing written
@@ -88,9 +88,10 @@ int threadCount()
 QByteArray multipartUpload(const QByteArray &content)
 {
     const QByteArray body = "--XX\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.bin\"\r\n"
-                            "Content-Type: application/octet-stream\r\n\r\n" + content + "\r\n--XX--\r\n";
+                            "Content-Type: application/octet-stream\r\n\r\n"
+            + content + "\r\n--XX--\r\n";
     return "POST /upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XX\r\nContent-Length: "
-           + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+            + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
 } // namespace
@@ -161,14 +162,18 @@ void TestHttpServer::responseKinds_data()
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("expected");
     QTest::newRow("content length") << get("/echo?n=%41") << okText("GET /echo A");
-    QTest::newRow("chunked") << get("/chunks")
-                             << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n");
+    QTest::newRow("chunked")
+            << get("/chunks")
+            << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n");
     QTest::newRow("nothing written") << get("/nothing") << okText("");
-    QTest::newRow("throwing handler") << get("/throw") << QByteArray("HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\n\r\n");
+    QTest::newRow("throwing handler") << get("/throw")
+                                      << QByteArray("HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\n\r\n");
     QTest::newRow("form body") << QByteArray("POST /body HTTP/1.0\r\nContent-Length: 3\r\n\r\nxyz") << okText("xyz");
-    QTest::newRow("non-numeric length") << QByteArray("POST /body HTTP/1.1\r\nContent-Length: abc\r\n\r\n") << okText("");
-    QTest::newRow("same length twice")
-        << QByteArray("POST /body HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nxyz") << okText("xyz");
+    QTest::newRow("non-numeric length") << QByteArray("POST /body HTTP/1.1\r\nContent-Length: abc\r\n\r\n")
+                                        << okText("");
+    QTest::newRow("same length twice") << QByteArray(
+            "POST /body HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nxyz")
+                                       << okText("xyz");
 }
 
 void TestHttpServer::responseKinds()
@@ -190,7 +195,8 @@ void TestHttpServer::defaultHandler()
     Server server(&base, {});
     Client client(server.port());
     client.send(get("/x"));
-    QCOMPARE(client.readResponse(), QByteArray("HTTP/1.1 501 not implemented\r\nContent-Length: 19\r\n\r\n501 not implemented"));
+    QCOMPARE(client.readResponse(),
+             QByteArray("HTTP/1.1 501 not implemented\r\nContent-Length: 19\r\n\r\n501 not implemented"));
 }
 
 void TestHttpServer::pipelined()
@@ -199,7 +205,8 @@ void TestHttpServer::pipelined()
     Client client(server.port());
     client.send(get("/echo?n=1") + get("/chunks") + get("/echo?n=3"));
     QCOMPARE(client.readResponse(), okText("GET /echo 1"));
-    QCOMPARE(client.readResponse(), QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n"));
+    QCOMPARE(client.readResponse(),
+             QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n"));
     QCOMPARE(client.readResponse(), okText("GET /echo 3"));
     QVERIFY(client.isConnected());
 }
@@ -240,8 +247,8 @@ void TestHttpServer::connectionClose_data()
     QTest::newRow("CLOSE") << get("/echo", "Connection: CLOSE\r\n") << okText("GET /echo ") << true;
     QTest::newRow("keep-alive") << get("/echo", "Connection: keep-alive\r\n") << okText("GET /echo ") << false;
     QTest::newRow("HTTP/1.0") << QByteArray("GET /echo HTTP/1.0\r\n\r\n") << okText("GET /echo ") << false;
-    QTest::newRow("close-delimited body") << get("/close") << QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nabcd")
-                                          << true;
+    QTest::newRow("close-delimited body")
+            << get("/close") << QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nabcd") << true;
 }
 
 void TestHttpServer::connectionClose()
@@ -354,30 +361,30 @@ void TestHttpServer::aborted_data()
     QTest::newRow("endless header") << "GET / HTTP/1.1\r\nX: " + QByteArray(100000, 'h');
     QTest::newRow("too many headers") << "GET / HTTP/1.1\r\n" + QByteArray("X-A: b\r\n").repeated(200) + "\r\n";
     QTest::newRow("body too large") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 2000\r\n\r\n");
-    QTest::newRow("body too large, sent") << "POST / HTTP/1.1\r\nContent-Length: 200000\r\n\r\n" + QByteArray(200000, 'x');
+    QTest::newRow("body too large, sent")
+            << "POST / HTTP/1.1\r\nContent-Length: 200000\r\n\r\n" + QByteArray(200000, 'x');
     QTest::newRow("negative length") << QByteArray("POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n");
     QTest::newRow("length 2^63-1") << QByteArray("GET / HTTP/1.1\r\nContent-Length: 9223372036854775807\r\n\r\n");
     QTest::newRow("length 2^63") << QByteArray("GET / HTTP/1.1\r\nContent-Length: 9223372036854775808\r\n\r\n");
     QTest::newRow("length 2^64") << QByteArray("GET / HTTP/1.1\r\nContent-Length: 18446744073709551616\r\n\r\n");
     QTest::newRow("length 2^31") << QByteArray("GET / HTTP/1.1\r\nContent-Length: 2147483648\r\n\r\n");
     QTest::newRow("multipart length 2^63-1")
-        << QByteArray("POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\n"
-                      "Content-Length: 9223372036854775807\r\n\r\n");
+            << QByteArray("POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\n"
+                          "Content-Length: 9223372036854775807\r\n\r\n");
     // The body must not run as a request of its own.
     QTest::newRow("chunked with quoted extension")
-        << QByteArray("POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
-                      "0;x=\"GET /echo?func=disconnect HTTP/1.1\"\r\n\r\n");
+            << QByteArray("POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                          "0;x=\"GET /echo?func=disconnect HTTP/1.1\"\r\n\r\n");
     QTest::newRow("length beside chunked")
-        << QByteArray("POST /echo HTTP/1.1\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n"
-                      "0\r\n\r\nGET /echo?n=smuggled HTTP/1.1\r\n\r\n");
-    QTest::newRow("two lengths")
-        << QByteArray("POST /echo HTTP/1.1\r\nContent-Length: 0\r\nContent-Length: 33\r\n\r\n"
-                      "GET /echo?n=smuggled HTTP/1.1\r\n\r\n");
-    QTest::newRow("multipart too large")
-        << QByteArray("POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: 5001\r\n\r\n");
+            << QByteArray("POST /echo HTTP/1.1\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n"
+                          "0\r\n\r\nGET /echo?n=smuggled HTTP/1.1\r\n\r\n");
+    QTest::newRow("two lengths") << QByteArray("POST /echo HTTP/1.1\r\nContent-Length: 0\r\nContent-Length: 33\r\n\r\n"
+                                               "GET /echo?n=smuggled HTTP/1.1\r\n\r\n");
+    QTest::newRow("multipart too large") << QByteArray(
+            "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: 5001\r\n\r\n");
     QTest::newRow("multipart reaches limit")
-        << "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: 5000\r\n\r\n"
-               + QByteArray(5000, 'm');
+            << "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: 5000\r\n\r\n"
+                    + QByteArray(5000, 'm');
 }
 
 void TestHttpServer::aborted()
@@ -452,8 +459,7 @@ void TestHttpServer::trickleHitsDeadline_data()
     QTest::addColumn<QByteArray>("head");
     QTest::addColumn<QByteArray>("trickle");
     // Each piece comes well within readTimeout; the request as a whole does not.
-    QTest::newRow("body") << QByteArray("POST /body HTTP/1.1\r\nContent-Length: 2000\r\n\r\n")
-                          << QByteArray(2000, 'x');
+    QTest::newRow("body") << QByteArray("POST /body HTTP/1.1\r\nContent-Length: 2000\r\n\r\n") << QByteArray(2000, 'x');
     QTest::newRow("headers") << QByteArray("GET /echo HTTP/1.1\r\n") << QByteArray("X-Slow: ").repeated(100);
 }
 
@@ -626,9 +632,7 @@ void TestHttpServer::abruptDisconnects()
         client.socket.close();
     }
     QVERIFY(httptest::waitFor([&] { return server.pool()->idleHandlerCount() == 1; }));
-    QVERIFY(httptest::waitFor([&] {
-        return QDir(tempDir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty();
-    }));
+    QVERIFY(httptest::waitFor([&] { return QDir(tempDir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty(); }));
     Client next(server.port());
     next.send(get("/echo"));
     QCOMPARE(next.readResponse(), okText("GET /echo "));
@@ -672,8 +676,9 @@ void TestHttpServer::tls()
     QTemporaryDir certDir;
     QProcess openssl;
     openssl.setWorkingDirectory(certDir.path());
-    openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out",
-                              "cert.pem", "-days", "1", "-subj", "/CN=localhost"});
+    openssl.start("openssl",
+                  {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out", "cert.pem", "-days",
+                   "1", "-subj", "/CN=localhost"});
     if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0)
         QSKIP("openssl cannot make a certificate");
     // Relative names resolve against the configuration's directory, not the working directory.
@@ -694,8 +699,9 @@ void TestHttpServer::tls()
         received += client.readAll();
         return received.endsWith("0\r\n\r\n");
     }));
-    QCOMPARE(received, okText("GET /echo tls")
-                           + "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n");
+    QCOMPARE(received,
+             okText("GET /echo tls")
+                     + "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n");
 
     // A plain client gets no answer and does not hold the handler for ever.
     Client plainClient(server.port());

@@ -77,7 +77,7 @@ QByteArray fileReply(const QByteArray &contentType, const QByteArray &content, i
     if (content.isEmpty())
         return reply + "Content-Length: 0\r\n\r\n";
     return reply + "Transfer-Encoding: chunked\r\n\r\n" + QByteArray::number(content.size(), 16) + "\r\n" + content
-           + "\r\n0\r\n\r\n";
+            + "\r\n0\r\n\r\n";
 }
 
 } // namespace
@@ -214,8 +214,9 @@ void TestStaticFile::emptyFile()
 {
     StaticServer server;
     writeFile(server.root() + "/empty.css", QByteArray());
-    QCOMPARE(server.get("/empty.css"), QByteArray("HTTP/1.1 200 OK\r\nCache-Control: max-age=60\r\n"
-                                                  "Content-Length: 0\r\nContent-Type: text/css\r\n\r\n"));
+    QCOMPARE(server.get("/empty.css"),
+             QByteArray("HTTP/1.1 200 OK\r\nCache-Control: max-age=60\r\n"
+                        "Content-Length: 0\r\nContent-Type: text/css\r\n\r\n"));
 }
 
 void TestStaticFile::largeFile()
@@ -226,7 +227,8 @@ void TestStaticFile::largeFile()
         content += char(i % 251);
     writeFile(server.root() + "/big.bin", content);
     const QByteArray reply = server.get("/big.bin");
-    QVERIFY(reply.startsWith("HTTP/1.1 200 OK\r\nCache-Control: max-age=60\r\nTransfer-Encoding: chunked\r\n\r\n10000\r\n"));
+    QVERIFY(reply.startsWith(
+            "HTTP/1.1 200 OK\r\nCache-Control: max-age=60\r\nTransfer-Encoding: chunked\r\n\r\n10000\r\n"));
     QCOMPARE(httptest::dechunk(httptest::bodyOf(reply)), content);
 }
 

@@ -40,7 +40,11 @@ public:
     QVector<quint32> written32;
     QStringList faults;
 
-    FakeBackend() { timeout.tv_sec = 0; timeout.tv_usec = 500000; }
+    FakeBackend()
+    {
+        timeout.tv_sec = 0;
+        timeout.tv_usec = 500000;
+    }
     ~FakeBackend() override
     {
         if (!live.empty())
@@ -58,11 +62,14 @@ public:
 
     QList<QextPortInfo> getPorts() override { return ports; }
 
-    ModbusHandle modbus_new_rtu(const char *device, int baud, char parity, int dataBits,
-                                int stopBits) override
+    ModbusHandle modbus_new_rtu(const char *device, int baud, char parity, int dataBits, int stopBits) override
     {
-        calls << QStringLiteral("new_rtu %1 %2 %3 %4 %5").arg(QString::fromLatin1(device)).arg(baud)
-                     .arg(QLatin1Char(parity)).arg(dataBits).arg(stopBits);
+        calls << QStringLiteral("new_rtu %1 %2 %3 %4 %5")
+                         .arg(QString::fromLatin1(device))
+                         .arg(baud)
+                         .arg(QLatin1Char(parity))
+                         .arg(dataBits)
+                         .arg(stopBits);
         return newHandle();
     }
     ModbusHandle modbus_new_tcp(const char *host, int port) override
@@ -160,11 +167,11 @@ private:
         check(ctx, what);
         calls << QLatin1String(what);
         lastNb = nb;
-        const Transfer t = transfers.isEmpty() ? Transfer{nb, 0}
-                                               : transfers.at(qMin(transferCount, transfers.size() - 1));
+        const Transfer t =
+                transfers.isEmpty() ? Transfer{nb, 0} : transfers.at(qMin(transferCount, transfers.size() - 1));
         ++transferCount;
         error = t.error;
-        return t.rc == -2 ? nb : t.rc;   // -2: as asked
+        return t.rc == -2 ? nb : t.rc; // -2: as asked
     }
 
     quintptr handles = 0;
@@ -175,8 +182,8 @@ private:
 const Transfer ok{-2, 0};
 
 // COM1 at 9600 baud (3), 8N1 (3), unit 7, 200 ms reply time-out (20).
-t_GetArray serialParams(const QByteArray &port = "COM1", const QByteArray &baud = "3",
-                        const QByteArray &mode = "3", const QByteArray &timeout = "20")
+t_GetArray serialParams(const QByteArray &port = "COM1", const QByteArray &baud = "3", const QByteArray &mode = "3",
+                        const QByteArray &timeout = "20")
 {
     return serialConnect(QString::fromUtf8(port), "7", baud, mode, timeout);
 }
@@ -198,8 +205,7 @@ t_GetArray readParams(const QByteArray &valuesCnt = "2")
 class TestEngine : public ModbusEngine
 {
 public:
-    explicit TestEngine(ModbusBackend *backend)
-        : ModbusEngine(backend)
+    explicit TestEngine(ModbusBackend *backend) : ModbusEngine(backend)
     {
         setPause([this](unsigned long ms) { pauses << int(ms); });
     }
@@ -521,8 +527,8 @@ void TestModbusEngine::tcpConnectAndProbe()
     TestEngine engine(&fake);
     t_GetArray p = tcpParams(host.serverPort());
     QCOMPARE(engine.connectPort(p), reply::tcpConnected);
-    QCOMPARE(fake.calls, QStringList({QStringLiteral("new_tcp 127.0.0.1 %1").arg(host.serverPort()),
-                                      "connect", "close"}));
+    QCOMPARE(fake.calls,
+             QStringList({QStringLiteral("new_tcp 127.0.0.1 %1").arg(host.serverPort()), "connect", "close"}));
     QSettings settings;
     QCOMPARE(settings.value("tcpIp").toString(), QStringLiteral("127.0.0.1"));
     QCOMPARE(settings.value("tcpPort").toInt(), int(host.serverPort()));
@@ -571,9 +577,9 @@ void TestModbusEngine::retryRule_data()
         QTest::newRow(name + " WSA time-out") << op << Transfer{-1, 10060} << 1 << timeoutReply;
         QTest::newRow(name + " EIO") << op << Transfer{-1, EIO} << 1 << timeoutReply;
         QTest::newRow(name + " ETIMEDOUT") << op << Transfer{-1, ETIMEDOUT} << 1 << timeoutReply;
-        QTest::newRow(name + " reset by peer") << op << Transfer{-1, ECONNRESET} << 4
-                                               << QByteArray("{\"error\":\"Protocol error! fault ")
-                                                      + QByteArray::number(ECONNRESET) + "\"}";
+        QTest::newRow(name + " reset by peer")
+                << op << Transfer{-1, ECONNRESET} << 4
+                << QByteArray("{\"error\":\"Protocol error! fault ") + QByteArray::number(ECONNRESET) + "\"}";
     }
     QTest::newRow("read short count") << "read" << Transfer{1, 0} << 4 << mismatch;
     QTest::newRow("write short count") << "write" << Transfer{1, 0} << 4 << mismatch;
@@ -631,8 +637,9 @@ void TestModbusEngine::serialReopenOnRetry()
     fake.registers[10] = 0xFFFF;
     t_GetArray p = readParams("1");
     QCOMPARE(engine.readRegisters(p, 0), QByteArray("[-1]"));
-    QCOMPARE(fake.calls, QStringList({"set_slave 7", "read", "close", "free", "new_rtu COM1 9600 N 8 1",
-                                      "connect", "set_timeout 0 200000", "set_slave 7", "read"}));
+    QCOMPARE(fake.calls,
+             QStringList({"set_slave 7", "read", "close", "free", "new_rtu COM1 9600 N 8 1", "connect",
+                          "set_timeout 0 200000", "set_slave 7", "read"}));
     QVERIFY(engine.isConnected());
     QCOMPARE(fake.liveContexts(), 1);
 }
@@ -734,8 +741,8 @@ void TestModbusEngine::writeEncoding_data()
     };
     QTest::newRow("percent-encoded once more") << w(2, "%5B7%2C-2%5D") << QVector<quint16>{7, 0xFFFE};
     QTest::newRow("utf-8 digits in text") << w(1, "[\"%C3%A9\"]") << QVector<quint16>{0};
-    QTest::newRow("uint 32 in 16-bit registers") << w(1, "[4294967295]", "uint", 32)
-                                                 << QVector<quint16>{0xFFFF, 0xFFFF};
+    QTest::newRow("uint 32 in 16-bit registers")
+            << w(1, "[4294967295]", "uint", 32) << QVector<quint16>{0xFFFF, 0xFFFF};
     QTest::newRow("uint 32 low half first") << w(1, "[305419896]", "uint", 32) << QVector<quint16>{0x5678, 0x1234};
 }
 
@@ -805,19 +812,22 @@ void TestModbusEngine::identification_data()
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("storedId");
 
-    QTest::newRow("meter") << QByteArray("\x05\xff" "Meter-01")
-                           << QByteArray("{\"id\":5,\"desc\":\"Meter-01\",\"descArray\":[5,255,77,101,116,101,114,45,48,49]}")
-                           << "5";
-    QTest::newRow("slash and quote") << QByteArray("\x09\x00" "a/\"\\", 6)
-                                     << QByteArray("{\"id\":9,\"desc\":\"a\\/\\\"\\\\\",\"descArray\":[9,0,97,47,34,92]}")
+    QTest::newRow("meter")
+            << QByteArray("\x05\xff"
+                          "Meter-01")
+            << QByteArray("{\"id\":5,\"desc\":\"Meter-01\",\"descArray\":[5,255,77,101,116,101,114,45,48,49]}") << "5";
+    QTest::newRow("slash and quote") << QByteArray(
+            "\x09\x00"
+            "a/\"\\",
+            6) << QByteArray("{\"id\":9,\"desc\":\"a\\/\\\"\\\\\",\"descArray\":[9,0,97,47,34,92]}")
                                      << "9";
     QTest::newRow("left out") << QByteArray("\xc8\xff\x0d~\xc3}")
                               << QByteArray("{\"id\":200,\"desc\":\"}\",\"descArray\":[200,255,13,126,195,125]}")
                               << "200";
     QTest::newRow("two bytes") << QByteArray("\x11\xff")
                                << QByteArray("{\"id\":17,\"desc\":\"\",\"descArray\":[17,255]}") << "17";
-    QTest::newRow("one byte") << QByteArray("\x2a")
-                              << QByteArray("{\"id\":42,\"desc\":\"\",\"descArray\":[42]}") << "42";
+    QTest::newRow("one byte") << QByteArray("\x2a") << QByteArray("{\"id\":42,\"desc\":\"\",\"descArray\":[42]}")
+                              << "42";
 }
 
 void TestModbusEngine::identification()
@@ -850,7 +860,7 @@ void TestModbusEngine::unitAddressRange_data()
 {
     QTest::addColumn<bool>("tcp");
     QTest::addColumn<QByteArray>("slaveID");
-    QTest::addColumn<int>("libraryResult");   // what the layer's set_slave returns
+    QTest::addColumn<int>("libraryResult"); // what the layer's set_slave returns
     QTest::addColumn<bool>("accepted");
 
     QTest::newRow("serial 0") << false << QByteArray("0") << 0 << true;
@@ -916,13 +926,13 @@ void TestModbusEngine::unitAddressRange()
 
 namespace {
 const QByteArray reportMiddle =
-    "\"baudRate\":{\"0\":\"1200\",\"1\":\"2400\",\"2\":\"4800\",\"3\":\"9600\",\"4\":\"19200\",\"5\":\"38400\","
-    "\"6\":\"57600\",\"7\":\"115200\",\"8\":\"230400\",\"9\":\"256000\",\"10\":\"1000000\",\"11\":\"\",\"12\":\"\"},"
-    "\"mode\":{\"0\":\"RTU 8N2\",\"1\":\"RTU 8E1\",\"2\":\"RTU 8O1\",\"3\":\"RTU 8N1\"},";
+        "\"baudRate\":{\"0\":\"1200\",\"1\":\"2400\",\"2\":\"4800\",\"3\":\"9600\",\"4\":\"19200\",\"5\":\"38400\","
+        "\"6\":\"57600\",\"7\":\"115200\",\"8\":\"230400\",\"9\":\"256000\",\"10\":\"1000000\",\"11\":\"\",\"12\":\"\"},"
+        "\"mode\":{\"0\":\"RTU 8N2\",\"1\":\"RTU 8E1\",\"2\":\"RTU 8O1\",\"3\":\"RTU 8N1\"},";
 const QByteArray defaultSettings =
-    "\"userSettings\":{\"port\":\"0\",\"slaveID\":1,\"baudRate\":0,\"mode\":3,\"timeout\":200000,"
-    "\"tcpIp\":\"192.168.1.100\",\"tcpPort\":502," // expected text only: never contacted
-    "\"connectionType\":\"serial\",\"isConnected\":false}}";
+        "\"userSettings\":{\"port\":\"0\",\"slaveID\":1,\"baudRate\":0,\"mode\":3,\"timeout\":200000,"
+        "\"tcpIp\":\"192.168.1.100\",\"tcpPort\":502," // expected text only: never contacted
+        "\"connectionType\":\"serial\",\"isConnected\":false}}";
 } // namespace
 
 void TestModbusEngine::portReport_data()
@@ -932,8 +942,9 @@ void TestModbusEngine::portReport_data()
     QTest::addColumn<QByteArray>("ports");
 
     QTest::newRow("none") << QStringList() << QStringList() << QByteArray("{\"ports\":{},");
-    QTest::newRow("one") << QStringList{"COM1"} << QStringList{"Communications Port (COM1)"}
-                         << QByteArray("{\"ports\":{\"0\":{\"portName\":\"COM1\",\"friendName\":\"Communications Port (COM1)\"}},");
+    QTest::newRow("one")
+            << QStringList{"COM1"} << QStringList{"Communications Port (COM1)"}
+            << QByteArray("{\"ports\":{\"0\":{\"portName\":\"COM1\",\"friendName\":\"Communications Port (COM1)\"}},");
     QTest::newRow("two") << QStringList{"COM10", "COM1"} << QStringList{"USB (COM10)", "Port (COM1)"}
                          << QByteArray("{\"ports\":{\"0\":{\"portName\":\"COM10\",\"friendName\":\"USB (COM10)\"},"
                                        "\"1\":{\"portName\":\"COM1\",\"friendName\":\"Port (COM1)\"}},");
@@ -970,7 +981,8 @@ void TestModbusEngine::portReportFollowsConnection()
     t_GetArray p = tcpParams(host.serverPort(), 750);
     QCOMPARE(engine.connectPort(p), reply::tcpConnected);
     const QByteArray tcpSettings = "\"userSettings\":{\"port\":\"0\",\"slaveID\":3,\"baudRate\":0,\"mode\":3,"
-                                   "\"timeout\":750,\"tcpIp\":\"127.0.0.1\",\"tcpPort\":" + port;
+                                   "\"timeout\":750,\"tcpIp\":\"127.0.0.1\",\"tcpPort\":"
+            + port;
     QCOMPARE(engine.getPortSettings(), head + tcpSettings + ",\"connectionType\":\"tcp\",\"isConnected\":true}}");
     engine.disconnectPort();
     QCOMPARE(engine.getPortSettings(), head + tcpSettings + ",\"connectionType\":\"tcp\",\"isConnected\":false}}");
@@ -980,9 +992,10 @@ void TestModbusEngine::portReportFollowsConnection()
     settings.setValue("portName", "CO\"M\\1");
     settings.setValue("slaveID", "1,\"x\":2");
     QCOMPARE(engine.getPortSettings(),
-             head + "\"userSettings\":{\"port\":\"CO\\\"M\\\\1\",\"slaveID\":1,\"baudRate\":0,\"mode\":3,"
-                    "\"timeout\":750,\"tcpIp\":\"127.0.0.1\",\"tcpPort\":" + port
-                 + ",\"connectionType\":\"tcp\",\"isConnected\":false}}");
+             head
+                     + "\"userSettings\":{\"port\":\"CO\\\"M\\\\1\",\"slaveID\":1,\"baudRate\":0,\"mode\":3,"
+                       "\"timeout\":750,\"tcpIp\":\"127.0.0.1\",\"tcpPort\":"
+                     + port + ",\"connectionType\":\"tcp\",\"isConnected\":false}}");
 }
 
 void TestModbusEngine::extraPortList_data()

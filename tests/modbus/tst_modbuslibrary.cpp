@@ -32,8 +32,7 @@ public:
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = 0;
         socklen_t len = sizeof addr;
-        if (::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0
-            && ::listen(listenFd, 4) == 0
+        if (::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && ::listen(listenFd, 4) == 0
             && ::getsockname(listenFd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
             port = ntohs(addr.sin_port);
         worker = std::thread([this] { serve(); });
@@ -174,8 +173,7 @@ void TestModbusLibrary::read32_data()
                                       << QVector<quint16>{0, 0, 0, 0};
     QTest::newRow("wrong function") << hex("00000000000b070408123456780000ffff") << -1 << int(EMBBADDATA)
                                     << QVector<quint16>{0, 0, 0, 0};
-    QTest::newRow("exception") << hex("000000000003078302") << -1 << int(EMBXILADD)
-                               << QVector<quint16>{0, 0, 0, 0};
+    QTest::newRow("exception") << hex("000000000003078302") << -1 << int(EMBXILADD) << QVector<quint16>{0, 0, 0, 0};
 }
 
 void TestModbusLibrary::read32()
@@ -230,7 +228,9 @@ void TestModbusLibrary::write32()
         QCOMPARE(lib.lastError(), error);
     const QList<QByteArray> requests = peer.requests();
     QCOMPARE(requests.size(), 1);
-    QCOMPARE(requests.at(0).mid(2).toHex(), QByteArray("0000000f071013880002081234567" "8fffffffe"));
+    QCOMPARE(requests.at(0).mid(2).toHex(),
+             QByteArray("0000000f071013880002081234567"
+                        "8fffffffe"));
 }
 
 void TestModbusLibrary::tooManyRegisters()

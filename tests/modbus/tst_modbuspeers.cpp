@@ -139,8 +139,8 @@ ModbusEngine *TestModbusPeers::engineFor(const QString &transport)
 QByteArray TestModbusPeers::mbpoll(const QStringList &args)
 {
     QProcess p;
-    p.start(QStringLiteral("mbpoll"), QStringList{"-m", "tcp", "-a", "1", "-0", "-1", "-p",
-                                                   QString::number(tcpPort)} + args);
+    p.start(QStringLiteral("mbpoll"),
+            QStringList{"-m", "tcp", "-a", "1", "-0", "-1", "-p", QString::number(tcpPort)} + args);
     if (!p.waitForFinished(15000)) {
         p.kill();
         p.waitForFinished();
@@ -154,24 +154,29 @@ void TestModbusPeers::decoding_data()
     QTest::addColumn<t_GetArray>("params");
     QTest::addColumn<QByteArray>("reply");
 
-    struct Row { const char *name; t_GetArray params; const char *reply; };
+    struct Row
+    {
+        const char *name;
+        t_GetArray params;
+        const char *reply;
+    };
     const Row rows[] = {
-        {"0xFFFF as int", transfer(0, 1), "[-1]"},
-        {"0xFFFF as uint", transfer(0, 1, "uint"), "[65535]"},
-        {"0xFFFF as other type", transfer(0, 1, "word"), "[65535]"},
-        {"three ints", transfer(13, 3, "int"), "[12,-5,300]"},
-        {"float4321 12.5", transfer(1, 1, "float4321", 16, 32), "[12.5]"},
-        {"float1234 reversed words", transfer(1, 1, "float1234", 16, 32), "[0.00]"},
-        {"float1234 12.5", transfer(3, 1, "float1234", 16, 32, 4), "[12.5000]"},
-        {"float1234 0.5 no decimals", transfer(20, 1, "float1234", 16, 32, 0), "[0]"},
-        {"float1234 20 decimals", transfer(20, 1, "float1234", 16, 32, 20), "[0.50000000000000000000]"},
-        {"float4321 1e8", transfer(5, 1, "float4321", 16, 32), "[100000000.00]"},
-        {"float4321 2e8", transfer(7, 1, "float4321", 16, 32), "[2e+08]"},
-        {"float4321 6 digits", transfer(16, 2, "float4321", 16, 32), "[123.457,1.23457e+06]"},
-        {"long high half first", transfer(9, 1, "long", 16, 32), "[65538]"},
-        {"int32 low half first", transfer(11, 1, "int", 16, 32), "[-2]"},
-        {"uint32 low half first", transfer(11, 1, "uint", 16, 32), "[4294967294]"},
-        {"long then int32", transfer(9, 2, "int", 16, 32), "[131073,-2]"},
+            {"0xFFFF as int", transfer(0, 1), "[-1]"},
+            {"0xFFFF as uint", transfer(0, 1, "uint"), "[65535]"},
+            {"0xFFFF as other type", transfer(0, 1, "word"), "[65535]"},
+            {"three ints", transfer(13, 3, "int"), "[12,-5,300]"},
+            {"float4321 12.5", transfer(1, 1, "float4321", 16, 32), "[12.5]"},
+            {"float1234 reversed words", transfer(1, 1, "float1234", 16, 32), "[0.00]"},
+            {"float1234 12.5", transfer(3, 1, "float1234", 16, 32, 4), "[12.5000]"},
+            {"float1234 0.5 no decimals", transfer(20, 1, "float1234", 16, 32, 0), "[0]"},
+            {"float1234 20 decimals", transfer(20, 1, "float1234", 16, 32, 20), "[0.50000000000000000000]"},
+            {"float4321 1e8", transfer(5, 1, "float4321", 16, 32), "[100000000.00]"},
+            {"float4321 2e8", transfer(7, 1, "float4321", 16, 32), "[2e+08]"},
+            {"float4321 6 digits", transfer(16, 2, "float4321", 16, 32), "[123.457,1.23457e+06]"},
+            {"long high half first", transfer(9, 1, "long", 16, 32), "[65538]"},
+            {"int32 low half first", transfer(11, 1, "int", 16, 32), "[-2]"},
+            {"uint32 low half first", transfer(11, 1, "uint", 16, 32), "[4294967294]"},
+            {"long then int32", transfer(9, 2, "int", 16, 32), "[131073,-2]"},
     };
     for (const QString &transport : {QStringLiteral("tcp"), QStringLiteral("rtu")}) {
         for (const Row &row : rows)
@@ -194,21 +199,30 @@ void TestModbusPeers::encoding_data()
     QTest::addColumn<QByteArray>("raw");
     QTest::addColumn<QByteArray>("typed");
 
-    struct Row { const char *name; QByteArray vals; QByteArray type; int regSize; int valSize; const char *raw; const char *typed; };
+    struct Row
+    {
+        const char *name;
+        QByteArray vals;
+        QByteArray type;
+        int regSize;
+        int valSize;
+        const char *raw;
+        const char *typed;
+    };
     const Row rows[] = {
-        {"65535", "[65535]", QByteArray(), 0, 0, "[65535]", "[-1]"},
-        {"-1", "[-1]", QByteArray(), 0, 0, "[65535]", "[-1]"},
-        {"70000", "[70000]", QByteArray(), 0, 0, "[4464]", "[4464]"},
-        {"12.9", "[12.9]", "int", 16, 16, "[12]", "[12]"},
-        {"numeric string", "[\"12\"]", QByteArray(), 0, 0, "[12]", "[12]"},
-        {"other string", "[\"abc\"]", QByteArray(), 0, 0, "[0]", "[0]"},
-        {"percent-encoded list", "%5B1%2C%202%2C-3%5D", "int", 0, 0, "[1,2,65533]", "[1,2,-3]"},
-        {"uint any type", "[40000,2]", "word", 0, 0, "[40000,2]", "[40000,2]"},
-        {"int32", "[-2,100000]", "int", 16, 32, "[65534,65535,34464,1]", "[-2,100000]"},
-        {"uint32 all bits", "[4294967295]", "uint", 16, 32, "[65535,65535]", "[4294967295]"},
-        {"uint32 halves", "[305419896]", "uint", 16, 32, "[22136,4660]", "[305419896]"},
-        {"float4321", "[12.5,-2.25]", "float4321", 16, 32, "[16712,0,49168,0]", "[12.5,-2.25]"},
-        {"float1234", "[12.5]", "float1234", 16, 32, "[0,16712]", "[12.50]"},
+            {"65535", "[65535]", QByteArray(), 0, 0, "[65535]", "[-1]"},
+            {"-1", "[-1]", QByteArray(), 0, 0, "[65535]", "[-1]"},
+            {"70000", "[70000]", QByteArray(), 0, 0, "[4464]", "[4464]"},
+            {"12.9", "[12.9]", "int", 16, 16, "[12]", "[12]"},
+            {"numeric string", "[\"12\"]", QByteArray(), 0, 0, "[12]", "[12]"},
+            {"other string", "[\"abc\"]", QByteArray(), 0, 0, "[0]", "[0]"},
+            {"percent-encoded list", "%5B1%2C%202%2C-3%5D", "int", 0, 0, "[1,2,65533]", "[1,2,-3]"},
+            {"uint any type", "[40000,2]", "word", 0, 0, "[40000,2]", "[40000,2]"},
+            {"int32", "[-2,100000]", "int", 16, 32, "[65534,65535,34464,1]", "[-2,100000]"},
+            {"uint32 all bits", "[4294967295]", "uint", 16, 32, "[65535,65535]", "[4294967295]"},
+            {"uint32 halves", "[305419896]", "uint", 16, 32, "[22136,4660]", "[305419896]"},
+            {"float4321", "[12.5,-2.25]", "float4321", 16, 32, "[16712,0,49168,0]", "[12.5,-2.25]"},
+            {"float1234", "[12.5]", "float1234", 16, 32, "[0,16712]", "[12.50]"},
     };
     int addr = 100;
     for (const QString &transport : {QStringLiteral("tcp"), QStringLiteral("rtu")}) {
@@ -217,7 +231,7 @@ void TestModbusPeers::encoding_data()
             t_GetArray p = transfer(addr, count, row.type, row.regSize, row.valSize);
             p.insert("regVals", row.vals);
             QTest::addRow("%s %s", qPrintable(transport), row.name)
-                << transport << p << QByteArray(row.raw) << QByteArray(row.typed);
+                    << transport << p << QByteArray(row.raw) << QByteArray(row.typed);
             addr += 10;
         }
     }
@@ -249,9 +263,9 @@ void TestModbusPeers::limitsAndErrors_data()
         // What the slave itself answers at the limits.
         QTest::newRow(t + " 125 registers") << transport << "read" << transfer(0, 125, "uint") << QByteArray();
         QTest::newRow(t + " 200 values") << transport << "read" << transfer(0, 200)
-                                          << QByteArray("{\"error\":\"Protocol error! Too many data\"}");
+                                         << QByteArray("{\"error\":\"Protocol error! Too many data\"}");
         QTest::newRow(t + " beyond the slave") << transport << "read" << transfer(9998, 5)
-                                                << QByteArray("{\"error\":\"Protocol error! Illegal data address\"}");
+                                               << QByteArray("{\"error\":\"Protocol error! Illegal data address\"}");
         for (const RefusedRequest &r : refusedRequests())
             QTest::newRow(t + ' ' + r.name) << transport << (r.write ? "write" : "read") << r.params << r.reply;
     }
@@ -264,8 +278,8 @@ void TestModbusPeers::limitsAndErrors()
     QFETCH(t_GetArray, params);
     QFETCH(QByteArray, reply);
     ModbusEngine *engine = engineFor(transport);
-    const QByteArray got = operation == QLatin1String("read") ? engine->readRegisters(params, 0)
-                                                              : engine->writeRegisters(params, 0);
+    const QByteArray got =
+            operation == QLatin1String("read") ? engine->readRegisters(params, 0) : engine->writeRegisters(params, 0);
     if (reply.isEmpty()) {
         QVERIFY2(got.startsWith("[65535,16712,0,0,16712,") && got.count(',') == 124, got);
     } else {
@@ -311,8 +325,7 @@ void TestModbusPeers::refusedUnitAddress()
     ModbusEngine *engine = engineFor(transport);
     t_GetArray c = tcp ? tcpConnect(tcpPort) : serialConnect(serialDevice, "1", "7", "3", serialTimeout);
     c.insert("slaveID", slaveID);
-    const QByteArray connected = tcp ? reply::tcpConnected
-                                     : reply::serialConnected;
+    const QByteArray connected = tcp ? reply::tcpConnected : reply::serialConnected;
     QCOMPARE(engine->connectPort(c), connected);
 
     const QByteArray refused = reply::inputError;
@@ -467,12 +480,18 @@ void TestModbusPeers::registers32AgainstSim()
     t_GetArray asFloat = transfer(sim::wideFloat4321, 1, "float4321", 32, 32);
     QCOMPARE(engine.readRegisters(asFloat, 0), QByteArray("[12.50]"));
 
-    struct Row { const char *vals; const char *type; const char *typed; const char *raw; };
+    struct Row
+    {
+        const char *vals;
+        const char *type;
+        const char *typed;
+        const char *raw;
+    };
     const Row rows[] = {
-        {"[4294967295,305419896]", "uint", "[4294967295,305419896]", "[4294967295,305419896]"},
-        {"[-2]", "int", "[-2]", "[4294967294]"},
-        {"[12.5]", "float4321", "[12.50]", "[1095237632]"},
-        {"[12.5]", "float1234", "[12.5]", "[16712]"},
+            {"[4294967295,305419896]", "uint", "[4294967295,305419896]", "[4294967295,305419896]"},
+            {"[-2]", "int", "[-2]", "[4294967294]"},
+            {"[12.5]", "float4321", "[12.50]", "[1095237632]"},
+            {"[12.5]", "float1234", "[12.5]", "[16712]"},
     };
     int addr = sim::wideFree;
     for (const Row &row : rows) {

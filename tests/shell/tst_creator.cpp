@@ -76,8 +76,9 @@ void TestCreator::init()
 void TestCreator::quitReleasesPortAndEndsLoopWithZero()
 {
     const quint16 port = freePort();
-    QVERIFY(writeFile(configPath, "[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(port)
-                                      + "\n[docroot]\npath=www\n[other]\nprefLang=en\n"));
+    QVERIFY(writeFile(configPath,
+                      "[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(port)
+                              + "\n[docroot]\npath=www\n[other]\nprefLang=en\n"));
     Creator creator(configPath, true);
     QVERIFY(creator.httpListener());
     QVERIFY(creator.httpListener()->isListening());
@@ -121,8 +122,9 @@ void TestCreator::bindFailureKeepsRunning()
 {
     QTcpServer occupier;
     QVERIFY(occupier.listen(QHostAddress::LocalHost, 0));
-    QVERIFY(writeFile(configPath, "[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(occupier.serverPort())
-                                      + "\n[docroot]\npath=www\n"));
+    QVERIFY(writeFile(configPath,
+                      "[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(occupier.serverPort())
+                              + "\n[docroot]\npath=www\n"));
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^HttpListener: Cannot bind on port"));
     Creator creator(configPath, false);
     QVERIFY(creator.httpListener());
@@ -142,13 +144,15 @@ void TestCreator::failedHandOverKeepsServing()
 {
     QFETCH(bool, installer);
     const quint16 port = freePort();
-    QVERIFY(writeFile(configPath, "[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(port)
-                                      + "\n[docroot]\npath=www\n[other]\nprefLang=en\n"));
+    QVERIFY(writeFile(configPath,
+                      "[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(port)
+                              + "\n[docroot]\npath=www\n[other]\nprefLang=en\n"));
     Creator creator(configPath, true);
     const HttpListener *before = creator.httpListener();
     QVERIFY(before);
 
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Creator: cannot start .*Brio_(admin|setup)\\.exe, serving on$"));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression("^Creator: cannot start .*Brio_(admin|setup)\\.exe, serving on$"));
     if (installer)
         creator.slotRunAutoUpdate();
     else
@@ -270,11 +274,16 @@ void TestCreator::languageFromLocale_data()
 {
     QTest::addColumn<QString>("environment");
     QTest::addColumn<QString>("language");
-    QTest::newRow("LANG es_ES") << "LANG=es_ES.UTF-8" << "es";
-    QTest::newRow("LC_ALL pl_PL") << "LC_ALL=pl_PL.UTF-8" << "pl";
-    QTest::newRow("LC_ALL beats LANG") << "LC_ALL=es_ES.UTF-8;LANG=pl_PL.UTF-8" << "es";
-    QTest::newRow("German locale") << "LANG=de_DE.UTF-8" << "en";
-    QTest::newRow("C locale") << "LANG=C" << "en";
+    QTest::newRow("LANG es_ES") << "LANG=es_ES.UTF-8"
+                                << "es";
+    QTest::newRow("LC_ALL pl_PL") << "LC_ALL=pl_PL.UTF-8"
+                                  << "pl";
+    QTest::newRow("LC_ALL beats LANG") << "LC_ALL=es_ES.UTF-8;LANG=pl_PL.UTF-8"
+                                       << "es";
+    QTest::newRow("German locale") << "LANG=de_DE.UTF-8"
+                                   << "en";
+    QTest::newRow("C locale") << "LANG=C"
+                              << "en";
 }
 
 void TestCreator::languageFromLocale()
@@ -288,7 +297,8 @@ void TestCreator::languageFromLocale()
     run.start({QStringLiteral("-r")}, environment.split(QLatin1Char(';')));
     QTRY_VERIFY_WITH_TIMEOUT(run.log.contains(listeningLine), 30000);
     QTRY_COMPARE_WITH_TIMEOUT(QSettings(run.path(QStringLiteral("config.ini")), QSettings::IniFormat)
-                                  .value(QStringLiteral("other/prefLang")).toString(),
+                                      .value(QStringLiteral("other/prefLang"))
+                                      .toString(),
                               language, 30000);
 }
 

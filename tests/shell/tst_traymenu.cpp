@@ -140,15 +140,24 @@ void TestTrayMenu::languageFromLocale_data()
 {
     QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("language");
-    QTest::newRow("Polish") << "pl_PL" << "pl";
-    QTest::newRow("Spanish") << "es_ES" << "es";
-    QTest::newRow("Argentinian Spanish") << "es_AR" << "es";
-    QTest::newRow("German is never chosen") << "de_DE" << "en";
-    QTest::newRow("English") << "en_US" << "en";
-    QTest::newRow("C locale") << "C" << "en";
-    QTest::newRow("no underscore") << "pl" << "en";
-    QTest::newRow("script part") << "sr_Latn_RS" << "en";
-    QTest::newRow("empty") << "" << "en";
+    QTest::newRow("Polish") << "pl_PL"
+                            << "pl";
+    QTest::newRow("Spanish") << "es_ES"
+                             << "es";
+    QTest::newRow("Argentinian Spanish") << "es_AR"
+                                         << "es";
+    QTest::newRow("German is never chosen") << "de_DE"
+                                            << "en";
+    QTest::newRow("English") << "en_US"
+                             << "en";
+    QTest::newRow("C locale") << "C"
+                              << "en";
+    QTest::newRow("no underscore") << "pl"
+                                   << "en";
+    QTest::newRow("script part") << "sr_Latn_RS"
+                                 << "en";
+    QTest::newRow("empty") << ""
+                           << "en";
 }
 
 void TestTrayMenu::languageFromLocale()
@@ -185,17 +194,32 @@ void TestTrayMenu::startLanguage_data()
     QTest::addColumn<QString>("listening");
     QTest::addColumn<QString>("toolkitCancel");
 
-    QTest::newRow("en") << "en" << "&English" << "&Launch browser"
-                        << "Program is listening on port: 8080." << "Cancel";
-    QTest::newRow("es") << "es" << "&Espanol" << "&Abrir navegador"
-                        << "El programa escucha en el puerto: 8080." << "Cancelar";
-    QTest::newRow("de") << "de" << "&Deutsch" << "&Browser öffnen"
-                        << "Das Programm empfängt auf Port: 8080." << "Abbrechen";
-    QTest::newRow("pl") << "pl" << "&Polski" << "&Uruchom przeglądarkę"
-                        << "Program nasłuchuje na porcie: 8080." << "Anuluj";
+    QTest::newRow("en") << "en"
+                        << "&English"
+                        << "&Launch browser"
+                        << "Program is listening on port: 8080."
+                        << "Cancel";
+    QTest::newRow("es") << "es"
+                        << "&Espanol"
+                        << "&Abrir navegador"
+                        << "El programa escucha en el puerto: 8080."
+                        << "Cancelar";
+    QTest::newRow("de") << "de"
+                        << "&Deutsch"
+                        << "&Browser öffnen"
+                        << "Das Programm empfängt auf Port: 8080."
+                        << "Abbrechen";
+    QTest::newRow("pl") << "pl"
+                        << "&Polski"
+                        << "&Uruchom przeglądarkę"
+                        << "Program nasłuchuje na porcie: 8080."
+                        << "Anuluj";
     // Unknown codes are kept; their files are missing, so texts stay English.
-    QTest::newRow("unknown code") << "xx" << "&English" << "&Launch browser"
-                                  << "Program is listening on port: 8080." << "Cancel";
+    QTest::newRow("unknown code") << "xx"
+                                  << "&English"
+                                  << "&Launch browser"
+                                  << "Program is listening on port: 8080."
+                                  << "Cancel";
 }
 
 void TestTrayMenu::startLanguage()
@@ -221,8 +245,7 @@ void TestTrayMenu::startLanguage()
     // The translators leave with the tray.
     QCOMPARE(QCoreApplication::translate("TrayMenu", "&Launch browser"), QStringLiteral("&Launch browser"));
     settings->sync();
-    QCOMPARE(QSettings(dir->filePath("config.ini"), QSettings::IniFormat).value("other/prefLang").toString(),
-             prefLang);
+    QCOMPARE(QSettings(dir->filePath("config.ini"), QSettings::IniFormat).value("other/prefLang").toString(), prefLang);
 }
 
 void TestTrayMenu::menuLayoutAndIcon()
@@ -238,9 +261,9 @@ void TestTrayMenu::menuLayoutAndIcon()
 
     const QMenu *menu = icon->contextMenu();
     QVERIFY(menu);
-    QCOMPARE(menuTexts(menu), (QStringList{"&Launch browser", "&Copy IP address to clipboard", "-",
-                                           "&Language", "&Change listening port", "-", "&About", "-",
-                                           "&Quit"}));
+    QCOMPARE(menuTexts(menu),
+             (QStringList{"&Launch browser", "&Copy IP address to clipboard", "-", "&Language",
+                          "&Change listening port", "-", "&About", "-", "&Quit"}));
     const QMenu *languages = menu->actions().at(3)->menu();
     QVERIFY(languages);
     QCOMPARE(menuTexts(languages), (QStringList{"&English", "&Espanol", "&Deutsch", "&Polski"}));
@@ -281,11 +304,14 @@ void TestTrayMenu::addressUsesStoredPort_data()
     QTest::addColumn<QString>("config");
     QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("bindError");
-    QTest::newRow("port 8080") << "[listener]\nport=8080\n" << "http://127.0.0.1:8080"
+    QTest::newRow("port 8080") << "[listener]\nport=8080\n"
+                               << "http://127.0.0.1:8080"
                                << "Cannot bind on port: 8080. Port already in use!";
-    QTest::newRow("no port key") << "[listener]\nhost=127.0.0.1\n" << "http://127.0.0.1:80"
+    QTest::newRow("no port key") << "[listener]\nhost=127.0.0.1\n"
+                                 << "http://127.0.0.1:80"
                                  << "Cannot bind on port: 80. Port already in use!";
-    QTest::newRow("empty file") << "" << "http://127.0.0.1:80"
+    QTest::newRow("empty file") << ""
+                                << "http://127.0.0.1:80"
                                 << "Cannot bind on port: 80. Port already in use!";
 }
 

@@ -21,7 +21,7 @@ public:
     explicit Connection(quint16 port)
     {
         fd = socket(AF_INET, SOCK_STREAM, 0);
-        timeval tv{10, 0};   // only so a broken slave cannot hang the test
+        timeval tv{10, 0}; // only so a broken slave cannot hang the test
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -57,10 +57,7 @@ public:
         return out + readExactly(length - 1);
     }
 
-    QByteArray exchange(const QByteArray &request) const
-    {
-        return send(request) ? receive() : QByteArray();
-    }
+    QByteArray exchange(const QByteArray &request) const { return send(request) ? receive() : QByteArray(); }
 
 private:
     int fd = -1;
@@ -97,7 +94,7 @@ private slots:
     void stopsOnSignal();
 
 private:
-    Child sim;   // stops the slave should a test abort
+    Child sim; // stops the slave should a test abort
     quint16 port = 0;
 };
 
@@ -117,39 +114,29 @@ void TestModbusSim::frames_data()
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("reply");
 
-    QTest::newRow("report slave id")
-            << hex("0001 0000 0002 01 11")
-            << hex("0001 0000 0014 01 11 11 42 FF") + QByteArray("Brio modbus-sim");
-    QTest::newRow("unit id echoed")
-            << hex("BEEF 0000 0002 07 11")
-            << hex("BEEF 0000 0014 07 11 11 42 FF") + QByteArray("Brio modbus-sim");
-    QTest::newRow("16-bit demo values")
-            << hex("0002 0000 0006 01 03 0001 0008")
-            << hex("0002 0000 0013 01 03 10 04D2 4148 0000 0FD0 4049 7960 FFFE FFFF");
-    QTest::newRow("32-bit demo values")
-            << hex("0003 0000 0006 01 03 1389 0004")
-            << hex("0003 0000 0013 01 03 10 41480000 075BCD15 FFFFFFFF 0FD04049");
+    QTest::newRow("report slave id") << hex("0001 0000 0002 01 11")
+                                     << hex("0001 0000 0014 01 11 11 42 FF") + QByteArray("Brio modbus-sim");
+    QTest::newRow("unit id echoed") << hex("BEEF 0000 0002 07 11")
+                                    << hex("BEEF 0000 0014 07 11 11 42 FF") + QByteArray("Brio modbus-sim");
+    QTest::newRow("16-bit demo values") << hex("0002 0000 0006 01 03 0001 0008")
+                                        << hex("0002 0000 0013 01 03 10 04D2 4148 0000 0FD0 4049 7960 FFFE FFFF");
+    QTest::newRow("32-bit demo values") << hex("0003 0000 0006 01 03 1389 0004")
+                                        << hex("0003 0000 0013 01 03 10 41480000 075BCD15 FFFFFFFF 0FD04049");
     QTest::newRow("32-bit last register")
             << hex("0004 0000 0006 01 03 176F 0001") << hex("0004 0000 0007 01 03 04 00000000");
-    QTest::newRow("32-bit past the area")
-            << hex("0005 0000 0006 01 03 176F 0002") << hex("0005 0000 0003 01 83 02");
-    QTest::newRow("32-bit count 0") << hex("0006 0000 0006 01 03 1388 0000")
-                                    << hex("0006 0000 0003 01 83 03");
-    QTest::newRow("32-bit count 63") << hex("0007 0000 0006 01 03 1388 003F")
-                                     << hex("0007 0000 0003 01 83 03");
+    QTest::newRow("32-bit past the area") << hex("0005 0000 0006 01 03 176F 0002") << hex("0005 0000 0003 01 83 02");
+    QTest::newRow("32-bit count 0") << hex("0006 0000 0006 01 03 1388 0000") << hex("0006 0000 0003 01 83 03");
+    QTest::newRow("32-bit count 63") << hex("0007 0000 0006 01 03 1388 003F") << hex("0007 0000 0003 01 83 03");
     QTest::newRow("32-bit write byte count wrong")
-            << hex("0008 0000 000B 01 10 1388 0001 02 00000001")
-            << hex("0008 0000 0003 01 90 03");
+            << hex("0008 0000 000B 01 10 1388 0001 02 00000001") << hex("0008 0000 0003 01 90 03");
     QTest::newRow("32-bit write past the area")
-            << hex("0009 0000 000F 01 10 176F 0002 08 00000001 00000002")
-            << hex("0009 0000 0003 01 90 02");
-    QTest::newRow("16-bit past the area") << hex("000A 0000 0006 01 03 1387 0002")
-                                          << hex("000A 0000 0003 01 83 02");
+            << hex("0009 0000 000F 01 10 176F 0002 08 00000001 00000002") << hex("0009 0000 0003 01 90 02");
+    QTest::newRow("16-bit past the area") << hex("000A 0000 0006 01 03 1387 0002") << hex("000A 0000 0003 01 83 02");
     QTest::newRow("read cut short") << hex("000C 0000 0002 01 03") << hex("000C 0000 0003 01 83 03");
     QTest::newRow("write data missing") << hex("000D 0000 0009 01 10 0000 0002 04 1234")
                                         << hex("000D 0000 0003 01 90 03");
-    QTest::newRow("single write too long") << hex("000E 0000 0007 01 06 0064 0001 FF")
-                                           << hex("000E 0000 0003 01 86 03");
+    QTest::newRow("single write too long")
+            << hex("000E 0000 0007 01 06 0064 0001 FF") << hex("000E 0000 0003 01 86 03");
     QTest::newRow("unknown function") << hex("000B 0000 0002 01 2B") << hex("000B 0000 0003 01 AB 01");
 }
 
@@ -192,8 +179,7 @@ void TestModbusSim::splitFrameAndTwoClients()
     const QByteArray request = hex("0030 0000 0006 01 03 0001 0001");
     QVERIFY(a.send(request.left(5)));
     // b is served while a's frame is still incomplete
-    QCOMPARE(b.exchange(hex("0031 0000 0002 01 11")).left(8).toHex(' '),
-             hex("0031 0000 0014 01 11").toHex(' '));
+    QCOMPARE(b.exchange(hex("0031 0000 0002 01 11")).left(8).toHex(' '), hex("0031 0000 0014 01 11").toHex(' '));
     QVERIFY(a.send(request.mid(5)));
     QCOMPARE(a.receive().toHex(' '), hex("0030 0000 0005 01 03 02 04D2").toHex(' '));
     // two frames in one write
@@ -207,7 +193,7 @@ void TestModbusSim::badFrameDropsOnlyThatClient()
     Connection bad(port);
     Connection good(port);
     QVERIFY(bad.isOpen() && good.isOpen());
-    QVERIFY(bad.send(hex("0040 0001 0006 01 03 0001 0001")));   // not protocol 0
+    QVERIFY(bad.send(hex("0040 0001 0006 01 03 0001 0001"))); // not protocol 0
     QCOMPARE(bad.receive(), QByteArray());
     QCOMPARE(good.exchange(hex("0041 0000 0006 01 03 0001 0001")).toHex(' '),
              hex("0041 0000 0005 01 03 02 04D2").toHex(' '));
@@ -239,7 +225,7 @@ void TestModbusSim::stopsOnSignal()
     const quint16 secondPort = quint16(modbusfix::startSim(second));
     QVERIFY(secondPort != 0);
     {
-        Connection c(secondPort);   // an open client must not keep it alive
+        Connection c(secondPort); // an open client must not keep it alive
         QVERIFY(c.isOpen());
         second.process.terminate();
         QVERIFY(second.process.waitForFinished());

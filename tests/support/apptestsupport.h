@@ -43,11 +43,11 @@ inline bool writeArgsRecorder(const QString &path, bool executable = true)
 
 // What getGeneralInfo answers, byte for byte.
 const QByteArray generalInfoReply =
-    "{\"ver\":\"0.3.15\",\"canUpdate\":1,\"canAddNewModules\":1,\"canUpdateFirmware\":1,"
-    "\"canSendMailReport\":0,\"canAutoUpdateModules\":0, "
-    "\"copy\":\"<span>Copyright &copy; 2012-2020 Tavik. All rights reserved.</span><br>"
-    "<img src=\\\"images/min_logo.gif\\\" style=\\\"width: 150px; margin-top: 5px;\\\">\", "
-    "\"langList\":[\"EN\",\"PL\",\"ESP\",\"DE\",\"IT\",\"FR\"],\"osType\":\"other\"}";
+        "{\"ver\":\"0.3.15\",\"canUpdate\":1,\"canAddNewModules\":1,\"canUpdateFirmware\":1,"
+        "\"canSendMailReport\":0,\"canAutoUpdateModules\":0, "
+        "\"copy\":\"<span>Copyright &copy; 2012-2020 Tavik. All rights reserved.</span><br>"
+        "<img src=\\\"images/min_logo.gif\\\" style=\\\"width: 150px; margin-top: 5px;\\\">\", "
+        "\"langList\":[\"EN\",\"PL\",\"ESP\",\"DE\",\"IT\",\"FR\"],\"osType\":\"other\"}";
 
 inline QByteArray readFile(const QString &path)
 {
@@ -122,9 +122,8 @@ public:
             env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(dir.path());
-        QObject::connect(&process, &QProcess::readyReadStandardError, [this] {
-            log += process.readAllStandardError();
-        });
+        QObject::connect(&process, &QProcess::readyReadStandardError,
+                         [this] { log += process.readAllStandardError(); });
         process.start(path(QStringLiteral("Brio")), arguments);
     }
 

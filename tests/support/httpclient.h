@@ -63,10 +63,12 @@ public:
     // Collects bytes until the condition on everything received holds.
     bool readUntil(const std::function<bool(const QByteArray &)> &condition, int timeoutMs = 5000)
     {
-        return waitFor([&] {
-            received += socket.readAll();
-            return condition(received);
-        }, timeoutMs);
+        return waitFor(
+                [&] {
+                    received += socket.readAll();
+                    return condition(received);
+                },
+                timeoutMs);
     }
 
     bool readBytes(int count, int timeoutMs = 5000)
@@ -79,10 +81,12 @@ public:
 
     bool waitClosed(int timeoutMs = 5000)
     {
-        return waitFor([&] {
-            received += socket.readAll();
-            return socket.state() == QAbstractSocket::UnconnectedState;
-        }, timeoutMs);
+        return waitFor(
+                [&] {
+                    received += socket.readAll();
+                    return socket.state() == QAbstractSocket::UnconnectedState;
+                },
+                timeoutMs);
     }
 
     QByteArray take()
@@ -134,11 +138,13 @@ inline int responseLength(const QByteArray &data, bool closed)
 inline QByteArray Client::readResponse(int timeoutMs)
 {
     int length = -1;
-    waitFor([&] {
-        received += socket.readAll();
-        length = responseLength(received, socket.state() == QAbstractSocket::UnconnectedState);
-        return length >= 0;
-    }, timeoutMs);
+    waitFor(
+            [&] {
+                received += socket.readAll();
+                length = responseLength(received, socket.state() == QAbstractSocket::UnconnectedState);
+                return length >= 0;
+            },
+            timeoutMs);
     if (length < 0)
         return take();
     const QByteArray response = received.left(length);
@@ -248,12 +254,13 @@ inline HttpReply get(quint16 port, const QByteArray &target)
     return exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
 }
 
-inline HttpReply post(quint16 port, const QByteArray &target, const QByteArray &contentType,
-                      const QByteArray &body, const QByteArray &extraHeaders = QByteArray())
+inline HttpReply post(quint16 port, const QByteArray &target, const QByteArray &contentType, const QByteArray &body,
+                      const QByteArray &extraHeaders = QByteArray())
 {
-    return exchange(port, "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
-                              + contentType + "\r\nContent-Length: " + QByteArray::number(body.size())
-                              + "\r\n" + extraHeaders + "\r\n" + body);
+    return exchange(port,
+                    "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + contentType
+                            + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + extraHeaders + "\r\n"
+                            + body);
 }
 
 } // namespace testclient

@@ -126,40 +126,49 @@ inline QList<RefusedRequest> refusedRequests()
     t_GetArray noCount = transfer(refusedAddress, 1);
     noCount.remove("valuesCnt");
     return {
-        {"no regAddr", false, noAddr, reply::inputError},
-        {"no valuesCnt", false, noCount, reply::inputError},
-        {"no regVals", true, transfer(refusedAddress, 1), reply::inputError},
-        {"0 values", false, transfer(refusedAddress, 0), reply::inputError},
-        {"-5 values", false, transfer(refusedAddress, -5), reply::inputError},
-        {"count beyond 32 bits", false, [] { t_GetArray p = transfer(refusedAddress, 1); p.insert("valuesCnt", "4294967297"); return p; }(),
-         reply::inputError},
-        {"201 values", false, transfer(refusedAddress, 201), reply::tooManyRegisters},
-        {"write 201 values", true, withValues(transfer(refusedAddress, 201), "[1]"), reply::tooManyRegisters},
-        {"write 0 values", true, withValues(transfer(refusedAddress, 0), "[]"), reply::inputError},
-        {"regSize 24 before valSize", false, transfer(refusedAddress, 1, "int", 24, 8), reply::registerSize},
-        {"write regSize 24", true, withValues(transfer(refusedAddress, 1, QByteArray(), 24), "[1]"), reply::registerSize},
-        {"valSize 24", false, transfer(refusedAddress, 1, "int", 16, 24), reply::valueSize},
-        {"write valSize 64", true, withValues(transfer(refusedAddress, 1, QByteArray(), 0, 64), "[1]"), reply::valueSize},
-        {"floatPrec 21", false, transfer(refusedAddress, 1, "float4321", 16, 32, 21), reply::floatPrecision},
-        {"floatPrec -1", false, transfer(refusedAddress, 1, QByteArray(), 0, 0, -1), reply::floatPrecision},
-        {"regSize 32 alone", false, transfer(refusedAddress, 1, QByteArray(), 32), reply::oneValueSize},
-        {"write regSize 32 alone", true, withValues(transfer(refusedAddress, 1, QByteArray(), 32), "[1]"), reply::oneValueSize},
-        {"float on 16-bit values", false, transfer(refusedAddress, 2, "float1234"), reply::oneValueSize},
-        {"long on 16-bit values", false, transfer(refusedAddress, 2, "long"), reply::oneValueSize},
-        {"write float on 16-bit values", true, withValues(transfer(refusedAddress, 1, "float4321"), "[1.5]"), reply::oneValueSize},
-        {"values length", true, withValues(transfer(refusedAddress, 3), "[1,2]"), reply::valuesError},
-        {"not an array", true, withValues(transfer(refusedAddress, 1), "5"), reply::valuesError},
-        {"does not parse", true, withValues(transfer(refusedAddress, 1), "[1,"), reply::valuesError},
-        {"script loop", true, withValues(transfer(refusedAddress, 1), "[(function(){while(1){}})()]"), reply::valuesError},
-        {"script assignment", true, withValues(transfer(refusedAddress, 1), "[this.x=1]"), reply::valuesError},
+            {"no regAddr", false, noAddr, reply::inputError},
+            {"no valuesCnt", false, noCount, reply::inputError},
+            {"no regVals", true, transfer(refusedAddress, 1), reply::inputError},
+            {"0 values", false, transfer(refusedAddress, 0), reply::inputError},
+            {"-5 values", false, transfer(refusedAddress, -5), reply::inputError},
+            {"count beyond 32 bits", false,
+             [] {
+                 t_GetArray p = transfer(refusedAddress, 1);
+                 p.insert("valuesCnt", "4294967297");
+                 return p;
+             }(),
+             reply::inputError},
+            {"201 values", false, transfer(refusedAddress, 201), reply::tooManyRegisters},
+            {"write 201 values", true, withValues(transfer(refusedAddress, 201), "[1]"), reply::tooManyRegisters},
+            {"write 0 values", true, withValues(transfer(refusedAddress, 0), "[]"), reply::inputError},
+            {"regSize 24 before valSize", false, transfer(refusedAddress, 1, "int", 24, 8), reply::registerSize},
+            {"write regSize 24", true, withValues(transfer(refusedAddress, 1, QByteArray(), 24), "[1]"),
+             reply::registerSize},
+            {"valSize 24", false, transfer(refusedAddress, 1, "int", 16, 24), reply::valueSize},
+            {"write valSize 64", true, withValues(transfer(refusedAddress, 1, QByteArray(), 0, 64), "[1]"),
+             reply::valueSize},
+            {"floatPrec 21", false, transfer(refusedAddress, 1, "float4321", 16, 32, 21), reply::floatPrecision},
+            {"floatPrec -1", false, transfer(refusedAddress, 1, QByteArray(), 0, 0, -1), reply::floatPrecision},
+            {"regSize 32 alone", false, transfer(refusedAddress, 1, QByteArray(), 32), reply::oneValueSize},
+            {"write regSize 32 alone", true, withValues(transfer(refusedAddress, 1, QByteArray(), 32), "[1]"),
+             reply::oneValueSize},
+            {"float on 16-bit values", false, transfer(refusedAddress, 2, "float1234"), reply::oneValueSize},
+            {"long on 16-bit values", false, transfer(refusedAddress, 2, "long"), reply::oneValueSize},
+            {"write float on 16-bit values", true, withValues(transfer(refusedAddress, 1, "float4321"), "[1.5]"),
+             reply::oneValueSize},
+            {"values length", true, withValues(transfer(refusedAddress, 3), "[1,2]"), reply::valuesError},
+            {"not an array", true, withValues(transfer(refusedAddress, 1), "5"), reply::valuesError},
+            {"does not parse", true, withValues(transfer(refusedAddress, 1), "[1,"), reply::valuesError},
+            {"script loop", true, withValues(transfer(refusedAddress, 1), "[(function(){while(1){}})()]"),
+             reply::valuesError},
+            {"script assignment", true, withValues(transfer(refusedAddress, 1), "[this.x=1]"), reply::valuesError},
     };
 }
 
 // Holding registers the pymodbus peer starts with (addresses from 0).
-const char *const peerPresets =
-    "0=0xFFFF,1=0x4148,2=0,3=0,4=0x4148,5=0x4CBE,6=0xBC20,7=0x4D3E,8=0xBC20,9=1,10=2,"
-    "11=0xFFFE,12=0xFFFF,13=12,14=0xFFFB,15=300,16=0x42F6,17=0xE9E0,18=0x4996,19=0xB438,"
-    "20=0,21=0x3F00";
+const char *const peerPresets = "0=0xFFFF,1=0x4148,2=0,3=0,4=0x4148,5=0x4CBE,6=0xBC20,7=0x4D3E,8=0xBC20,9=1,10=2,"
+                                "11=0xFFFE,12=0xFFFF,13=12,14=0xFFFB,15=300,16=0x42F6,17=0xE9E0,18=0x4996,19=0xB438,"
+                                "20=0,21=0x3F00";
 // Its report-slave-id data: 05 FF "Meter-01" "/" "\"" (the peer adds its run byte 0xFF).
 const char *const peerSlaveIdHex = "05FF4D657465722D30312F22";
 const QByteArray peerIdentity = "{\"id\":5,\"desc\":\"Meter-01\\/\\\"\",\"descArray\":"
@@ -167,14 +176,14 @@ const QByteArray peerIdentity = "{\"id\":5,\"desc\":\"Meter-01\\/\\\"\",\"descAr
 
 // modbus-sim's register map (see src/sim/modbussim.cpp).
 namespace sim {
-const int counter16 = 0;        // seconds counter
-const int fixed16 = 1;          // 1234
-const int float4321At16 = 2;    // 12.5 in registers 2-3
-const int int32At16 = 6;        // -100000 in registers 6-7
+const int counter16 = 0; // seconds counter
+const int fixed16 = 1; // 1234
+const int float4321At16 = 2; // 12.5 in registers 2-3
+const int int32At16 = 6; // -100000 in registers 6-7
 const int wideFloat4321 = 5001; // 32-bit: 12.5 as float4321
-const int wideNumber = 5002;    // 32-bit: 123456789
-const int wideAllOnes = 5003;   // 32-bit: 0xFFFFFFFF
-const int wideFree = 5100;      // 32-bit registers free for writing from here
+const int wideNumber = 5002; // 32-bit: 123456789
+const int wideAllOnes = 5003; // 32-bit: 0xFFFFFFFF
+const int wideFree = 5100; // 32-bit registers free for writing from here
 const QByteArray identity = "{\"id\":66,\"desc\":\"Brio modbus-sim\",\"descArray\":"
                             "[66,255,66,114,105,111,32,109,111,100,98,117,115,45,115,105,109]}";
 } // namespace sim
@@ -214,9 +223,10 @@ inline int startTcpPeer(Child &peer, const QStringList &extra = {"--set", peerPr
 
 inline bool startSerialPeer(Child &peer, const QString &device)
 {
-    return peer.start(python, {peerScript, "--serial", device, "--baud", "115200", "--set", peerPresets,
-                               "--slave-id", peerSlaveIdHex},
-                      "ready");
+    return peer.start(
+            python,
+            {peerScript, "--serial", device, "--baud", "115200", "--set", peerPresets, "--slave-id", peerSlaveIdHex},
+            "ready");
 }
 
 // modbus-sim on a free loopback port; returns the port, 0 on failure.

@@ -116,8 +116,10 @@ private:
 QString TestDiscovery::writeConfig(const QString &name, const QByteArray &discovery)
 {
     const QString file = dir.filePath(name);
-    writeFile(file, "[listener]\nhost=127.0.0.1\nport=0\nminThreads=2\nmaxThreads=10\n"
-                    "[docroot]\npath=.\n" + discovery);
+    writeFile(file,
+              "[listener]\nhost=127.0.0.1\nport=0\nminThreads=2\nmaxThreads=10\n"
+              "[docroot]\npath=.\n"
+                      + discovery);
     return file;
 }
 
@@ -136,9 +138,9 @@ void TestDiscovery::initTestCase()
 
     responder = std::make_unique<Responder>();
     QVERIFY(responder->port() != 0);
-    const QString config = writeConfig(QStringLiteral("config.ini"),
-                                       "[discovery]\nbroadcastAddress=127.0.0.1\nport="
-                                           + QByteArray::number(responder->port()) + '\n');
+    const QString config = writeConfig(
+            QStringLiteral("config.ini"),
+            "[discovery]\nbroadcastAddress=127.0.0.1\nport=" + QByteArray::number(responder->port()) + '\n');
     docroot = std::make_unique<QSettings>(config, QSettings::IniFormat);
     docroot->beginGroup(QStringLiteral("docroot"));
     listenerSettings = std::make_unique<QSettings>(config, QSettings::IniFormat);
@@ -179,26 +181,44 @@ void TestDiscovery::datagramToDevice_data()
     QTest::addColumn<int>("port");
     QTest::addColumn<int>("modbusid");
 
-    QTest::newRow("CR LF lines") << meterReply << "Meter A" << "00:11:22:33:44:55" << 1502 << 7;
-    QTest::newRow("bare LF loses a digit") << QByteArray("A\nB\n502\n7") << "A" << "B" << 50 << 7;
-    QTest::newRow("no third line") << QByteArray("A\nB\n") << "A" << "B" << 502 << 1;
-    QTest::newRow("third line without LF") << QByteArray("A\nB\n1502") << "A" << "B" << 502 << 1;
-    QTest::newRow("port 0") << QByteArray("A\nB\n0\r\n3") << "A" << "B" << 502 << 3;
-    QTest::newRow("port -5") << QByteArray("A\nB\n-5\r\n3") << "A" << "B" << 502 << 3;
-    QTest::newRow("port abc") << QByteArray("A\nB\nabc\r\n3") << "A" << "B" << 502 << 3;
-    QTest::newRow("modbusid 0") << QByteArray("A\nB\n1502\r\n0") << "A" << "B" << 1502 << 1;
-    QTest::newRow("modbusid -1") << QByteArray("A\nB\n1502\r\n-1") << "A" << "B" << 1502 << 1;
-    QTest::newRow("port 2^31-1") << QByteArray("A\nB\n2147483647\r\n1") << "A" << "B" << 2147483647 << 1;
-    QTest::newRow("port 2^31") << QByteArray("A\nB\n2147483648\r\n1") << "A" << "B" << 502 << 1;
-    QTest::newRow("modbusid 2^64") << QByteArray("A\nB\n1\r\n18446744073709551616") << "A" << "B" << 1 << 1;
-    QTest::newRow("empty third line: no port") << QByteArray("A\nB\n\n7") << "A" << "B" << 502 << 7;
-    QTest::newRow("more lines spoil modbusid") << QByteArray("A\nB\n1\r\n5\r\nx") << "A" << "B" << 1 << 1;
-    QTest::newRow("white space trimmed")
-        << QByteArray("  A \t\r\n B \r\n 1502 \r\n 9 \r\n") << "A" << "B" << 1502 << 9;
-    QTest::newRow("no LF after line 2") << QByteArray("A\nB") << "A" << "" << 502 << 1;
-    QTest::newRow("name alone") << QByteArray("A") << "" << "" << 502 << 1;
-    QTest::newRow("empty") << QByteArray() << "" << "" << 502 << 1;
-    QTest::newRow("NUL ends the reply") << QByteArray("A\nB\n1502\r\n7\0\n9", 15) << "A" << "B" << 1502 << 7;
+    QTest::newRow("CR LF lines") << meterReply << "Meter A"
+                                 << "00:11:22:33:44:55" << 1502 << 7;
+    QTest::newRow("bare LF loses a digit") << QByteArray("A\nB\n502\n7") << "A"
+                                           << "B" << 50 << 7;
+    QTest::newRow("no third line") << QByteArray("A\nB\n") << "A"
+                                   << "B" << 502 << 1;
+    QTest::newRow("third line without LF") << QByteArray("A\nB\n1502") << "A"
+                                           << "B" << 502 << 1;
+    QTest::newRow("port 0") << QByteArray("A\nB\n0\r\n3") << "A"
+                            << "B" << 502 << 3;
+    QTest::newRow("port -5") << QByteArray("A\nB\n-5\r\n3") << "A"
+                             << "B" << 502 << 3;
+    QTest::newRow("port abc") << QByteArray("A\nB\nabc\r\n3") << "A"
+                              << "B" << 502 << 3;
+    QTest::newRow("modbusid 0") << QByteArray("A\nB\n1502\r\n0") << "A"
+                                << "B" << 1502 << 1;
+    QTest::newRow("modbusid -1") << QByteArray("A\nB\n1502\r\n-1") << "A"
+                                 << "B" << 1502 << 1;
+    QTest::newRow("port 2^31-1") << QByteArray("A\nB\n2147483647\r\n1") << "A"
+                                 << "B" << 2147483647 << 1;
+    QTest::newRow("port 2^31") << QByteArray("A\nB\n2147483648\r\n1") << "A"
+                               << "B" << 502 << 1;
+    QTest::newRow("modbusid 2^64") << QByteArray("A\nB\n1\r\n18446744073709551616") << "A"
+                                   << "B" << 1 << 1;
+    QTest::newRow("empty third line: no port") << QByteArray("A\nB\n\n7") << "A"
+                                               << "B" << 502 << 7;
+    QTest::newRow("more lines spoil modbusid") << QByteArray("A\nB\n1\r\n5\r\nx") << "A"
+                                               << "B" << 1 << 1;
+    QTest::newRow("white space trimmed") << QByteArray("  A \t\r\n B \r\n 1502 \r\n 9 \r\n") << "A"
+                                         << "B" << 1502 << 9;
+    QTest::newRow("no LF after line 2") << QByteArray("A\nB") << "A"
+                                        << "" << 502 << 1;
+    QTest::newRow("name alone") << QByteArray("A") << ""
+                                << "" << 502 << 1;
+    QTest::newRow("empty") << QByteArray() << ""
+                           << "" << 502 << 1;
+    QTest::newRow("NUL ends the reply") << QByteArray("A\nB\n1502\r\n7\0\n9", 15) << "A"
+                                        << "B" << 1502 << 7;
     QTest::newRow("Latin-1") << QByteArray("\xe9t\xe9\nB\n") << QString::fromUtf8("été") << "B" << 502 << 1;
 }
 
@@ -209,8 +229,7 @@ void TestDiscovery::datagramToDevice()
     QFETCH(QString, mac);
     QFETCH(int, port);
     QFETCH(int, modbusid);
-    const Device device = DeviceFinder::datagramToDevice(QStringLiteral("10.0.0.9"),
-                                                         DeviceFinder::replyText(datagram));
+    const Device device = DeviceFinder::datagramToDevice(QStringLiteral("10.0.0.9"), DeviceFinder::replyText(datagram));
     QCOMPARE(device.name, name);
     QCOMPARE(device.mac, mac);
     QCOMPARE(device.port, port);
@@ -233,7 +252,7 @@ void TestDiscovery::devicesToJson_data()
     v6.ip = QStringLiteral("fe80::1");
     Device upper = meter;
     upper.ip = QStringLiteral("::FFFF:10.0.0.1");
-    const Device hostile(QStringLiteral("A\"},{\"x\":\"</script>\\"), QStringLiteral("10.0.0.2"), 1, 
+    const Device hostile(QStringLiteral("A\"},{\"x\":\"</script>\\"), QStringLiteral("10.0.0.2"), 1,
                          QStringLiteral("m\n\x01\t"), 2);
     const Device latin(QString::fromUtf8("Zähler/1"), QStringLiteral("10.0.0.3"), 7, QStringLiteral("a"), 9);
 
@@ -243,13 +262,14 @@ void TestDiscovery::devicesToJson_data()
     QTest::newRow("IPv6 as rendered") << QVector<Device>{v6}
                                       << "[" + QByteArray(meterText).replace("192.168.1.10", "fe80::1") + "]";
     QTest::newRow("prefix is case-sensitive")
-        << QVector<Device>{upper} << "[" + QByteArray(meterText).replace("192.168.1.10", "::FFFF:10.0.0.1") + "]";
-    QTest::newRow("two in arrival order") << QVector<Device>{meter, v6}
-                                          << "[" + meterText + "," + QByteArray(meterText).replace("192.168.1.10", "fe80::1") + "]";
+            << QVector<Device>{upper} << "[" + QByteArray(meterText).replace("192.168.1.10", "::FFFF:10.0.0.1") + "]";
+    QTest::newRow("two in arrival order")
+            << QVector<Device>{meter, v6}
+            << "[" + meterText + "," + QByteArray(meterText).replace("192.168.1.10", "fe80::1") + "]";
     QTest::newRow("hostile texts escaped")
-        << QVector<Device>{hostile}
-        << QByteArray("[{\"name\":\"A\\\"},{\\\"x\\\":\\\"</script>\\\\\",\"ip\":\"10.0.0.2\",\"port\":\"1\","
-                      "\"mac\":\"m\\n\\u0001\\t\",\"modbusid\":\"2\"}]");
+            << QVector<Device>{hostile}
+            << QByteArray("[{\"name\":\"A\\\"},{\\\"x\\\":\\\"</script>\\\\\",\"ip\":\"10.0.0.2\",\"port\":\"1\","
+                          "\"mac\":\"m\\n\\u0001\\t\",\"modbusid\":\"2\"}]");
     QTest::newRow("plain bytes kept") << QVector<Device>{latin}
                                       << QByteArray("[{\"name\":\"Z\xc3\xa4hler/1\",\"ip\":\"10.0.0.3\",\"port\":\"7\","
                                                     "\"mac\":\"a\",\"modbusid\":\"9\"}]");
@@ -289,8 +309,7 @@ void TestDiscovery::duplicatesAndNulCut()
 {
     // The same device answers both requests; a second reply with the same ip
     // and mac loses to the first; the same mac from another ip counts.
-    responder->reset({meterReply + QByteArray("\0\n\nX", 4),
-                      "Renamed\r\n00:11:22:33:44:55\r\n9\r\n9\r\n"},
+    responder->reset({meterReply + QByteArray("\0\n\nX", 4), "Renamed\r\n00:11:22:33:44:55\r\n9\r\n9\r\n"},
                      {meterReply});
     DeviceFinder finder(QHostAddress::LocalHost, responder->port(), QString());
     QVERIFY(httptest::waitFor([&] { return finder.foundDevices().size() >= 2 && responder->requests.size() == 2; }));
@@ -364,8 +383,9 @@ void TestDiscovery::secondSearchReplacesTheFirst()
 void TestDiscovery::routerReleasesAnUncollectedSearch()
 {
     QFile::remove(dir.filePath(QStringLiteral("helper.pids")));
-    const QString config = writeConfig(QStringLiteral("other.ini"), "[discovery]\nbroadcastAddress=127.0.0.1\nport="
-                                                                         + QByteArray::number(responder->port()) + '\n');
+    const QString config = writeConfig(
+            QStringLiteral("other.ini"),
+            "[discovery]\nbroadcastAddress=127.0.0.1\nport=" + QByteArray::number(responder->port()) + '\n');
     QSettings otherDocroot(config, QSettings::IniFormat);
     otherDocroot.beginGroup(QStringLiteral("docroot"));
     QSettings otherListenerSettings(config, QSettings::IniFormat);
@@ -397,7 +417,8 @@ void TestDiscovery::defaultBroadcastInNamespace()
         p.start(QStringLiteral("ip"), args);
         return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     };
-    struct Namespaces {
+    struct Namespaces
+    {
         std::function<bool(const QStringList &)> ip;
         QStringList names;
         ~Namespaces()
@@ -412,14 +433,14 @@ void TestDiscovery::defaultBroadcastInNamespace()
         namespaces.names.append(name);
     }
     const QList<QStringList> setup = {
-        {"-n", nsA, "link", "add", "va", "type", "veth", "peer", "name", "vb", "netns", nsB},
-        {"-n", nsA, "addr", "add", "10.77.0.1/24", "dev", "va"},
-        {"-n", nsB, "addr", "add", "10.77.0.2/24", "dev", "vb"},
-        {"-n", nsA, "link", "set", "va", "up"},
-        {"-n", nsB, "link", "set", "vb", "up"},
-        {"-n", nsA, "link", "set", "lo", "up"},
-        {"-n", nsB, "link", "set", "lo", "up"},
-        {"-n", nsA, "route", "add", "default", "dev", "va"},
+            {"-n", nsA, "link", "add", "va", "type", "veth", "peer", "name", "vb", "netns", nsB},
+            {"-n", nsA, "addr", "add", "10.77.0.1/24", "dev", "va"},
+            {"-n", nsB, "addr", "add", "10.77.0.2/24", "dev", "vb"},
+            {"-n", nsA, "link", "set", "va", "up"},
+            {"-n", nsB, "link", "set", "vb", "up"},
+            {"-n", nsA, "link", "set", "lo", "up"},
+            {"-n", nsB, "link", "set", "lo", "up"},
+            {"-n", nsA, "route", "add", "default", "dev", "va"},
     };
     for (const QStringList &args : setup)
         QVERIFY2(ip(args), qPrintable(args.join(QLatin1Char(' '))));
@@ -427,8 +448,8 @@ void TestDiscovery::defaultBroadcastInNamespace()
     Child device;
     QVERIFY(device.start(QStringLiteral("ip"),
                          {"netns", "exec", nsB, "/usr/bin/python3",
-                          QStringLiteral(BRIO_SOURCE_DIR "/tests/support/peers/discovery_responder.py"),
-                          "--reply", "Far Meter\\r\\nAA:BB\\r\\n502\\r\\n3\\r\\n"},
+                          QStringLiteral(BRIO_SOURCE_DIR "/tests/support/peers/discovery_responder.py"), "--reply",
+                          "Far Meter\\r\\nAA:BB\\r\\n502\\r\\n3\\r\\n"},
                          "ready"));
 
     QProcess child;
@@ -436,8 +457,8 @@ void TestDiscovery::defaultBroadcastInNamespace()
     env.insert(QStringLiteral("BRIO_NETNS_CHILD"), QStringLiteral("1"));
     child.setProcessEnvironment(env);
     child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QStringLiteral("ip"), {"netns", "exec", nsA, QCoreApplication::applicationFilePath(),
-                                       "broadcastChild"});
+    child.start(QStringLiteral("ip"),
+                {"netns", "exec", nsA, QCoreApplication::applicationFilePath(), "broadcastChild"});
     const bool done = child.waitForFinished(60000);
     if (!done) {
         child.kill();

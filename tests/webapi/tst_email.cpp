@@ -21,11 +21,13 @@ const QByteArray fakeTool = "#!/bin/sh\n"
                             "printf '%s\\n' \"$@\" > args.txt\n"
                             "cp emailMessage.txt uploaded.txt\n"
                             "case \"$(cat mode)\" in\n"
-                            "  error) printf '" + toolError.trimmed() + "\\n' >&2; exit 7 ;;\n"
-                            "  hang) exec sleep 60 ;;\n"
-                            "  silentfail) exit 6 ;;\n"
-                            "esac\n"
-                            "printf '  %% Total    %% Received\\n' >&2\n";
+                            "  error) printf '"
+        + toolError.trimmed()
+        + "\\n' >&2; exit 7 ;;\n"
+          "  hang) exec sleep 60 ;;\n"
+          "  silentfail) exit 6 ;;\n"
+          "esac\n"
+          "printf '  %% Total    %% Received\\n' >&2\n";
 
 QByteArray json(const QStringList &values)
 {
@@ -85,7 +87,8 @@ void TestEmail::initTestCase()
     QVERIFY(QDir::setCurrent(dir.path()));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("fakecurl")), fakeTool, true));
     toolConfig = config("server=mail.example.test\nfrom=brio@example.test\nto=support@example.test\n"
-                        "user=brio\npassword=p:w d\ncurl=" + dir.filePath(QStringLiteral("fakecurl")).toUtf8() + '\n');
+                        "user=brio\npassword=p:w d\ncurl="
+                        + dir.filePath(QStringLiteral("fakecurl")).toUtf8() + '\n');
 }
 
 void TestEmail::cleanupTestCase()
@@ -124,37 +127,44 @@ void TestEmail::readValues_data()
     const QStringList none;
 
     QTest::newRow("browser JSON, whole values")
-        << QByteArray("{\"name\":\"Ann\",\"surname\":\"Lee\",\"email\":\"a@b.c\",\"company\":\"ACME, Inc.\","
-                      "\"phone\":\"+48 1\",\"module\":\"Meter\",\"message\":\"Hello, the meter shows Error: 5\"}")
-        << QStringList{"Ann", "Lee", "a@b.c", "ACME, Inc.", "+48 1", "Meter", "Hello, the meter shows Error: 5"};
+            << QByteArray("{\"name\":\"Ann\",\"surname\":\"Lee\",\"email\":\"a@b.c\",\"company\":\"ACME, Inc.\","
+                          "\"phone\":\"+48 1\",\"module\":\"Meter\",\"message\":\"Hello, the meter shows Error: 5\"}")
+            << QStringList{"Ann", "Lee", "a@b.c", "ACME, Inc.", "+48 1", "Meter", "Hello, the meter shows Error: 5"};
     QTest::newRow("JSON by position, not by key")
-        << QByteArray("{\"z\":\"1\",\"y\":\"2\",\"x\":\"3\",\"w\":\"4\",\"v\":\"5\",\"u\":\"6\",\"t\":\"7\"}")
-        << QStringList{"1", "2", "3", "4", "5", "6", "7"};
+            << QByteArray("{\"z\":\"1\",\"y\":\"2\",\"x\":\"3\",\"w\":\"4\",\"v\":\"5\",\"u\":\"6\",\"t\":\"7\"}")
+            << QStringList{"1", "2", "3", "4", "5", "6", "7"};
     QTest::newRow("JSON duplicate keys keep their places")
-        << QByteArray("{\"a\":\"1\",\"a\":\"2\",\"a\":\"3\",\"a\":\"4\",\"a\":\"5\",\"a\":\"6\",\"a\":\"7\"}")
-        << QStringList{"1", "2", "3", "4", "5", "6", "7"};
+            << QByteArray("{\"a\":\"1\",\"a\":\"2\",\"a\":\"3\",\"a\":\"4\",\"a\":\"5\",\"a\":\"6\",\"a\":\"7\"}")
+            << QStringList{"1", "2", "3", "4", "5", "6", "7"};
     QTest::newRow("JSON escapes, numbers as written, extra members ignored")
-        << QByteArray(" { \"a\" : \"q\\\"\\\\\\u00e9\" , \"b\":\"{}\",\"c\":\"\",\"d\":\"\",\"e\":123456789012,"
-                      "\"f\":-1.5e3,\"g\":\"x\\ny\",\"h\":true}")
-        << QStringList{QString::fromUtf8("q\"\\é"), "{}", "", "", "123456789012", "-1.5e3", "x\ny"};
-    QTest::newRow("JSON encoded once more")
-        << QByteArray("%7B%22a%22%3A%221%2C2%22,\"b\":\"2\",\"c\":\"3\",\"d\":\"4\",\"e\":\"5\",\"f\":\"6\",\"g\":\"7\"}")
-        << QStringList{"1,2", "2", "3", "4", "5", "6", "7"};
+            << QByteArray(" { \"a\" : \"q\\\"\\\\\\u00e9\" , \"b\":\"{}\",\"c\":\"\",\"d\":\"\",\"e\":123456789012,"
+                          "\"f\":-1.5e3,\"g\":\"x\\ny\",\"h\":true}")
+            << QStringList{QString::fromUtf8("q\"\\é"), "{}", "", "", "123456789012", "-1.5e3", "x\ny"};
+    QTest::newRow("JSON encoded once more") << QByteArray(
+            "%7B%22a%22%3A%221%2C2%22,\"b\":\"2\",\"c\":\"3\",\"d\":\"4\",\"e\":\"5\",\"f\":\"6\",\"g\":\"7\"}")
+                                            << QStringList{"1,2", "2", "3", "4", "5", "6", "7"};
     QTest::newRow("JSON with six members") << json(sample.mid(0, 6)) << none;
-    QTest::newRow("JSON true") << QByteArray("{\"a\":true,\"b\":\"\",\"c\":\"\",\"d\":\"\",\"e\":\"\",\"f\":\"\",\"g\":\"\"}") << none;
-    QTest::newRow("JSON null") << QByteArray("{\"a\":\"\",\"b\":\"\",\"c\":\"\",\"d\":\"\",\"e\":\"\",\"f\":\"\",\"g\":null}") << none;
-    QTest::newRow("JSON object member") << QByteArray("{\"a\":{\"x\":\"1\"},\"b\":\"\",\"c\":\"\",\"d\":\"\",\"e\":\"\",\"f\":\"\",\"g\":\"\"}") << none;
+    QTest::newRow("JSON true") << QByteArray(
+            "{\"a\":true,\"b\":\"\",\"c\":\"\",\"d\":\"\",\"e\":\"\",\"f\":\"\",\"g\":\"\"}")
+                               << none;
+    QTest::newRow("JSON null") << QByteArray(
+            "{\"a\":\"\",\"b\":\"\",\"c\":\"\",\"d\":\"\",\"e\":\"\",\"f\":\"\",\"g\":null}")
+                               << none;
+    QTest::newRow("JSON object member") << QByteArray(
+            "{\"a\":{\"x\":\"1\"},\"b\":\"\",\"c\":\"\",\"d\":\"\",\"e\":\"\",\"f\":\"\",\"g\":\"\"}")
+                                        << none;
 
     // Anything that is not a JSON object: the text rule.
     QTest::newRow("text rule") << QByteArray("{name:Ann,surname:Lee,email:a@b,company:,phone:1,module:M,message:x\\ny}")
                                << QStringList{"Ann", "Lee", "a@b", "", "1", "M", "x\\ny"};
     QTest::newRow("text: comma shifts, colon cuts, quotes and braces go, spaces stay")
-        << QByteArray("n:A B ,s:B,e:c\"d}:ignored,c:x,:y,p:1,m:M,msg:z")
-        << QStringList{"A B ", "B", "cd", "x", "y", "1", "M"};
+            << QByteArray("n:A B ,s:B,e:c\"d}:ignored,c:x,:y,p:1,m:M,msg:z")
+            << QStringList{"A B ", "B", "cd", "x", "y", "1", "M"};
     QTest::newRow("text with six values") << QByteArray("a:1,b:2,c:3,d:4,e:5,f:6") << none;
     QTest::newRow("text piece without colon") << QByteArray("a:1,b:2,c3,d:4,e:5,f:6,g:7") << none;
-    QTest::newRow("broken JSON goes the text way") << QByteArray("{\"a\":\"1\",\"b\":\"2\",\"c\":\"3\",\"d\":\"4\",\"e\":\"5\",\"f\":\"6\",\"g\":\"7\",}")
-                                                   << QStringList{"1", "2", "3", "4", "5", "6", "7"};
+    QTest::newRow("broken JSON goes the text way")
+            << QByteArray("{\"a\":\"1\",\"b\":\"2\",\"c\":\"3\",\"d\":\"4\",\"e\":\"5\",\"f\":\"6\",\"g\":\"7\",}")
+            << QStringList{"1", "2", "3", "4", "5", "6", "7"};
     QTest::newRow("empty") << QByteArray() << none;
 }
 
@@ -208,7 +218,8 @@ void TestEmail::messageBytes()
                         "Client Brio active module   M\r"
                         "Client message   \r"
                         "x y\r"));
-    QVERIFY(Email::messageFileBytes({QString::fromUtf8("Zoë"), "", "", "", "", "", ""}).startsWith("Subject: Zo\xc3\xab  sent"));
+    QVERIFY(Email::messageFileBytes({QString::fromUtf8("Zoë"), "", "", "", "", "", ""})
+                    .startsWith("Subject: Zo\xc3\xab  sent"));
 }
 
 void TestEmail::lineBreaks_data()
@@ -282,7 +293,8 @@ void TestEmail::refusedBeforeTheTool_data()
     QTest::newRow("message file not writable") << QByteArray() << true << true << QByteArray("{\"status\":\"err!\"}")
                                                << QByteArray("Cannot write emailMessage.txt: ");
     QTest::newRow("tool missing") << QByteArray("server=x\ncurl=/nonexistent/curl\n") << false << true
-                                  << QByteArray("{\"status\":\"err!\"}") << QByteArray("curl: cannot start /nonexistent/curl");
+                                  << QByteArray("{\"status\":\"err!\"}")
+                                  << QByteArray("curl: cannot start /nonexistent/curl");
 }
 
 void TestEmail::refusedBeforeTheTool()
@@ -300,7 +312,8 @@ void TestEmail::refusedBeforeTheTool()
         parameters.insert("json", json(sample));
     QCOMPARE(email.sendEmail(parameters), reply);
     QVERIFY(!QFile::exists(QStringLiteral("args.txt")));
-    QVERIFY2(readFile(QStringLiteral("emailError.txt")).startsWith(error), readFile(QStringLiteral("emailError.txt")).constData());
+    QVERIFY2(readFile(QStringLiteral("emailError.txt")).startsWith(error),
+             readFile(QStringLiteral("emailError.txt")).constData());
     QVERIFY(!QSettings().contains(QStringLiteral("time")));
 }
 
@@ -357,8 +370,9 @@ void TestEmail::realSendOverSmtps()
     const QString cert = dir.filePath(QStringLiteral("cert.pem"));
     const QString key = dir.filePath(QStringLiteral("key.pem"));
     QProcess openssl;
-    openssl.start(QStringLiteral("openssl"), {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
-                                              "-days", "1", "-keyout", key, "-out", cert});
+    openssl.start(QStringLiteral("openssl"),
+                  {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-days", "1", "-keyout",
+                   key, "-out", cert});
     QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
     const QString out = dir.filePath(QStringLiteral("mailbox"));
     QVERIFY(QDir().mkpath(out));
@@ -368,14 +382,17 @@ void TestEmail::realSendOverSmtps()
                            "--cert", cert, "--key", key, "--out", out},
                           "ready"));
 
-    Email email(config("server=127.0.0.1\nfrom=brio@example.test\nto=support@example.test\nuser=brio\npassword=secret\n"));
-    const QByteArray report = "{\"name\":\"Zoë\",\"surname\":\"Lee\",\"email\":\"z@example.test\",\"company\":\"ACME, Inc.\","
-                              "\"phone\":\"+48 1\",\"module\":\"Meter\",\"message\":\"Hello, the meter shows Error: 5\\nThanks\"}";
+    Email email(
+            config("server=127.0.0.1\nfrom=brio@example.test\nto=support@example.test\nuser=brio\npassword=secret\n"));
+    const QByteArray report =
+            "{\"name\":\"Zoë\",\"surname\":\"Lee\",\"email\":\"z@example.test\",\"company\":\"ACME, Inc.\","
+            "\"phone\":\"+48 1\",\"module\":\"Meter\",\"message\":\"Hello, the meter shows Error: 5\\nThanks\"}";
     QCOMPARE(send(email, report), QByteArray("{\"status\":\"ok!\"}"));
     QVERIFY(httptest::waitFor([&] { return QFile::exists(out + QStringLiteral("/message.eml")); }, 10000));
     // curl ends the upload with its own line end before the final dot.
     QCOMPARE(readFile(out + QStringLiteral("/message.eml")), readFile(QStringLiteral("emailMessage.txt")) + "\r\n");
-    QVERIFY(readFile(QStringLiteral("emailMessage.txt")).contains("Client message   \rHello, the meter shows Error: 5 Thanks\r"));
+    QVERIFY(readFile(QStringLiteral("emailMessage.txt"))
+                    .contains("Client message   \rHello, the meter shows Error: 5 Thanks\r"));
     QCOMPARE(readFile(out + QStringLiteral("/envelope.txt")),
              QByteArray("from brio@example.test\nto support@example.test\nlogin brio:secret\n"));
 }

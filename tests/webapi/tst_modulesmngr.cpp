@@ -25,19 +25,22 @@ void TestModulesMngr::listing_data()
     QTest::newRow("no modules directory") << "www/other/" << none;
     QTest::newRow("modules is a file") << "www/modules" << none;
     QTest::newRow("empty modules") << "www/modules/" << QByteArray("{}");
-    QTest::newRow("nothing to list") << "www/modules/m/readme.txt" << QByteArray("{\"m\":{\"html\":[],\"css\":[],\"js\":[]}}");
+    QTest::newRow("nothing to list") << "www/modules/m/readme.txt"
+                                     << QByteArray("{\"m\":{\"html\":[],\"css\":[],\"js\":[]}}");
     QTest::newRow("extensions") << "www/modules/m/page.HTML|www/modules/m/script.json|www/modules/m/archive.html.bak|"
                                    "www/modules/m/Style.Css|www/modules/m/dir.js/|www/modules/m/html"
                                 << QByteArray("{\"m\":{\"html\":[\"page.HTML\"],\"css\":[\"Style.Css\"],\"js\":[]}}");
     QTest::newRow("not modules, not searched")
-        << "www/modules/plain.html|www/modules/.hidden/|www/modules/m/.x.html|www/modules/m/sub/deep.html|www/modules/m/a.js"
-        << QByteArray("{\"m\":{\"html\":[],\"css\":[],\"js\":[\"a.js\"]}}");
+            << "www/modules/plain.html|www/modules/.hidden/|www/modules/m/.x.html|www/modules/m/sub/deep.html|www/modules/m/a.js"
+            << QByteArray("{\"m\":{\"html\":[],\"css\":[],\"js\":[\"a.js\"]}}");
     // Quotes, backslashes and control characters must not break the JSON;
     // every other byte stays as the disk has it.
-    QTest::newRow("escaped names") << "www/modules/a\"b\\c/q\"1.html|www/modules/a\"b\\c/x\ty\x01.js"
-                                   << QByteArray("{\"a\\\"b\\\\c\":{\"html\":[\"q\\\"1.html\"],\"css\":[],\"js\":[\"x\\ty\\u0001.js\"]}}");
-    QTest::newRow("utf-8 names") << QString::fromUtf8("www/modules/\xC5\xBC\xC3\xB3\xC5\x82w/\xC3\xA4 b.css")
-                                 << QByteArray("{\"\xC5\xBC\xC3\xB3\xC5\x82w\":{\"html\":[],\"css\":[\"\xC3\xA4 b.css\"],\"js\":[]}}");
+    QTest::newRow("escaped names")
+            << "www/modules/a\"b\\c/q\"1.html|www/modules/a\"b\\c/x\ty\x01.js"
+            << QByteArray("{\"a\\\"b\\\\c\":{\"html\":[\"q\\\"1.html\"],\"css\":[],\"js\":[\"x\\ty\\u0001.js\"]}}");
+    QTest::newRow("utf-8 names")
+            << QString::fromUtf8("www/modules/\xC5\xBC\xC3\xB3\xC5\x82w/\xC3\xA4 b.css")
+            << QByteArray("{\"\xC5\xBC\xC3\xB3\xC5\x82w\":{\"html\":[],\"css\":[\"\xC3\xA4 b.css\"],\"js\":[]}}");
 }
 
 void TestModulesMngr::listing()

@@ -25,8 +25,8 @@ Headers headersOf(const QByteArrayList &lines)
 // What Chromium sends for a fetch() of the gateway's own page.
 QByteArrayList chromiumSameOrigin(const QByteArray &authority)
 {
-    return {"Host: " + authority, "Origin: http://" + authority, "Sec-Fetch-Site: same-origin",
-            "Sec-Fetch-Mode: cors", "Sec-Fetch-Dest: empty", "Referer: http://" + authority + "/index.html"};
+    return {"Host: " + authority,   "Origin: http://" + authority, "Sec-Fetch-Site: same-origin",
+            "Sec-Fetch-Mode: cors", "Sec-Fetch-Dest: empty",       "Referer: http://" + authority + "/index.html"};
 }
 
 } // namespace
@@ -164,81 +164,76 @@ void TestRequestGuard::verdict_data()
     QTest::newRow("UI fetch, Chromium") << chromiumSameOrigin("127.0.0.1:8080") << ajax << false << allowed;
     QTest::newRow("UI fetch, localhost") << chromiumSameOrigin("localhost:8080") << ajax << false << allowed;
     QTest::newRow("UI fetch, IPv6") << chromiumSameOrigin("[::1]:8080") << ajax << false << allowed;
-    QTest::newRow("UI form post to saveFile") << chromiumSameOrigin("127.0.0.1:8080") << QByteArray("/saveFile.html")
-                                              << false << allowed;
-    QTest::newRow("curl") << QByteArrayList{"Host: 127.0.0.1:8080", "User-Agent: curl/7.88.1", "Accept: */*"}
-                          << ajax << false << allowed;
+    QTest::newRow("UI form post to saveFile")
+            << chromiumSameOrigin("127.0.0.1:8080") << QByteArray("/saveFile.html") << false << allowed;
+    QTest::newRow("curl") << QByteArrayList{"Host: 127.0.0.1:8080", "User-Agent: curl/7.88.1", "Accept: */*"} << ajax
+                          << false << allowed;
     QTest::newRow("no Host at all") << QByteArrayList{} << ajax << false << allowed;
     QTest::newRow("typed into the address bar")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Sec-Fetch-Site: none", "Sec-Fetch-Mode: navigate"} << ajax << false
-        << allowed;
+            << QByteArrayList{"Host: 127.0.0.1:8080", "Sec-Fetch-Site: none", "Sec-Fetch-Mode: navigate"} << ajax
+            << false << allowed;
     QTest::newRow("default port left out")
-        << QByteArrayList{"Host: localhost", "Origin: http://localhost:80", "Referer: http://LOCALHOST/"} << ajax
-        << false << allowed;
-    QTest::newRow("default port given")
-        << QByteArrayList{"Host: localhost:80", "Origin: http://localhost"} << ajax << false << allowed;
+            << QByteArrayList{"Host: localhost", "Origin: http://localhost:80", "Referer: http://LOCALHOST/"} << ajax
+            << false << allowed;
+    QTest::newRow("default port given") << QByteArrayList{"Host: localhost:80", "Origin: http://localhost"} << ajax
+                                        << false << allowed;
     QTest::newRow("TLS") << QByteArrayList{"Host: 127.0.0.1:8443", "Origin: https://127.0.0.1:8443"} << ajax << true
                          << allowed;
     QTest::newRow("configured name") << chromiumSameOrigin("brio.lan:8080") << ajax << false << allowed;
 
     // Foreign pages.
-    QTest::newRow("cross-site img GET")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Sec-Fetch-Site: cross-site", "Sec-Fetch-Mode: no-cors",
-                          "Sec-Fetch-Dest: image"}
-        << QByteArray("/ajax.html?func=disconnect") << false << crossSite;
+    QTest::newRow("cross-site img GET") << QByteArrayList{"Host: 127.0.0.1:8080", "Sec-Fetch-Site: cross-site",
+                                                          "Sec-Fetch-Mode: no-cors", "Sec-Fetch-Dest: image"}
+                                        << QByteArray("/ajax.html?func=disconnect") << false << crossSite;
     QTest::newRow("same-site is not same-origin")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Sec-Fetch-Site: same-site"} << ajax << false << crossSite;
+            << QByteArrayList{"Host: 127.0.0.1:8080", "Sec-Fetch-Site: same-site"} << ajax << false << crossSite;
     QTest::newRow("fetch metadata in lower case")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "sec-fetch-site: cross-site"} << ajax << false << crossSite;
-    QTest::newRow("cross-origin POST")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: http://evil.example", "Sec-Fetch-Site: cross-site"}
-        << ajax << false << crossSite;
+            << QByteArrayList{"Host: 127.0.0.1:8080", "sec-fetch-site: cross-site"} << ajax << false << crossSite;
+    QTest::newRow("cross-origin POST") << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: http://evil.example",
+                                                         "Sec-Fetch-Site: cross-site"}
+                                       << ajax << false << crossSite;
     QTest::newRow("foreign Origin alone")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: http://evil.example"} << ajax << false << crossSite;
+            << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: http://evil.example"} << ajax << false << crossSite;
     QTest::newRow("Origin on another port")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: http://127.0.0.1:9090"} << ajax << false << crossSite;
+            << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: http://127.0.0.1:9090"} << ajax << false << crossSite;
     QTest::newRow("Origin of another scheme")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: https://127.0.0.1:8080"} << ajax << false << crossSite;
-    QTest::newRow("plain Origin on TLS")
-        << QByteArrayList{"Host: 127.0.0.1:8443", "Origin: http://127.0.0.1:8443"} << ajax << true << crossSite;
-    QTest::newRow("opaque Origin")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: null"} << ajax << false << crossSite;
+            << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: https://127.0.0.1:8080"} << ajax << false << crossSite;
+    QTest::newRow("plain Origin on TLS") << QByteArrayList{"Host: 127.0.0.1:8443", "Origin: http://127.0.0.1:8443"}
+                                         << ajax << true << crossSite;
+    QTest::newRow("opaque Origin") << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: null"} << ajax << false
+                                   << crossSite;
     QTest::newRow("Origin with the host as prefix")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: http://127.0.0.1:8080.evil.example"} << ajax << false
-        << crossSite;
-    QTest::newRow("Origin without Host")
-        << QByteArrayList{"Origin: http://127.0.0.1:8080"} << ajax << false << crossSite;
-    QTest::newRow("foreign Referer")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Referer: http://evil.example/page.html"} << ajax << false
-        << crossSite;
+            << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: http://127.0.0.1:8080.evil.example"} << ajax << false
+            << crossSite;
+    QTest::newRow("Origin without Host") << QByteArrayList{"Origin: http://127.0.0.1:8080"} << ajax << false
+                                         << crossSite;
+    QTest::newRow("foreign Referer") << QByteArrayList{"Host: 127.0.0.1:8080", "Referer: http://evil.example/page.html"}
+                                     << ajax << false << crossSite;
     QTest::newRow("Referer on another port")
-        << QByteArrayList{"Host: localhost:8080", "Referer: http://localhost:3000/"} << ajax << false << crossSite;
-    QTest::newRow("unreadable Referer")
-        << QByteArrayList{"Host: localhost:8080", "Referer: not a url"} << ajax << false << crossSite;
+            << QByteArrayList{"Host: localhost:8080", "Referer: http://localhost:3000/"} << ajax << false << crossSite;
+    QTest::newRow("unreadable Referer") << QByteArrayList{"Host: localhost:8080", "Referer: not a url"} << ajax << false
+                                        << crossSite;
     QTest::newRow("second Origin foreign")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: http://127.0.0.1:8080", "Origin: http://evil.example"}
-        << ajax << false << crossSite;
-    QTest::newRow("cross-site to saveFile")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Sec-Fetch-Site: cross-site"} << QByteArray("/saveFile.html")
-        << false << crossSite;
-    QTest::newRow("cross-site to loadFile")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: http://evil.example"} << QByteArray("/x/loadFile.html")
-        << false << crossSite;
+            << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: http://127.0.0.1:8080", "Origin: http://evil.example"}
+            << ajax << false << crossSite;
+    QTest::newRow("cross-site to saveFile") << QByteArrayList{"Host: 127.0.0.1:8080", "Sec-Fetch-Site: cross-site"}
+                                            << QByteArray("/saveFile.html") << false << crossSite;
+    QTest::newRow("cross-site to loadFile") << QByteArrayList{"Host: 127.0.0.1:8080", "Origin: http://evil.example"}
+                                            << QByteArray("/x/loadFile.html") << false << crossSite;
 
     // Static files are open to other sites, not to other host names.
     QTest::newRow("cross-site static file")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Sec-Fetch-Site: cross-site", "Origin: http://evil.example"}
-        << QByteArray("/images/min_logo.gif") << false << allowed;
+            << QByteArrayList{"Host: 127.0.0.1:8080", "Sec-Fetch-Site: cross-site", "Origin: http://evil.example"}
+            << QByteArray("/images/min_logo.gif") << false << allowed;
     QTest::newRow("rebinding, static file")
-        << QByteArrayList{"Host: evil.example:8080"} << QByteArray("/index.html") << false << foreignHost;
-    QTest::newRow("rebinding, as same-origin as it gets") << chromiumSameOrigin("evil.example:8080") << ajax
-                                                          << false << foreignHost;
-    QTest::newRow("prefix host") << chromiumSameOrigin("localhost.evil.example:8080") << ajax << false
-                                 << foreignHost;
-    QTest::newRow("second Host foreign")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Host: evil.example"} << QByteArray("/") << false << foreignHost;
-    QTest::newRow("two allowed Hosts that differ")
-        << QByteArrayList{"Host: 127.0.0.1:8080", "Host: localhost:8080"} << QByteArray("/") << false << foreignHost;
+            << QByteArrayList{"Host: evil.example:8080"} << QByteArray("/index.html") << false << foreignHost;
+    QTest::newRow("rebinding, as same-origin as it gets")
+            << chromiumSameOrigin("evil.example:8080") << ajax << false << foreignHost;
+    QTest::newRow("prefix host") << chromiumSameOrigin("localhost.evil.example:8080") << ajax << false << foreignHost;
+    QTest::newRow("second Host foreign") << QByteArrayList{"Host: 127.0.0.1:8080", "Host: evil.example"}
+                                         << QByteArray("/") << false << foreignHost;
+    QTest::newRow("two allowed Hosts that differ") << QByteArrayList{"Host: 127.0.0.1:8080", "Host: localhost:8080"}
+                                                   << QByteArray("/") << false << foreignHost;
     QTest::newRow("Host in lower case") << QByteArrayList{"host: evil.example"} << QByteArray("/") << false
                                         << foreignHost;
 }

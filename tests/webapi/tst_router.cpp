@@ -74,9 +74,10 @@ void TestRouter::initTestCase()
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("bin")));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("www/index.html")), "<html>Brio test page</html>"));
     const QString config = dir.filePath(QStringLiteral("config.ini"));
-    QVERIFY(writeFile(config, "[listener]\nhost=127.0.0.1\nport=0\nminThreads=1\nmaxThreads=10\n"
-                              "allowedHosts=brio.lan, panel.example\n"
-                              "[docroot]\npath=www\n[discovery]\nbroadcastAddress=127.0.0.1\n"));
+    QVERIFY(writeFile(config,
+                      "[listener]\nhost=127.0.0.1\nport=0\nminThreads=1\nmaxThreads=10\n"
+                      "allowedHosts=brio.lan, panel.example\n"
+                      "[docroot]\npath=www\n[discovery]\nbroadcastAddress=127.0.0.1\n"));
 
     // Stand-ins for the external programs, found through PATH; each records
     // its arguments one per line.
@@ -192,8 +193,8 @@ void TestRouter::modbusCallsReachTheEngine()
 void TestRouter::modbusCallsWaitForTheLock_data()
 {
     QTest::addColumn<QByteArray>("func");
-    for (const char *name : {"getPortSettings", "connect", "disconnect", "readRegisters",
-                             "writeRegisters", "identifySlave"})
+    for (const char *name :
+         {"getPortSettings", "connect", "disconnect", "readRegisters", "writeRegisters", "identifySlave"})
         QTest::newRow(name) << QByteArray(name);
 }
 
@@ -252,8 +253,8 @@ void TestRouter::openFtpInExplorer_data()
     // A NUL cannot travel in a program argument; the text ends before it.
     QTest::newRow("encoded NUL") << QByteArray("&address=%2500ftp") << error << QByteArray();
     QTest::newRow("plain") << QByteArray("&address=ftp://127.0.0.1/") << ok << QByteArray("ftp://127.0.0.1/\n");
-    QTest::newRow("encoded twice") << QByteArray("&address=ftp%3A%2F%2F127.0.0.1%2Fmy%2520dir")
-                                   << ok << QByteArray("ftp://127.0.0.1/my dir\n");
+    QTest::newRow("encoded twice") << QByteArray("&address=ftp%3A%2F%2F127.0.0.1%2Fmy%2520dir") << ok
+                                   << QByteArray("ftp://127.0.0.1/my dir\n");
     QTest::newRow("plus stays") << QByteArray("&address=ftp://127.0.0.1/a%252Bb%2B") << ok
                                 << QByteArray("ftp://127.0.0.1/a+b+\n");
     QTest::newRow("utf-8") << QByteArray("&address=ftp://127.0.0.1/%25C5%25BC") << ok
@@ -311,9 +312,10 @@ void TestRouter::pdfDownload_data()
 void TestRouter::pdfDownload()
 {
     QFETCH(QByteArray, filename);
-    const HttpReply reply = testclient::post(port, "/saveFile.html", "application/x-www-form-urlencoded",
-                                             "filename=" + filename
-                                                 + "&fileContent=%3Chtml%3E%3Cbody%3E%3Cp%3EHello%3C%2Fp%3E%3C%2Fbody%3E%3C%2Fhtml%3E");
+    const HttpReply reply = testclient::post(
+            port, "/saveFile.html", "application/x-www-form-urlencoded",
+            "filename=" + filename
+                    + "&fileContent=%3Chtml%3E%3Cbody%3E%3Cp%3EHello%3C%2Fp%3E%3C%2Fbody%3E%3C%2Fhtml%3E");
     QVERIFY(reply.complete);
     QCOMPARE(reply.status, 200);
     QCOMPARE(reply.headers.value("Content-Disposition"), "attachment; filename=" + filename);
@@ -332,7 +334,7 @@ void TestRouter::downloadEcho_data()
     const QByteArray form = "application/x-www-form-urlencoded";
     const auto post = [&](const QByteArray &target, const QByteArray &body, const QByteArray &extra = QByteArray()) {
         return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + form
-               + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + extra + "\r\n" + body;
+                + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + extra + "\r\n" + body;
     };
     const auto get = [](const QByteArray &target, const QByteArray &extra = QByteArray()) {
         return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
@@ -342,27 +344,27 @@ void TestRouter::downloadEcho_data()
                                << QByteArray("attachment; filename=a.csv") << QByteArray() << QByteArray("x;y");
     QTest::newRow("query") << get("/x/saveFile.html?filename=b.txt&fileContent=a+b%0A") << 200
                            << QByteArray("attachment; filename=b.txt") << QByteArray() << QByteArray("a b\n");
-    QTest::newRow("content type spelled exactly") << get("/saveFile.html?filename=a.csv&fileContent=1", "Content-type: text/csv\r\n")
-                                                  << 200 << QByteArray("attachment; filename=a.csv")
-                                                  << QByteArray("text/csv") << QByteArray("1");
-    QTest::newRow("content type other spelling") << get("/saveFile.html?filename=a.csv&fileContent=1", "Content-Type: text/csv\r\n")
-                                                 << 200 << QByteArray("attachment; filename=a.csv")
-                                                 << QByteArray() << QByteArray("1");
+    QTest::newRow("content type spelled exactly")
+            << get("/saveFile.html?filename=a.csv&fileContent=1", "Content-type: text/csv\r\n") << 200
+            << QByteArray("attachment; filename=a.csv") << QByteArray("text/csv") << QByteArray("1");
+    QTest::newRow("content type other spelling")
+            << get("/saveFile.html?filename=a.csv&fileContent=1", "Content-Type: text/csv\r\n") << 200
+            << QByteArray("attachment; filename=a.csv") << QByteArray() << QByteArray("1");
     QTest::newRow("empty content") << get("/saveFile.html?filename=e.txt&fileContent=") << 200
                                    << QByteArray("attachment; filename=e.txt") << QByteArray() << QByteArray();
-    QTest::newRow("upper-case PDF is echoed") << get("/saveFile.html?filename=REPORT.PDF&fileContent=%3Cb%3E")
-                                              << 200 << QByteArray("attachment; filename=REPORT.PDF")
-                                              << QByteArray() << QByteArray("<b>");
+    QTest::newRow("upper-case PDF is echoed")
+            << get("/saveFile.html?filename=REPORT.PDF&fileContent=%3Cb%3E") << 200
+            << QByteArray("attachment; filename=REPORT.PDF") << QByteArray() << QByteArray("<b>");
     QTest::newRow("no content") << get("/saveFile.html?filename=a.csv") << 400 << QByteArray() << QByteArray()
                                 << QByteArray();
     QTest::newRow("no name") << get("/saveFile.html?fileContent=x") << 400 << QByteArray() << QByteArray()
                              << QByteArray();
-    QTest::newRow("saveFile wins over loadFile") << get("/loadFile.html/saveFile.html") << 400 << QByteArray()
-                                                 << QByteArray() << QByteArray();
+    QTest::newRow("saveFile wins over loadFile")
+            << get("/loadFile.html/saveFile.html") << 400 << QByteArray() << QByteArray() << QByteArray();
     // A decoded line break must not start a header of its own.
-    QTest::newRow("line break in the name") << get("/saveFile.html?filename=a%0D%0AX-Evil:%201&fileContent=z")
-                                            << 200 << QByteArray("attachment; filename=aX-Evil: 1")
-                                            << QByteArray() << QByteArray("z");
+    QTest::newRow("line break in the name")
+            << get("/saveFile.html?filename=a%0D%0AX-Evil:%201&fileContent=z") << 200
+            << QByteArray("attachment; filename=aX-Evil: 1") << QByteArray() << QByteArray("z");
 }
 
 void TestRouter::downloadEcho()
@@ -399,12 +401,17 @@ void TestRouter::uploadEcho()
     QFETCH(QByteArray, contents);
     QFETCH(int, status);
     const QByteArray boundary = "----brioTestBoundary7";
-    const QByteArray body = "--" + boundary + "\r\n"
-                            "Content-Disposition: form-data; name=\"note\"\r\n\r\nignored\r\n"
-                            "--" + boundary + "\r\n"
-                            "Content-Disposition: form-data; name=\"" + field + "\"; filename=\"in.txt\"\r\n"
-                            "Content-Type: application/octet-stream\r\n\r\n"
-                            + contents + "\r\n--" + boundary + "--\r\n";
+    const QByteArray body = "--" + boundary
+            + "\r\n"
+              "Content-Disposition: form-data; name=\"note\"\r\n\r\nignored\r\n"
+              "--"
+            + boundary
+            + "\r\n"
+              "Content-Disposition: form-data; name=\""
+            + field
+            + "\"; filename=\"in.txt\"\r\n"
+              "Content-Type: application/octet-stream\r\n\r\n"
+            + contents + "\r\n--" + boundary + "--\r\n";
     const HttpReply reply = testclient::post(port, "/loadFile.html", "multipart/form-data; boundary=" + boundary, body);
     QVERIFY(reply.complete);
     QCOMPARE(reply.status, status);
@@ -429,42 +436,46 @@ void TestRouter::foreignRequests_data()
     };
     const auto chromium = [](const QByteArray &authority) {
         return "Host: " + authority + "\r\nOrigin: http://" + authority
-               + "\r\nSec-Fetch-Site: same-origin\r\nSec-Fetch-Mode: cors\r\nSec-Fetch-Dest: empty\r\n"
-                 "Referer: http://" + authority + "/index.html\r\n";
+                + "\r\nSec-Fetch-Site: same-origin\r\nSec-Fetch-Mode: cors\r\nSec-Fetch-Dest: empty\r\n"
+                  "Referer: http://"
+                + authority + "/index.html\r\n";
     };
     const QByteArray form = "func=getGeneralInfo";
 
     QTest::newRow("UI's own request") << get(generalInfo, chromium(self)) << ok << info;
-    QTest::newRow("UI's own form post")
-        << "POST /ajax.html HTTP/1.1\r\n" + chromium(self) + "Content-Type: application/x-www-form-urlencoded\r\n"
-               "Content-Length: " + QByteArray::number(form.size()) + "\r\n\r\n" + form
-        << ok << info;
-    QTest::newRow("curl") << get(generalInfo, "Host: " + self + "\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n")
-                          << ok << info;
+    QTest::newRow("UI's own form post") << "POST /ajax.html HTTP/1.1\r\n" + chromium(self)
+                    + "Content-Type: application/x-www-form-urlencoded\r\n"
+                      "Content-Length: "
+                    + QByteArray::number(form.size()) + "\r\n\r\n"
+                    + form << ok << info;
+    QTest::newRow("curl") << get(generalInfo, "Host: " + self + "\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n") << ok
+                          << info;
     QTest::newRow("no Host") << QByteArray("GET " + generalInfo + " HTTP/1.0\r\n\r\n") << ok << info;
-    QTest::newRow("configured name") << get(generalInfo, chromium("panel.example:" + QByteArray::number(port)))
-                                     << ok << info;
+    QTest::newRow("configured name") << get(generalInfo, chromium("panel.example:" + QByteArray::number(port))) << ok
+                                     << info;
     QTest::newRow("static file for a foreign page")
-        << get("/index.html", "Host: " + self + "\r\nSec-Fetch-Site: cross-site\r\nSec-Fetch-Dest: iframe\r\n")
-        << ok << QByteArray("<html>Brio test page</html>");
+            << get("/index.html", "Host: " + self + "\r\nSec-Fetch-Site: cross-site\r\nSec-Fetch-Dest: iframe\r\n")
+            << ok << QByteArray("<html>Brio test page</html>");
 
-    QTest::newRow("rebinding Host") << get(generalInfo, chromium("evil.example:" + QByteArray::number(port)))
-                                    << refused << forbidden;
-    QTest::newRow("rebinding Host, static file") << get("/index.html", "Host: evil.example\r\n") << refused
-                                                 << forbidden;
+    QTest::newRow("rebinding Host") << get(generalInfo, chromium("evil.example:" + QByteArray::number(port))) << refused
+                                    << forbidden;
+    QTest::newRow("rebinding Host, static file")
+            << get("/index.html", "Host: evil.example\r\n") << refused << forbidden;
     QTest::newRow("prefix host") << get(generalInfo, "Host: localhost.evil.example\r\n") << refused << forbidden;
-    QTest::newRow("cross-site GET")
-        << get("/ajax.html?func=disconnect", "Host: " + self + "\r\nSec-Fetch-Site: cross-site\r\n"
-               "Sec-Fetch-Mode: no-cors\r\nSec-Fetch-Dest: image\r\nReferer: http://evil.example/\r\n")
-        << refused << forbidden;
-    QTest::newRow("cross-origin POST")
-        << "POST /ajax.html HTTP/1.1\r\nHost: " + self + "\r\nOrigin: http://evil.example\r\n"
-               "Sec-Fetch-Site: cross-site\r\nContent-Type: text/plain\r\nContent-Length: "
-               + QByteArray::number(form.size()) + "\r\n\r\n" + form
-        << refused << forbidden;
-    QTest::newRow("foreign Referer")
-        << get("/saveFile.html?filename=a.txt&fileContent=x", "Host: " + self + "\r\nReferer: http://evil.example/a\r\n")
-        << refused << forbidden;
+    QTest::newRow("cross-site GET") << get(
+            "/ajax.html?func=disconnect",
+            "Host: " + self
+                    + "\r\nSec-Fetch-Site: cross-site\r\n"
+                      "Sec-Fetch-Mode: no-cors\r\nSec-Fetch-Dest: image\r\nReferer: http://evil.example/\r\n")
+                                    << refused << forbidden;
+    QTest::newRow("cross-origin POST") << "POST /ajax.html HTTP/1.1\r\nHost: " + self
+                    + "\r\nOrigin: http://evil.example\r\n"
+                      "Sec-Fetch-Site: cross-site\r\nContent-Type: text/plain\r\nContent-Length: "
+                    + QByteArray::number(form.size()) + "\r\n\r\n"
+                    + form << refused << forbidden;
+    QTest::newRow("foreign Referer") << get("/saveFile.html?filename=a.txt&fileContent=x",
+                                            "Host: " + self + "\r\nReferer: http://evil.example/a\r\n")
+                                     << refused << forbidden;
 }
 
 void TestRouter::foreignRequests()

@@ -84,14 +84,16 @@ void TestSystemFun::updaterArgumentsFromStore_data()
 
     QTest::newRow("empty store") << QVariantMap() << QStringList{"-1", "2", "3", "0", "0"};
     QTest::newRow("as the engine writes them")
-        << QVariantMap{{"Selected_Port", "3"}, {"baudRate", 3}, {"mode", 1}, {"slaveID", 1}, {"Tavik_ID", "74"}}
-        << QStringList{"2", "2", "4", "1", "74"};
-    QTest::newRow("not numeric reads as 0")
-        << QVariantMap{{"Selected_Port", "USB0"}, {"baudRate", "fast"}, {"mode", "x"}, {"slaveID", ""}, {"Tavik_ID", "id"}}
-        << QStringList{"-1", "2", "3", "0", "0"};
-    QTest::newRow("115200 8O1")
-        << QVariantMap{{"Selected_Port", "12"}, {"baudRate", 7}, {"mode", 2}, {"slaveID", 247}}
-        << QStringList{"11", "9", "5", "247", "0"};
+            << QVariantMap{{"Selected_Port", "3"}, {"baudRate", 3}, {"mode", 1}, {"slaveID", 1}, {"Tavik_ID", "74"}}
+            << QStringList{"2", "2", "4", "1", "74"};
+    QTest::newRow("not numeric reads as 0") << QVariantMap{{"Selected_Port", "USB0"},
+                                                           {"baudRate", "fast"},
+                                                           {"mode", "x"},
+                                                           {"slaveID", ""},
+                                                           {"Tavik_ID", "id"}}
+                                            << QStringList{"-1", "2", "3", "0", "0"};
+    QTest::newRow("115200 8O1") << QVariantMap{{"Selected_Port", "12"}, {"baudRate", 7}, {"mode", 2}, {"slaveID", 247}}
+                                << QStringList{"11", "9", "5", "247", "0"};
 }
 
 void TestSystemFun::updaterArgumentsFromStore()

@@ -32,8 +32,9 @@ struct Site
         QDir().mkpath(dir.filePath(QStringLiteral("www/modules/m1")));
         writeFile(dir.filePath(QStringLiteral("www/modules/m1/index.html")), "old index");
         writeFile(dir.filePath(QStringLiteral("www/modules/m1/old.html")), "kept");
-        writeFile(config(), "[docroot]\npath=" + dir.filePath(QStringLiteral("www")).toUtf8() + "\n[updates]\nupdateServer="
-                                + server.toUtf8() + "\ntransferTimeout=" + QByteArray::number(transferTimeout) + '\n');
+        writeFile(config(),
+                  "[docroot]\npath=" + dir.filePath(QStringLiteral("www")).toUtf8() + "\n[updates]\nupdateServer="
+                          + server.toUtf8() + "\ntransferTimeout=" + QByteArray::number(transferTimeout) + '\n');
     }
     QString config() const { return dir.filePath(QStringLiteral("config.ini")); }
     // Every file below the site as "path=content", sorted.
@@ -110,26 +111,31 @@ private:
 void TestUpdates::initTestCase()
 {
     const QMap<QString, QByteArray> files = {
-        {"files/modules/m1/index.html", "new index"}, {"files/modules/m1/style.css", "body{}"},
-        {"files/modules/m2/main.js", "main()"}, {"files/modules/m2/sub/x.html", "<x>"},
-        {"files/modules/m2/.secret", "hidden"}, {"lists/empty.json", "[]"}, {"lists/object.json", "{\"a\":1}"},
-        {"lists/one.json", QByteArray("[\"{base}/files/modules/m1/style.css\"]") + '\0' + "[\"junk\""},
-        {"lists/missing.json", "[\"{base}/files/modules/m1/missing.html\"]"},
-        {"lists/close.json", "[\"{base}/close/files/modules/m1/index.html\"]"},
-        {"lists/redirect.json", "[\"{base}/status/302/modules/m1/index.html\"]"},
-        // Hostile lists; the peer serves any path holding "evil".
-        {"lists/nomarker.json", "[\"{base}/files/m1/evil.html\"]"},
-        {"lists/dotdot.json", "[\"{base}/files/modules/../../evil.html\"]"},
-        {"lists/encoded.json", "[\"{base}/modules/%2e%2E/%2E./evil.html\"]"},
-        {"lists/backslash.json", "[\"{base}/modules/..\\\\..\\\\evil.html\"]"},
-        {"lists/slash.json", "[\"{base}/modules/..%2F..%2Fevil.html\"]"},
-        {"lists/goodthenevil.json", "[\"{base}/files/modules/m1/index.html\",\"{base}/modules/../../evil.html\"]"}};
+            {"files/modules/m1/index.html", "new index"},
+            {"files/modules/m1/style.css", "body{}"},
+            {"files/modules/m2/main.js", "main()"},
+            {"files/modules/m2/sub/x.html", "<x>"},
+            {"files/modules/m2/.secret", "hidden"},
+            {"lists/empty.json", "[]"},
+            {"lists/object.json", "{\"a\":1}"},
+            {"lists/one.json", QByteArray("[\"{base}/files/modules/m1/style.css\"]") + '\0' + "[\"junk\""},
+            {"lists/missing.json", "[\"{base}/files/modules/m1/missing.html\"]"},
+            {"lists/close.json", "[\"{base}/close/files/modules/m1/index.html\"]"},
+            {"lists/redirect.json", "[\"{base}/status/302/modules/m1/index.html\"]"},
+            // Hostile lists; the peer serves any path holding "evil".
+            {"lists/nomarker.json", "[\"{base}/files/m1/evil.html\"]"},
+            {"lists/dotdot.json", "[\"{base}/files/modules/../../evil.html\"]"},
+            {"lists/encoded.json", "[\"{base}/modules/%2e%2E/%2E./evil.html\"]"},
+            {"lists/backslash.json", "[\"{base}/modules/..\\\\..\\\\evil.html\"]"},
+            {"lists/slash.json", "[\"{base}/modules/..%2F..%2Fevil.html\"]"},
+            {"lists/goodthenevil.json", "[\"{base}/files/modules/m1/index.html\",\"{base}/modules/../../evil.html\"]"}};
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
         QVERIFY(QDir().mkpath(QFileInfo(peerFile(it.key())).absolutePath()));
         QVERIFY(writeFile(peerFile(it.key()), it.value()));
     }
     QVERIFY(peer.start(QStringLiteral("/usr/bin/python3"),
-                       {QStringLiteral(BRIO_SOURCE_DIR "/tests/support/peers/update_server.py"), peerDir.path()}, "port "));
+                       {QStringLiteral(BRIO_SOURCE_DIR "/tests/support/peers/update_server.py"), peerDir.path()},
+                       "port "));
     peerPort = peer.number(QStringLiteral("port (\\d+)"));
 
     // Each file list comes half a second late, so the job is seen running.
@@ -155,11 +161,16 @@ void TestUpdates::relativeDownloadPath_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("path");
-    QTest::newRow("module file") << "http://h/x/modules/meter/index.html" << "/modules/meter/index.html";
-    QTest::newRow("first marker") << "http://h/modules/a/modules/b.js" << "/modules/a/modules/b.js";
-    QTest::newRow("host is a marker") << "http://modules/a.js" << "/modules/a.js";
-    QTest::newRow("root, empty piece") << "http://h/root//i.html" << "/root//i.html";
-    QTest::newRow("install") << "http://h/../install/s.exe" << "/install/s.exe";
+    QTest::newRow("module file") << "http://h/x/modules/meter/index.html"
+                                 << "/modules/meter/index.html";
+    QTest::newRow("first marker") << "http://h/modules/a/modules/b.js"
+                                  << "/modules/a/modules/b.js";
+    QTest::newRow("host is a marker") << "http://modules/a.js"
+                                      << "/modules/a.js";
+    QTest::newRow("root, empty piece") << "http://h/root//i.html"
+                                       << "/root//i.html";
+    QTest::newRow("install") << "http://h/../install/s.exe"
+                             << "/install/s.exe";
     for (const char *url : {"http://h/files/a.js", "http://h/Modules/a.js", "http://h/modulesx/a.js", "",
                             "http://h/modules/../a.js", "http://h/modules/%2E%2e/a.js", "http://h/modules/.%2E/a.js",
                             "http://h/modules/./a.js", "http://h/modules/..\\a.js", "http://h/modules/..%2Fa.js"})
@@ -179,10 +190,12 @@ void TestUpdates::elementTexts_data()
     QTest::addColumn<QStringList>("texts"); // "-": not an array
     QTest::newRow("strings") << QByteArray("[\"a\",\"\",\"b c\"]") << QStringList{"a", "", "b c"};
     QTest::newRow("integers") << QByteArray("[1,-1,-0,2147483648,9223372036854775808,18446744073709551616]")
-                              << QStringList{"1", "-1", "0", "2147483648", "9223372036854776000", "18446744073709552000"};
-    QTest::newRow("fractions") << QByteArray("[1.0,1.5,0.1,0.000001,1e-7,-2.5e-8,1e20,1e21,1.5e300]")
-                               << QStringList{"1", "1.5", "0.1", "0.000001", "1e-7", "-2.5e-8",
-                                              "100000000000000000000", "1e+21", "1.5e+300"};
+                              << QStringList{
+                                         "1", "-1", "0", "2147483648", "9223372036854776000", "18446744073709552000"};
+    QTest::newRow("fractions")
+            << QByteArray("[1.0,1.5,0.1,0.000001,1e-7,-2.5e-8,1e20,1e21,1.5e300]")
+            << QStringList{"1",     "1.5",     "0.1", "0.000001", "1e-7", "-2.5e-8", "100000000000000000000",
+                           "1e+21", "1.5e+300"};
     QTest::newRow("other values") << QByteArray("[true,false,null,[1,[2,null],\"x\"],{\"a\":1}]")
                                   << QStringList{"true", "false", "null", "1,2,,x", "[object Object]"};
     QTest::newRow("empty array") << QByteArray("[]") << QStringList();
@@ -212,8 +225,10 @@ void TestUpdates::check4Updates_data()
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<QByteArray>("reply");
     const QByteArray json = "{\"m1\":\"1.2\"}";
-    QTest::newRow("decoded once") << "" << QByteArray("json=%7B%22a%22%3A1%7D") << QByteArray("json={\"a\":1}") << json << json;
-    QTest::newRow("empty value and answer") << "" << QByteArray("json=") << QByteArray("json=") << QByteArray() << QByteArray();
+    QTest::newRow("decoded once") << "" << QByteArray("json=%7B%22a%22%3A1%7D") << QByteArray("json={\"a\":1}") << json
+                                  << json;
+    QTest::newRow("empty value and answer")
+            << "" << QByteArray("json=") << QByteArray("json=") << QByteArray() << QByteArray();
     QTest::newRow("not encoded again") << "" << QByteArray("json=a+b%26c%3D%25") << QByteArray("json=a b&c=%")
                                        << QByteArray("not json <>") << QByteArray("not json <>");
     QTest::newRow("binary answer") << "" << QByteArray("json=x") << QByteArray("json=x") << QByteArray("\0\xff\r\n{", 5)
@@ -258,7 +273,9 @@ void TestUpdates::check4UpdatesTimesOut()
 
 void TestUpdates::wholeJobOverHttp()
 {
-    const auto call = [this](const QByteArray &query) { return testclient::get(port, "/ajax.html?func=" + query).body; };
+    const auto call = [this](const QByteArray &query) {
+        return testclient::get(port, "/ajax.html?func=" + query).body;
+    };
     QCOMPARE(QJsonDocument::fromJson(call("getListOfInstalledModules")).object().keys(), QStringList{"m1"});
     QCOMPARE(call("getUpdateStatus"), QByteArray("{}"));
     QCOMPARE(call("startUpdating&modulesList=%5B%22m1%22%2C%22m2%22%5D"), started);
@@ -273,9 +290,10 @@ void TestUpdates::wholeJobOverHttp()
 
     // New files in, existing ones replaced, others kept; hidden ones not
     // installed, and the download directory gone.
-    QCOMPARE(routerSite->files(), QStringList({"www/modules/m1/index.html=new index", "www/modules/m1/old.html=kept",
-                                               "www/modules/m1/style.css=body{}", "www/modules/m2/main.js=main()",
-                                               "www/modules/m2/sub/x.html=<x>"}));
+    QCOMPARE(routerSite->files(),
+             QStringList({"www/modules/m1/index.html=new index", "www/modules/m1/old.html=kept",
+                          "www/modules/m1/style.css=body{}", "www/modules/m2/main.js=main()",
+                          "www/modules/m2/sub/x.html=<x>"}));
     const QJsonObject listed = QJsonDocument::fromJson(call("getListOfInstalledModules")).object();
     QCOMPARE(listed.keys(), QStringList({"m1", "m2"}));
     QCOMPARE(listed.value("m1").toObject().value("css").toArray(), QJsonArray({"style.css"}));
@@ -319,16 +337,18 @@ void TestUpdates::jobEnds_data()
     QTest::newRow("list stalls") << "stall/" << QByteArray("[\"m1\"]")
                                  << QByteArray("{\"error\":\"Reply error!\",\"errorNo\":5}") << untouched;
     QTest::newRow("nothing saved") << "" << QByteArray("[\"empty\",\"empty\"]") << diskError << untouched;
-    QTest::newRow("list not an array, job goes on") << "" << QByteArray("[\"object\",\"one\"]") << completed << withStyle;
+    QTest::newRow("list not an array, job goes on")
+            << "" << QByteArray("[\"object\",\"one\"]") << completed << withStyle;
     QTest::newRow("missing file") << "" << QByteArray("[\"one\",\"missing\"]") << replyError
                                   << untouched + QStringList{"tmp/modules/m1/style.css=body{}"};
     QTest::newRow("closed mid-body") << "" << QByteArray("[\"close\"]") << replyError << untouched;
     QTest::newRow("redirected file") << "" << QByteArray("[\"redirect\"]") << replyError << untouched;
-    QTest::newRow("download directory is a file") << "tmp" << QByteArray("[\"one\"]") << diskError
-                                                   << untouched + QStringList{"tmp=x"};
+    QTest::newRow("download directory is a file")
+            << "tmp" << QByteArray("[\"one\"]") << diskError << untouched + QStringList{"tmp=x"};
     // Nothing lands outside the download directory, nothing is installed.
     for (const char *list : {"nomarker", "dotdot", "encoded", "backslash", "slash"})
-        QTest::newRow(list) << "" << "[\"" + QByteArray(list) + "\"]" << replyError << untouched;
+        QTest::newRow(list) << ""
+                            << "[\"" + QByteArray(list) + "\"]" << replyError << untouched;
     QTest::newRow("good then hostile") << "" << QByteArray("[\"goodthenevil\"]") << replyError
                                        << untouched + QStringList{"tmp/modules/m1/index.html=new index"};
 }
