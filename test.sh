@@ -2,6 +2,7 @@
 # Builds Brio and runs the whole test suite with ctest.
 #   BRIO_SANITIZE=address|thread  sanitizer build (own build directory)
 #   BRIO_BUILD_DIR=dir            build directory (default: build, or build-<sanitizer>)
+#   BRIO_WERROR=ON                compiler warnings are errors (CI sets it)
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$(pwd)
@@ -10,7 +11,7 @@ scripts/setup
 
 san=${BRIO_SANITIZE:-}
 build=${BRIO_BUILD_DIR:-build${san:+-$san}}
-cmake -S . -B "$build" -DBRIO_SANITIZE="$san" >/dev/null
+cmake -S . -B "$build" -DBRIO_SANITIZE="$san" -DBRIO_WERROR="${BRIO_WERROR:-OFF}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 export LSAN_OPTIONS="suppressions=$top/scripts/lsan.supp:print_suppressions=0"
