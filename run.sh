@@ -25,13 +25,21 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# The value of key $2 in group [$1] of the shipped config.ini.
+setting() {
+  sed -n "/^\[$1\]/,/^\[/{s/^$2=//p}" "$app/config.ini" | head -n1 | tr -d '[:space:]'
+}
+
 if [ -x "$app/modbus-sim" ]; then
-  "$app/modbus-sim" --host 127.0.0.1 --port 1502 --quiet &
+  # The demo slave answers "Search devices" on the port the gateway asks on
+  # (bound to loopback, where the shipped config sends the search).
+  discovery=$(setting discovery port)
+  "$app/modbus-sim" --host 127.0.0.1 --port 1502 --discovery-port "${discovery:-30303}" --quiet &
   sim_pid=$!
-  echo "run.sh: demo Modbus TCP slave on 127.0.0.1:1502 (pid $sim_pid)"
+  echo "run.sh: demo Modbus TCP slave on 127.0.0.1:1502, found by device search on UDP port ${discovery:-30303} (pid $sim_pid)"
 fi
 
-port=$(sed -n '/^\[listener\]/,/^\[/{s/^port=//p}' "$app/config.ini" | head -n1)
+port=$(setting listener port)
 echo "run.sh: Brio serves http://127.0.0.1:${port:-8080}/ (Ctrl+C or the tray's Quit ends it)"
 # In the background so that a signal to this script ends both programs at once.
 "$app/Brio" "$@" &

@@ -10,6 +10,8 @@
 //     5002  123456789                5003  0xFFFFFFFF (-1 as int)
 //     5004  3.14159 as float1234 (the gateway swaps halves for it)
 //   report slave id (function 17): id 0x42, run indicator 0xFF, "Brio modbus-sim".
+//   --discovery-port N: also answers the gateway's one-byte "D" search datagram
+//   on UDP port N of --host, so that "Search devices" finds this slave.
 
 #include <modbus.h>
 
@@ -59,12 +61,20 @@ struct Options
 {
     std::string host = "127.0.0.1";
     std::string port = "1502";
+    std::string discoveryPort; // empty: no discovery answers
     bool quiet = false;
 };
 
 void usage(FILE *out)
 {
-    std::fprintf(out, "usage: modbus-sim [--host 127.0.0.1] [--port 1502] [--quiet]\n");
+    std::fprintf(out, "usage: modbus-sim [--host 127.0.0.1] [--port 1502] [--discovery-port N] [--quiet]\n");
+}
+
+bool isPortNumber(const std::string &text)
+{
+    char *end = nullptr;
+    const long port = std::strtol(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && port >= 0 && port <= 65535;
 }
 
 bool parseOptions(int argc, char **argv, Options &options)
@@ -73,6 +83,10 @@ bool parseOptions(int argc, char **argv, Options &options)
         const std::string arg = argv[i];
         if ((arg == "--host" || arg == "--port") && i + 1 < argc) {
             (arg == "--host" ? options.host : options.port) = argv[++i];
+        } else if (arg == "--discovery-port" && i + 1 < argc) {
+            options.discoveryPort = argv[++i];
+            if (!isPortNumber(options.discoveryPort))
+                return false;
         } else if (arg == "--quiet") {
             options.quiet = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -82,21 +96,21 @@ bool parseOptions(int argc, char **argv, Options &options)
             return false;
         }
     }
-    char *end = nullptr;
-    const long port = std::strtol(options.port.c_str(), &end, 10);
-    return !options.port.empty() && *end == '\0' && port >= 0 && port <= 65535;
+    return isPortNumber(options.port);
 }
 
-int openListener(const Options &options, std::string &where)
+// A socket bound to host:port (port 0: any free one); where gets the address.
+int openSocket(const std::string &host, const std::string &portText, int type, std::string &where,
+               std::string &boundPort)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_socktype = type;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     addrinfo *found = nullptr;
-    const int rc = getaddrinfo(options.host.c_str(), options.port.c_str(), &hints, &found);
+    const int rc = getaddrinfo(host.c_str(), portText.c_str(), &hints, &found);
     if (rc != 0) {
-        std::fprintf(stderr, "modbus-sim: %s: %s\n", options.host.c_str(), gai_strerror(rc));
+        std::fprintf(stderr, "modbus-sim: %s: %s\n", host.c_str(), gai_strerror(rc));
         return -1;
     }
     int fd = -1;
@@ -104,28 +118,53 @@ int openListener(const Options &options, std::string &where)
         fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
         if (fd < 0)
             continue;
+        // Only for TCP: on UDP it would let a second program share the port.
         const int yes = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, 16) != 0) {
+        if (type == SOCK_STREAM)
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || (type == SOCK_STREAM && listen(fd, 16) != 0)) {
             close(fd);
             fd = -1;
         }
     }
     freeaddrinfo(found);
     if (fd < 0) {
-        std::fprintf(stderr, "modbus-sim: cannot listen on %s:%s: %s\n", options.host.c_str(), options.port.c_str(),
+        std::fprintf(stderr, "modbus-sim: cannot listen on %s:%s: %s\n", host.c_str(), portText.c_str(),
                      std::strerror(errno));
         return -1;
     }
     sockaddr_storage bound{};
     socklen_t len = sizeof bound;
     getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &len);
-    char host[NI_MAXHOST] = "";
+    char name[NI_MAXHOST] = "";
     char port[NI_MAXSERV] = "";
-    getnameinfo(reinterpret_cast<sockaddr *>(&bound), len, host, sizeof host, port, sizeof port,
+    getnameinfo(reinterpret_cast<sockaddr *>(&bound), len, name, sizeof name, port, sizeof port,
                 NI_NUMERICHOST | NI_NUMERICSERV);
-    where = std::string(host) + ":" + port;
+    where = std::string(name) + ":" + port;
+    boundPort = port;
     return fd;
+}
+
+// The search reply: name, MAC, TCP port and unit id, each line ending in
+// CR LF, as devices on the segment answer. The MAC is a locally
+// administered one made of the port, so that two sims stay two devices.
+std::string discoveryReply(const std::string &tcpPort)
+{
+    const unsigned port = unsigned(std::strtoul(tcpPort.c_str(), nullptr, 10));
+    char mac[32];
+    std::snprintf(mac, sizeof mac, "02:00:00:00:%02X:%02X", (port >> 8) & 0xFF, port & 0xFF);
+    return std::string(kSlaveText) + "\r\n" + mac + "\r\n" + tcpPort + "\r\n1\r\n";
+}
+
+void answerDiscovery(int fd, const std::string &reply)
+{
+    uint8_t datagram[64];
+    sockaddr_storage from{};
+    socklen_t fromLength = sizeof from;
+    const ssize_t n =
+            recvfrom(fd, datagram, sizeof datagram, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &fromLength);
+    if (n == 1 && datagram[0] == 'D')
+        sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&from), fromLength);
 }
 
 bool sendAll(int fd, const uint8_t *data, size_t size)
@@ -343,9 +382,23 @@ int main(int argc, char **argv)
         return 1;
     }
     std::string where;
-    const int listener = openListener(options, where);
+    std::string tcpPort;
+    const int listener = openSocket(options.host, options.port, SOCK_STREAM, where, tcpPort);
     if (listener < 0)
         return 1;
+    int discovery = -1;
+    std::string reply;
+    if (!options.discoveryPort.empty()) {
+        std::string udpWhere;
+        std::string udpPort;
+        discovery = openSocket(options.host, options.discoveryPort, SOCK_DGRAM, udpWhere, udpPort);
+        if (discovery < 0) {
+            close(listener);
+            return 1;
+        }
+        reply = discoveryReply(tcpPort);
+        std::printf("modbus-sim discovery on %s\n", udpWhere.c_str());
+    }
     std::printf("modbus-sim listening on %s\n", where.c_str());
     std::fflush(stdout);
 
@@ -353,7 +406,7 @@ int main(int argc, char **argv)
     const auto started = std::chrono::steady_clock::now();
     unsigned counted = 0;
     while (!stopRequested) {
-        std::vector<pollfd> fds{{listener, POLLIN, 0}};
+        std::vector<pollfd> fds{{listener, POLLIN, 0}, {discovery, POLLIN, 0}};
         for (const Client &c : clients)
             fds.push_back({c.fd, POLLIN, 0});
         const int ready = poll(fds.data(), fds.size(), 200);
@@ -370,8 +423,8 @@ int main(int argc, char **argv)
             continue;
 
         std::vector<Client> kept;
-        for (size_t i = 1; i < fds.size(); ++i) {
-            Client &c = clients[i - 1];
+        for (size_t i = 2; i < fds.size(); ++i) {
+            Client &c = clients[i - 2];
             bool keep = true;
             if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
                 uint8_t chunk[1024];
@@ -393,6 +446,8 @@ int main(int argc, char **argv)
         }
         clients.swap(kept);
 
+        if (fds[1].revents & POLLIN)
+            answerDiscovery(discovery, reply);
         if (fds[0].revents & POLLIN) {
             const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
@@ -408,6 +463,8 @@ int main(int argc, char **argv)
     for (const Client &c : clients)
         close(c.fd);
     close(listener);
+    if (discovery >= 0)
+        close(discovery);
     if (!options.quiet)
         std::printf("modbus-sim stopped\n");
     return 0;

@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include "devicefinder.h"
 #include "modbusfixtures.h"
 
 #include <arpa/inet.h>
@@ -92,6 +93,7 @@ private slots:
     void badArguments_data();
     void badArguments();
     void stopsOnSignal();
+    void answersDiscovery();
 
 private:
     Child sim; // stops the slave should a test abort
@@ -206,6 +208,7 @@ void TestModbusSim::badArguments_data()
     QTest::newRow("port missing") << QStringList{QStringLiteral("--port")};
     QTest::newRow("port not a number") << QStringList{QStringLiteral("--port"), QStringLiteral("x1")};
     QTest::newRow("port too big") << QStringList{QStringLiteral("--port"), QStringLiteral("65536")};
+    QTest::newRow("discovery port -1") << QStringList{QStringLiteral("--discovery-port"), QStringLiteral("-1")};
 }
 
 void TestModbusSim::badArguments()
@@ -232,6 +235,42 @@ void TestModbusSim::stopsOnSignal()
     }
     QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.process.exitCode(), 0);
+}
+
+void TestModbusSim::answersDiscovery()
+{
+    Child finder;
+    const quint16 tcpPort =
+            quint16(modbusfix::startSim(finder, {QStringLiteral("--discovery-port"), QStringLiteral("0")}));
+    const int udpPort = finder.number(QStringLiteral("discovery on 127\\.0\\.0\\.1:(\\d+)"));
+    QVERIFY2(tcpPort != 0 && udpPort != 0, finder.output);
+
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    timeval tv{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(quint16(udpPort));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // Only the one-byte search is answered; replies keep the order of requests.
+    for (const char *request : {"DD", "X", "D"})
+        sendto(fd, request, strlen(request), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    char buf[256];
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    const ssize_t more = recv(fd, buf + 128, 128, MSG_DONTWAIT);
+    ::close(fd);
+    QVERIFY(n > 0);
+    const QByteArray reply(buf, int(n));
+    const QByteArray port = QByteArray::number(tcpPort);
+    const QByteArray mac = QByteArray("02:00:00:00:")
+            + QByteArray::number(tcpPort >> 8, 16).rightJustified(2, '0').toUpper() + ':'
+            + QByteArray::number(tcpPort & 0xFF, 16).rightJustified(2, '0').toUpper();
+    QCOMPARE(reply, "Brio modbus-sim\r\n" + mac + "\r\n" + port + "\r\n1\r\n");
+    QCOMPARE(more, ssize_t(-1));
+    // The gateway's reading of it: what the page's "use" button fills in.
+    QCOMPARE(DeviceFinder::datagramToDevice(QStringLiteral("127.0.0.1"), DeviceFinder::replyText(reply)),
+             Device(QStringLiteral("Brio modbus-sim"), QStringLiteral("127.0.0.1"), tcpPort, QString::fromLatin1(mac),
+                    1));
 }
 
 QTEST_GUILESS_MAIN(TestModbusSim)

@@ -230,9 +230,9 @@ inline bool startSerialPeer(Child &peer, const QString &device)
 }
 
 // modbus-sim on a free loopback port; returns the port, 0 on failure.
-inline int startSim(Child &sim)
+inline int startSim(Child &sim, const QStringList &extra = {})
 {
-    if (!sim.start(simProgram, {"--host", "127.0.0.1", "--port", "0", "--quiet"}, "listening on"))
+    if (!sim.start(simProgram, QStringList{"--host", "127.0.0.1", "--port", "0", "--quiet"} + extra, "listening on"))
         return 0;
     while (!sim.output.contains('\n') && sim.process.waitForReadyRead(1000))
         sim.output += sim.process.readAllStandardOutput();
