@@ -658,16 +658,15 @@ async function installUpdates() {
 
 // ---------- report ----------
 
-// The gateway splits the report at commas and colons and drops braces and
-// quotes; look-alike characters keep the user's text intact.
-const safeField = (text) => text.replace(/,/g, '‚').replace(/:/g, '∶').replace(/"/g, '″').replace(/\{/g, '(').replace(/\}/g, ')');
-
+// The gateway takes the seven member values by position, whole, so the
+// order below is its order. The value is encoded once more than the request
+// parser decodes, so that a % or + typed by the user arrives as typed.
 async function sendReport(event) {
   event.preventDefault();
   clearError('repError');
   const fields = ['repName', 'repSurname', 'repEmail', 'repCompany', 'repPhone', 'repModule', 'repMessage'];
   const keys = ['name', 'surname', 'email', 'company', 'phone', 'module', 'message'];
-  const report = Object.fromEntries(keys.map((k, i) => [k, safeField($(fields[i]).value)]));
+  const report = Object.fromEntries(keys.map((k, i) => [k, $(fields[i]).value]));
   const reply = await busy($('sendReport'), () => ajax('sendEmail', { json: twice(JSON.stringify(report)) }));
   if (reply.error !== undefined) {
     if (reply.error === 'err2!') say('repError', 'rep.tooLong'); else showReply('repError', reply);
