@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFileInfo>
-#include <QMutexLocker>
 #include <QProcess>
 #include <QSettings>
 #include <QThread>
@@ -67,7 +66,7 @@ DeviceFinder *DeviceFinder::fromConfig(const QString &configFile)
 void DeviceFinder::sendBroadcast()
 {
     {
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         if (collected)
             return;
     }
@@ -156,7 +155,7 @@ QByteArray DeviceFinder::devicesToJson(const QVector<Device> &devices)
 
 QVector<Device> DeviceFinder::foundDevices() const
 {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     return devices;
 }
 
@@ -164,7 +163,7 @@ QByteArray DeviceFinder::getSearchedDevices()
 {
     QVector<Device> found;
     {
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         collected = true;
         found = devices;
     }
@@ -180,7 +179,7 @@ QByteArray DeviceFinder::getSearchedDevices()
 
 void DeviceFinder::addDevice(const Device &device)
 {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     if (collected)
         return;
     for (const Device &known : qAsConst(devices)) {
@@ -193,7 +192,7 @@ void DeviceFinder::addDevice(const Device &device)
 void DeviceFinder::stop()
 {
     {
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         collected = true;
     }
     if (helper->state() != QProcess::NotRunning) {

@@ -1,9 +1,10 @@
 #ifndef DEVICEFINDER_H
 #define DEVICEFINDER_H
 
+#include <mutex>
+
 #include <QByteArray>
 #include <QHostAddress>
-#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QVector>
@@ -59,7 +60,7 @@ private:
     QUdpSocket *socket;
     const QHostAddress broadcastAddress;
     const quint16 port;
-    mutable QMutex lock; // devices and collected: collection may run on another thread
+    mutable std::mutex lock; // devices and collected: collection may run on another thread
     QVector<Device> devices;
     bool collected = false;
 };

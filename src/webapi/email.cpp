@@ -1,12 +1,12 @@
 #include "email.h"
 
+#include <mutex>
+
 #include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QProcess>
 #include <QSettings>
 #include <QThread>
@@ -18,7 +18,7 @@ namespace {
 
 // The message and error files have fixed names: one report at a time in the
 // whole process.
-QMutex reportLock;
+std::mutex reportLock;
 
 const int limits[7] = {20, 30, 30, 50, 25, 20, 2000};
 
@@ -255,7 +255,7 @@ void Email::writeEmailError(const QString &text)
 
 QByteArray Email::sendEmail(t_GetArray &parameters)
 {
-    QMutexLocker locker(&reportLock);
+    std::lock_guard<std::mutex> locker(reportLock);
 
     const QDateTime now = QDateTime::currentDateTime();
     QSettings store;

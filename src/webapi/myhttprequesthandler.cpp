@@ -169,7 +169,7 @@ QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
 QByteArray MyHttpRequestHandler::startSearchingDevices()
 {
     DeviceFinder *finder = DeviceFinder::fromConfig(configFile());
-    QMutexLocker locker(&finderLock);
+    std::lock_guard<std::mutex> locker(finderLock);
     // The earlier search and its helper end with it; deletion runs in its thread.
     if (deviceFinder)
         deviceFinder->deleteLater();
@@ -181,7 +181,7 @@ QByteArray MyHttpRequestHandler::getSearchedDevices()
 {
     DeviceFinder *finder = nullptr;
     {
-        QMutexLocker locker(&finderLock);
+        std::lock_guard<std::mutex> locker(finderLock);
         std::swap(finder, deviceFinder);
     }
     if (!finder)

@@ -1,6 +1,8 @@
 #ifndef MYHTTPREQUESTHANDLER_H
 #define MYHTTPREQUESTHANDLER_H
 
+#include <mutex>
+
 #include <QByteArray>
 #include <QAtomicInt>
 #include <QMutex>
@@ -68,7 +70,7 @@ private:
     Updates *updates;
     Email *email;
     SystemFun *systemFun;
-    QMutex finderLock; // deviceFinder: start and collection may come from different threads
+    std::mutex finderLock; // deviceFinder: start and collection may come from different threads
     DeviceFinder *deviceFinder = nullptr;
     QAtomicInt lockTimeout{10000};
     RequestGuard guard;

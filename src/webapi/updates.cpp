@@ -118,7 +118,7 @@ QByteArray Updates::startUpdating(t_GetArray &parameters)
     bool isArray = false;
     const QStringList modules = updatejson::modulesList(parameters.value("modulesList"), &isArray);
 
-    QMutexLocker locker(&stateLock);
+    std::unique_lock<std::mutex> locker(stateLock);
     // Clearing the queues and the download directory under a running job
     // would mix two jobs' files and install a half-downloaded set.
     if (jobRunning)
@@ -133,11 +133,11 @@ QByteArray Updates::startUpdating(t_GetArray &parameters)
     locker.unlock();
 
     if (!removeDirectory(tempDir.absoluteFilePath())) {
-        locker.relock();
+        locker.lock();
         jobRunning = false;
         return diskError;
     }
-    locker.relock();
+    locker.lock();
     inProgress = 1;
     locker.unlock();
     // The HTTP clients belong to this object's thread; the job starts there.
@@ -147,13 +147,13 @@ QByteArray Updates::startUpdating(t_GetArray &parameters)
 
 QByteArray Updates::getUpdateStatus() const
 {
-    QMutexLocker locker(&stateLock);
+    std::unique_lock<std::mutex> locker(stateLock);
     return inProgress == 1 ? QByteArray("{\"ok\":\"In progress\"}") : updateStatus;
 }
 
 void Updates::finishJob(const QByteArray &status)
 {
-    QMutexLocker locker(&stateLock);
+    std::unique_lock<std::mutex> locker(stateLock);
     updateStatus = status;
     inProgress = 0;
     jobRunning = false;
@@ -169,7 +169,7 @@ QNetworkRequest Updates::jobRequest(const QUrl &url) const
 
 void Updates::requestNextModule()
 {
-    QMutexLocker locker(&stateLock);
+    std::unique_lock<std::mutex> locker(stateLock);
     if (!jobRunning)
         return;
     if (moduleQueue.isEmpty()) {
@@ -194,7 +194,7 @@ void Updates::fileListDownloadFinished(QNetworkReply *reply)
 {
     reply->deleteLater();
     {
-        QMutexLocker locker(&stateLock);
+        std::unique_lock<std::mutex> locker(stateLock);
         if (!jobRunning)
             return;
     }
@@ -205,7 +205,7 @@ void Updates::fileListDownloadFinished(QNetworkReply *reply)
     bool isArray = false;
     const QStringList files = updatejson::fileList(reply->readAll(), &isArray);
     {
-        QMutexLocker locker(&stateLock);
+        std::unique_lock<std::mutex> locker(stateLock);
         if (isArray) {
             fileQueue = files;
         } else {
@@ -219,7 +219,7 @@ void Updates::fileListDownloadFinished(QNetworkReply *reply)
 
 void Updates::requestNextFile()
 {
-    QMutexLocker locker(&stateLock);
+    std::unique_lock<std::mutex> locker(stateLock);
     if (fileQueue.isEmpty()) {
         if (!moduleQueue.isEmpty())
             moduleQueue.removeFirst();
@@ -241,7 +241,7 @@ void Updates::fileDownloadFinished(QNetworkReply *reply)
 {
     reply->deleteLater();
     {
-        QMutexLocker locker(&stateLock);
+        std::unique_lock<std::mutex> locker(stateLock);
         if (!jobRunning)
             return;
     }
@@ -259,7 +259,7 @@ void Updates::fileDownloadFinished(QNetworkReply *reply)
     if (!saveDownloadedFile(relativePath, reply))
         return;
     {
-        QMutexLocker locker(&stateLock);
+        std::unique_lock<std::mutex> locker(stateLock);
         if (!fileQueue.isEmpty())
             fileQueue.removeFirst();
     }

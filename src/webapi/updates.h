@@ -1,9 +1,10 @@
 #ifndef UPDATES_H
 #define UPDATES_H
 
+#include <mutex>
+
 #include <QByteArray>
 #include <QFileInfo>
-#include <QMutex>
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
@@ -67,7 +68,7 @@ private:
     // that a stalled server cannot hold the job, and every later one, forever.
     int transferTimeout = 100000;
 
-    mutable QMutex stateLock;
+    mutable std::mutex stateLock;
     QStringList moduleQueue;
     QStringList fileQueue;
     int inProgress = 0;
