@@ -1,4 +1,5 @@
 #include "email.h"
+#include "jsontext.h"
 
 #include <mutex>
 
@@ -109,7 +110,7 @@ enum class JsonValues { NotAnObject, Bad, Read };
 JsonValues objectValues(const QByteArray &text, QStringList &values)
 {
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+    const QJsonDocument document = parseForeignJson(text, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
         return JsonValues::NotAnObject;
     const QList<QByteArray> raw = memberValueTexts(text).mid(0, 7);

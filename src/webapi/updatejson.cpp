@@ -1,4 +1,5 @@
 #include "updatejson.h"
+#include "jsontext.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -65,7 +66,7 @@ QString scriptText(const QJsonValue &value)
 QStringList textArray(const QByteArray &utf8Json, bool *isArray)
 {
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(utf8Json, &error);
+    const QJsonDocument doc = parseForeignJson(utf8Json, &error);
     QStringList result;
     const bool array = error.error == QJsonParseError::NoError && doc.isArray();
     if (isArray)

@@ -11,6 +11,8 @@ private slots:
     void escapeChar();
     void escapeText_data();
     void escapeText();
+    void repeatedNames_data();
+    void repeatedNames();
 };
 
 void TestJsonText::escapeChar_data()
@@ -69,6 +71,37 @@ void TestJsonText::escapeText()
     QFETCH(QByteArray, escaped);
     QCOMPARE(jsonEscape(text), kept);
     QCOMPARE(jsonEscape(text, JsonSlash::Escape), escaped);
+}
+
+// Qt 5.15 leaks the first value of a repeated name; the scan must see every
+// spelling of a repeat and nothing else.
+void TestJsonText::repeatedNames_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("repeats");
+    QTest::newRow("distinct") << QByteArray(R"({"a":{"x":1},"b":{"x":2}})") << false;
+    QTest::newRow("object twice") << QByteArray(R"({"a":{"x":1},"a":{"x":2}})") << true;
+    QTest::newRow("nested") << QByteArray(R"([1,{"k":[{"a":[1],"a":2}]}])") << true;
+    QTest::newRow("same name, other objects") << QByteArray(R"([{"a":1},{"a":2}])") << false;
+    QTest::newRow("inner name not the outer's") << QByteArray(R"({"a":{"a":1}})") << false;
+    QTest::newRow("value equal to a name") << QByteArray(R"({"a":"a","b":"a"})") << false;
+    QTest::newRow("escaped spelling") << QByteArray(R"({"a":[1],"\u0061":[2]})") << true;
+    QTest::newRow("escaped quote in name") << QByteArray(R"({"a\"":1,"a\"":2})") << true;
+    QTest::newRow("comma inside a string") << QByteArray(R"({"a":"x,\"a\":1"})") << false;
+    QTest::newRow("unclosed") << QByteArray(R"({"a":[1],"a":[2])") << true;
+    QTest::newRow("stray closers") << QByteArray("]]}}\"") << false;
+    QTest::newRow("empty") << QByteArray() << false;
+}
+
+void TestJsonText::repeatedNames()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, repeats);
+    QCOMPARE(jsonRepeatsMemberName(text), repeats);
+    QJsonParseError error;
+    const QJsonDocument document = parseForeignJson(text, &error);
+    if (repeats)
+        QVERIFY(document.isNull() && error.error == QJsonParseError::IllegalValue);
 }
 
 QTEST_APPLESS_MAIN(TestJsonText)
