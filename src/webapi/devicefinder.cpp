@@ -3,12 +3,13 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFileInfo>
-#include <QMutexLocker>
 #include <QProcess>
 #include <QSettings>
 #include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
+
+#include <mutex>
 
 #include "jsontext.h"
 
@@ -67,7 +68,7 @@ DeviceFinder *DeviceFinder::fromConfig(const QString &configFile)
 void DeviceFinder::sendBroadcast()
 {
     {
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         if (collected)
             return;
     }
@@ -156,7 +157,7 @@ QByteArray DeviceFinder::devicesToJson(const QVector<Device> &devices)
 
 QVector<Device> DeviceFinder::foundDevices() const
 {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     return devices;
 }
 
@@ -164,7 +165,7 @@ QByteArray DeviceFinder::getSearchedDevices()
 {
     QVector<Device> found;
     {
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         collected = true;
         found = devices;
     }
@@ -173,14 +174,13 @@ QByteArray DeviceFinder::getSearchedDevices()
     if (thread() == QThread::currentThread())
         stop();
     else
-        QMetaObject::invokeMethod(
-                this, [this] { stop(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "stop", Qt::QueuedConnection);
     return devicesToJson(found);
 }
 
 void DeviceFinder::addDevice(const Device &device)
 {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     if (collected)
         return;
     for (const Device &known : qAsConst(devices)) {
@@ -193,7 +193,7 @@ void DeviceFinder::addDevice(const Device &device)
 void DeviceFinder::stop()
 {
     {
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         collected = true;
     }
     if (helper->state() != QProcess::NotRunning) {

@@ -3,10 +3,11 @@
 
 #include <QByteArray>
 #include <QHostAddress>
-#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QVector>
+
+#include <mutex>
 
 #include "device.h"
 
@@ -59,7 +60,9 @@ private:
     QUdpSocket *socket;
     const QHostAddress broadcastAddress;
     const quint16 port;
-    mutable QMutex lock; // devices and collected: collection may run on another thread
+    // devices and collected: collection may run on another thread. A standard
+    // mutex, whose ordering ThreadSanitizer sees even under contention.
+    mutable std::mutex lock;
     QVector<Device> devices;
     bool collected = false;
 };
