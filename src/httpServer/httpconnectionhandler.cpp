@@ -38,6 +38,8 @@ HttpConnectionHandler::~HttpConnectionHandler()
 {
     quit();
     wait();
+    // Pairs with the release at the end of run(); the value itself is not needed.
+    static_cast<void>(runEnded.load(std::memory_order_acquire));
 }
 
 bool HttpConnectionHandler::isBusy() const
@@ -92,6 +94,7 @@ void HttpConnectionHandler::run()
     socket.reset();
     requestTimer.reset();
     readTimer.reset();
+    runEnded.store(true, std::memory_order_release);
 }
 
 void HttpConnectionHandler::createSocket()

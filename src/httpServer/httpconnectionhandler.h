@@ -65,6 +65,10 @@ private:
     const QSslConfiguration *sslConfiguration;
     // Set by the pool on the listener's thread, cleared here on the handler's thread.
     std::atomic<bool> busy{false};
+    // Stored last by run(): the destructor's acquire of it orders the
+    // thread's final writes before the teardown in a way ThreadSanitizer
+    // sees, which QThread::wait() alone does not provide.
+    std::atomic<bool> runEnded{false};
     // Everything below lives on and is touched only by the handler's thread.
     std::unique_ptr<QTcpSocket> socket;
     std::unique_ptr<QTimer> readTimer;

@@ -4,17 +4,41 @@
 
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <QTimer>
 
-#ifdef Q_OS_UNIX
+#include <memory>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
 namespace {
 const char rejectReply[] = "HTTP/1.1 503 too many connections\r\nConnection: close\r\n\r\nToo many connections\r\n";
+// A rejected connection is closed only after its client's request has been
+// read (or once these limits are hit): closing with input still unread makes
+// the kernel send a reset, which can destroy the reply before the client
+// reads it.
+constexpr int rejectLingerMs = 1000;
+constexpr qint64 rejectDrainLimit = 64 * 1024;
+// Beyond this many draining at once, a flood of connections would cost
+// descriptors; further ones are closed at once.
+constexpr int maxRejectedConnections = 64;
+
+bool shutdownWrite(qintptr descriptor)
+{
+#ifdef Q_OS_WIN
+    return ::shutdown(SOCKET(descriptor), SD_SEND) == 0;
+#else
+    return ::shutdown(int(descriptor), SHUT_WR) == 0;
+#endif
 }
+} // namespace
 
 HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandler, QObject *parent)
-    : QTcpServer(parent), settings(settings), requestHandler(requestHandler)
+    : QTcpServer(parent), settings(settings), requestHandler(requestHandler), rejectedConnections(new QObject(this))
 {
     qRegisterMetaType<tSocketDescriptor>("tSocketDescriptor");
     listen();
@@ -62,8 +86,14 @@ void HttpListener::incomingConnection(qintptr socketDescriptor)
         disconnect(this, &HttpListener::handleConnection, handler, &HttpConnectionHandler::handleConnection);
         return;
     }
+    reject(socketDescriptor);
+}
+
+void HttpListener::reject(qintptr socketDescriptor)
+{
     qDebug("HttpListener: Too many incoming connections, rejecting new connection.");
-    auto *socket = new QTcpSocket(this);
+    auto *socket = new QTcpSocket(rejectedConnections);
+    socket->setReadBufferSize(16 * 1024);
     if (!socket->setSocketDescriptor(socketDescriptor)) {
         delete socket;
 #ifdef Q_OS_UNIX
@@ -72,7 +102,27 @@ void HttpListener::incomingConnection(qintptr socketDescriptor)
         return;
     }
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    // Whatever the client does, the descriptor is given back in bounded time.
+    QTimer::singleShot(rejectLingerMs, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket->write(rejectReply, sizeof(rejectReply) - 1);
-    socket->disconnectFromHost();
+    socket->flush();
+    if (rejectedConnections->children().size() > maxRejectedConnections || socket->bytesToWrite() > 0
+        || !shutdownWrite(socket->socketDescriptor())) {
+        socket->disconnectFromHost();
+        return;
+    }
+    // The reply and its end are on their way; what the client sends is read
+    // and dropped until it closes its side.
+    auto drained = std::make_shared<qint64>(0);
+    connect(socket, &QIODevice::readyRead, socket, [socket, drained] {
+        const qint64 skipped = socket->skip(socket->bytesAvailable());
+        if (skipped < 0 || (*drained += skipped) > rejectDrainLimit) {
+            socket->abort();
+            socket->deleteLater();
+        }
+    });
 }

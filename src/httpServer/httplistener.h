@@ -31,9 +31,13 @@ signals:
     void handleConnection(tSocketDescriptor socketDescriptor);
 
 private:
+    void reject(qintptr socketDescriptor);
+
     QSettings *settings;
     HttpRequestHandler *requestHandler;
     HttpConnectionHandlerPool *pool = nullptr;
+    // Parent of the rejected connections still draining their requests.
+    QObject *rejectedConnections;
 };
 
 #endif // HTTPLISTENER_H

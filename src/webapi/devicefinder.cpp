@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <mutex>
+
 #include "jsontext.h"
 
 const char *const DeviceFinder::helperProgram = "platforms/RuvUzoveveviRiduzi.exe";
@@ -172,8 +174,7 @@ QByteArray DeviceFinder::getSearchedDevices()
     if (thread() == QThread::currentThread())
         stop();
     else
-        QMetaObject::invokeMethod(
-                this, [this] { stop(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "stop", Qt::QueuedConnection);
     return devicesToJson(found);
 }
 

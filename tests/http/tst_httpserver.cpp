@@ -9,12 +9,14 @@
 #include <QTemporaryFile>
 #include <QtTest>
 
+#include <cerrno>
 #include <limits>
 #include <stdexcept>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "httpconnectionhandler.h"
 #include "httprequest.h"
@@ -85,6 +87,53 @@ int threadCount()
     return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
 }
 
+int descriptorCount()
+{
+    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size();
+}
+
+// A client on a bare socket: it sends at once, before the listener's thread
+// has had a chance to accept, tells a reset from an orderly close, and keeps
+// its end open after the server has closed (a QTcpSocket closes then).
+class RawClient
+{
+public:
+    explicit RawClient(quint16 port) : fd(::socket(AF_INET, SOCK_STREAM, 0))
+    {
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    }
+    ~RawClient() { ::close(fd); }
+    Q_DISABLE_COPY(RawClient)
+
+    bool send(const QByteArray &bytes)
+    {
+        return ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+    }
+
+    // Collects bytes until the server's side ends; false on a reset or a time-out.
+    bool readToEnd()
+    {
+        bool orderly = false;
+        const bool ended = httptest::waitFor([&] {
+            char buffer[4096];
+            const ssize_t count = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (count > 0)
+                received.append(buffer, int(count));
+            orderly = count == 0;
+            return count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+        });
+        return ended && orderly;
+    }
+
+    const int fd;
+    bool connected = false;
+    QByteArray received;
+};
+
 QByteArray multipartUpload(const QByteArray &content)
 {
     const QByteArray body = "--XX\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.bin\"\r\n"
@@ -111,6 +160,9 @@ private slots:
     void connectionClose();
     void rejectBeyondMaxThreads();
     void rejectAll();
+    void rejectAfterRequest_data();
+    void rejectAfterRequest();
+    void rejectedPeerStaysOpen();
     void cleanupShrinks_data();
     void cleanupShrinks();
     void cleanupTimer();
@@ -297,6 +349,60 @@ void TestHttpServer::rejectAll()
     QVERIFY(client.waitClosed());
     QCOMPARE(client.take(), rejected);
     QCOMPARE(server.pool()->handlerCount(), 0);
+}
+
+void TestHttpServer::rejectAfterRequest_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<bool>("beforeAccept");
+    const QByteArray post = "POST /body HTTP/1.1\r\nContent-Length: 20000\r\n\r\n" + QByteArray(20000, 'p');
+    QTest::newRow("get before accept") << get("/echo") << true;
+    QTest::newRow("post before accept") << post << true;
+    QTest::newRow("pipelined before accept") << get("/echo") + get("/echo") + get("/echo") << true;
+    QTest::newRow("get after the reply") << get("/echo") << false;
+    QTest::newRow("post after the reply") << post << false;
+}
+
+void TestHttpServer::rejectAfterRequest()
+{
+    // A request left unread when the rejected socket closes turns the close
+    // into a reset, which can cost the client the reply it has not read yet.
+    QFETCH(QByteArray, request);
+    QFETCH(bool, beforeAccept);
+    Server server(&handler, {{"maxThreads", 0}});
+    const int descriptors = descriptorCount();
+    for (int round = 0; round < 20; ++round) {
+        RawClient client(server.port());
+        QVERIFY(client.connected);
+        if (beforeAccept) {
+            QVERIFY(client.send(request));
+        } else {
+            QVERIFY(httptest::waitFor([&] {
+                char byte;
+                return ::recv(client.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
+            }));
+            QVERIFY(client.send(request));
+        }
+        QVERIFY2(client.readToEnd(), qPrintable(QStringLiteral("round %1").arg(round)));
+        QCOMPARE(client.received, rejected);
+    }
+    QCOMPARE(server.pool()->handlerCount(), 0);
+    // Every rejected connection lets go of its descriptor once its client has gone.
+    QVERIFY(httptest::waitFor([&] { return descriptorCount() <= descriptors; }));
+}
+
+void TestHttpServer::rejectedPeerStaysOpen()
+{
+    // A client that neither reads nor closes must not hold a descriptor of
+    // the server for long.
+    Server server(&handler, {{"maxThreads", 0}});
+    const int descriptors = descriptorCount();
+    RawClient client(server.port());
+    QVERIFY(client.send(get("/echo")));
+    QVERIFY(httptest::waitFor([&] { return descriptorCount() == descriptors + 2; }));
+    QVERIFY(httptest::waitFor([&] { return descriptorCount() == descriptors + 1; }));
+    QVERIFY(client.readToEnd());
+    QCOMPARE(client.received, rejected);
 }
 
 void TestHttpServer::cleanupShrinks_data()
