@@ -40,8 +40,7 @@ export class LiveChart {
     if (!this.keys.length) return this.count();
     const opts = {
       ...this.size(),
-      // At least a ten-second window, so that the first points sit in seconds, not years.
-      scales: { x: { time: true, range: (u, min, max) => (max - min < 10 ? [max - 10, max] : [min, max]) } },
+      scales: { x: { time: true } },
       legend: { show: true, live: false },
       series: [{ label: this.timeLabel }, ...this.keys.map((k, i) => ({ label: this.label(k), stroke: palette[i % palette.length], width: 2 }))],
       axes: [{}, { size: 60 }],
@@ -58,7 +57,13 @@ export class LiveChart {
       this.xs.shift();
       this.ys.forEach((y) => y.shift());
     }
-    if (this.plot) this.plot.setData([this.xs, ...this.ys]);
+    if (this.plot) {
+      this.plot.setData([this.xs, ...this.ys]);
+      // At least a ten-second window, set outright: uPlot's own range for a
+      // single point spans years.
+      const last = this.xs[this.xs.length - 1];
+      this.plot.setScale('x', { min: Math.min(this.xs[0], last - 10), max: last });
+    }
     this.count();
   }
 
