@@ -223,7 +223,7 @@ QByteArray Email::messageFileBytes(const QStringList &values)
     bytes += "Client email   " + v(2) + '\r';
     bytes += "Client company   " + v(3) + '\r';
     bytes += "Client phone   " + v(4) + '\r';
-    bytes += "Client Brio version   0.3.15\r";
+    bytes += "Client Brio version   " BRIO_VERSION "\r";
     bytes += "Client Brio active module   " + v(5) + '\r';
     bytes += "Client message   \r";
     bytes += v(6) + '\r';

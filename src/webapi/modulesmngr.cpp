@@ -7,13 +7,6 @@
 
 namespace {
 
-QString resolvedDocumentRoot(const QString &path)
-{
-    if (QDir::isAbsolutePath(path))
-        return path;
-    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + path;
-}
-
 // Names come from the disk: quotes, backslashes or control characters in
 // them must not break the page's JSON.
 QByteArray quoted(const QString &name)
@@ -23,8 +16,15 @@ QByteArray quoted(const QString &name)
 
 } // namespace
 
+QString documentRootPath(const QString &configuredPath)
+{
+    if (QDir::isAbsolutePath(configuredPath))
+        return configuredPath;
+    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + configuredPath;
+}
+
 ModulesMngr::ModulesMngr(const QString &documentRootPath, QObject *parent)
-    : QObject(parent), documentRootInfo(resolvedDocumentRoot(documentRootPath))
+    : QObject(parent), documentRootInfo(::documentRootPath(documentRootPath))
 {}
 
 QByteArray ModulesMngr::getListOfInstalledModules() const

@@ -6,6 +6,11 @@
 #include <QObject>
 #include <QString>
 
+// The configured document root as a path: a relative one counts from the
+// executable's directory. The listing and the update client install into the
+// same place through it.
+QString documentRootPath(const QString &configuredPath);
+
 // Lists the interface modules below the document root's "modules"
 // directory with their HTML, CSS and JavaScript files. Read from disk at
 // every call, so a freshly installed module shows at once.

@@ -1,6 +1,5 @@
 #include "updates.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QEventLoop>
@@ -13,6 +12,7 @@
 
 #include <memory>
 
+#include "modulesmngr.h"
 #include "updatejson.h"
 
 namespace {
@@ -46,8 +46,7 @@ Updates::Updates(QSettings *settings, QObject *parent) : QObject(parent), fileLi
 {
     const QString path =
             settings ? settings->value(QStringLiteral("path"), QStringLiteral(".")).toString() : QStringLiteral(".");
-    documentRoot = QFileInfo(
-            QDir::isAbsolutePath(path) ? path : QCoreApplication::applicationDirPath() + QLatin1Char('/') + path);
+    documentRoot = QFileInfo(documentRootPath(path));
     tempDir = QFileInfo(QDir::cleanPath(documentRoot.absoluteFilePath() + QStringLiteral("/../tmp")));
     if (settings) {
         if (!settings->group().isEmpty())
