@@ -8,8 +8,8 @@
 # its PID on exit.
 set -euo pipefail
 
-here=$(cd "$(dirname "$0")/.." && pwd)
-app=${1:-${BRIO_APP_DIR:-$here/build/app}}
+app=${1:-${BRIO_APP_DIR:-$(cd "$(dirname "$0")/.." && pwd)/build/app}}
+export BRIO_APP_DIR=$app
 duration=${DURATION:-5s}
 connections=${CONNECTIONS:-"1 10 50 100"}
 threads=${WRK_THREADS:-2}
@@ -17,67 +17,27 @@ threads=${WRK_THREADS:-2}
 for tool in wrk nginx curl python3; do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
-[ -x "$app/Brio" ] || { echo "no program at $app/Brio (build it first)" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/brio-bench.XXXXXX)
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/lib.sh"
+work=$BENCH_WORK
 chmod 755 "$work" # nginx workers may run as another user
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do
-    kill "$pid" 2>/dev/null || true
-  done
-  for pid in "${pids[@]}"; do
-    wait "$pid" 2>/dev/null || true
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
-}
-
-wait_http() { # url
-  for _ in $(seq 1 100); do
-    curl -fs -o /dev/null "$1" && return 0
-    sleep 0.1
-  done
-  echo "no answer from $1" >&2
-  return 1
-}
 
 # Document root: a 1 KiB and a 64 KiB file (both within the program's cache).
 docroot=$work/docroot
 mkdir -p "$docroot"
 head -c 1024 /dev/urandom | base64 -w 0 | head -c 1024 > "$docroot/small.txt"
 head -c 65536 /dev/urandom > "$docroot/big.bin"
+echo '<html></html>' > "$docroot/index.html"
 
 # Brio: a private copy of the program directory with its own config.ini.
-brio_port=$(free_port)
-cp -a "$app" "$work/app"
-cat > "$work/app/config.ini" <<INI
-[listener]
-host=127.0.0.1
-port=$brio_port
-minThreads=4
+start_gateway "minThreads=4
 maxThreads=200
 cleanupInterval=60000
 readTimeout=60000
 maxRequestSize=16000
-maxMultiPartSize=10000000
-
-[docroot]
-path=$docroot
-encoding=UTF-8
-maxAge=60000
-cacheTime=60000
-cacheSize=1000000
-maxCachedFileSize=65536
-INI
-mkdir -p "$work/xdg"
-(cd "$work/app" && QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/xdg" exec ./Brio -r \
-  > "$work/brio.log" 2>&1) &
-pids+=($!)
+maxMultiPartSize=10000000" "$docroot"
+brio_port=$GW_PORT
 
 # nginx: a minimal configuration of its own on the same files.
 nginx_port=$(free_port)
@@ -102,9 +62,8 @@ http {
 }
 CONF
 nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" -e "$work/nginx/logs/error.log" 2>/dev/null &
-pids+=($!)
+BENCH_PIDS+=($!)
 
-wait_http "http://127.0.0.1:$brio_port/small.txt"
 wait_http "http://127.0.0.1:$nginx_port/small.txt"
 
 # wrk prints "Requests/sec: N" and a latency distribution; latencies are turned into ms.
