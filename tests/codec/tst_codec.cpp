@@ -120,6 +120,7 @@ void TestCodec::decode()
     QCOMPARE(decodeRegisters(units(data), valuesCnt, regType, regSize, valSize, floatPrec), expected);
 }
 
+// clang-format off
 void TestCodec::encode_data()
 {
     QTest::addColumn<QString>("regVals");
@@ -130,41 +131,29 @@ void TestCodec::encode_data()
     QTest::addColumn<QString>("expected");
 
     // row 7
-    QTest::newRow("int16") << "[65535,-1,70000,12.9,-12.9]"
-                           << "int" << 16 << 16 << true << "FFFF FFFF 1170 000C FFF4";
+    QTest::newRow("int16") << "[65535,-1,70000,12.9,-12.9]" << "int" << 16 << 16 << true << "FFFF FFFF 1170 000C FFF4";
     QTest::newRow("int16 strings") << "[\"12\",\"abc\",\" 0x10 \",\"\",\"-3.7e1\"]"
                                    << "int" << 16 << 16 << true << "000C 0000 0010 0000 FFDB";
-    QTest::newRow("uint16") << "[65535,-1,65536]"
-                            << "uint" << 16 << 16 << true << "FFFF FFFF 0000";
-    QTest::newRow("long falls to 16-bit") << "[5]"
-                                          << "long" << 16 << 16 << true << "0005";
-    QTest::newRow("long/32 into units") << "[1,2]"
-                                        << "long" << 32 << 32 << true << "0001 0002 0000 0000";
+    QTest::newRow("uint16") << "[65535,-1,65536]" << "uint" << 16 << 16 << true << "FFFF FFFF 0000";
+    QTest::newRow("long falls to 16-bit") << "[5]" << "long" << 16 << 16 << true << "0005";
+    QTest::newRow("long/32 into units") << "[1,2]" << "long" << 32 << 32 << true << "0001 0002 0000 0000";
     QTest::newRow("int16 beyond 32 bits") << "[4294967297,1e300,\"Infinity\"]"
                                           << "int" << 16 << 16 << true << "0001 0000 0000";
     // row 5: low half first
     QTest::newRow("int32/16") << "[-2,2147483648,-2147483649,305419896]"
                               << "int" << 16 << 32 << true << "FFFE FFFF 0000 8000 FFFF 7FFF 5678 1234";
-    QTest::newRow("int32/32") << "[-2]"
-                              << "int" << 32 << 32 << true << "FFFE FFFF";
+    QTest::newRow("int32/32") << "[-2]" << "int" << 32 << 32 << true << "FFFE FFFF";
     // row 6
     QTest::newRow("uint32/16") << "[4294967295,-1,4294967296,65536,\"4294967295\"]"
                                << "uint" << 16 << 32 << true << "FFFF FFFF FFFF FFFF 0000 0000 0000 0001 FFFF FFFF";
-    QTest::newRow("uint32/32") << "[1.9]"
-                               << "uint" << 32 << 32 << true << "0001 0000";
+    QTest::newRow("uint32/32") << "[1.9]" << "uint" << 32 << 32 << true << "0001 0000";
     // rows 1 to 4
-    QTest::newRow("float4321/16") << "[12.5,\"-0.25\"]"
-                                  << "float4321" << 16 << 32 << true << "4148 0000 BE80 0000";
-    QTest::newRow("float1234/16") << "[12.5,0.1]"
-                                  << "float1234" << 16 << 32 << true << "0000 4148 CCCD 3DCC";
-    QTest::newRow("float1234/32") << "[12.5]"
-                                  << "float1234" << 32 << 32 << true << "4148 0000";
-    QTest::newRow("float4321/32") << "[12.5]"
-                                  << "float4321" << 32 << 32 << true << "0000 4148";
-    QTest::newRow("float number -0 is +0") << "[-0]"
-                                           << "float1234" << 16 << 32 << true << "0000 0000";
-    QTest::newRow("float string -0") << "[\"-0\"]"
-                                     << "float1234" << 16 << 32 << true << "0000 8000";
+    QTest::newRow("float4321/16") << "[12.5,\"-0.25\"]" << "float4321" << 16 << 32 << true << "4148 0000 BE80 0000";
+    QTest::newRow("float1234/16") << "[12.5,0.1]" << "float1234" << 16 << 32 << true << "0000 4148 CCCD 3DCC";
+    QTest::newRow("float1234/32") << "[12.5]" << "float1234" << 32 << 32 << true << "4148 0000";
+    QTest::newRow("float4321/32") << "[12.5]" << "float4321" << 32 << 32 << true << "0000 4148";
+    QTest::newRow("float number -0 is +0") << "[-0]" << "float1234" << 16 << 32 << true << "0000 0000";
+    QTest::newRow("float string -0") << "[\"-0\"]" << "float1234" << 16 << 32 << true << "0000 8000";
     QTest::newRow("float not a number") << "[\"abc\",\"0x10\",\"Infinity\",\"12.5x\"]"
                                         << "float1234" << 16 << 32 << true << "0000 0000 0000 0000 0000 0000 0000 0000";
     QTest::newRow("float beyond single") << "[1e39,\"-1e39\"]"
@@ -172,11 +161,10 @@ void TestCodec::encode_data()
     QTest::newRow("float string padded") << "[\" 12.5 \",\".5\",\"2.\"]"
                                          << "float1234" << 16 << 32 << true << "0000 4148 0000 3F00 0000 4000";
     // nothing written beyond the count
-    QTest::newRow("float with 16-bit values") << "[12.5]"
-                                              << "float4321" << 16 << 16 << false << "0000";
-    QTest::newRow("empty list") << "[]"
-                                << "int" << 16 << 16 << true << "";
+    QTest::newRow("float with 16-bit values") << "[12.5]" << "float4321" << 16 << 16 << false << "0000";
+    QTest::newRow("empty list") << "[]" << "int" << 16 << 16 << true << "";
 }
+// clang-format on
 
 void TestCodec::encode()
 {

@@ -270,21 +270,18 @@ void TestCreator::unstartableAdminCopyKeepsServing()
     QVERIFY(!QFile::exists(argsRecord(run.path(QStringLiteral("Brio_admin.exe")))));
 }
 
+// clang-format off
 void TestCreator::languageFromLocale_data()
 {
     QTest::addColumn<QString>("environment");
     QTest::addColumn<QString>("language");
-    QTest::newRow("LANG es_ES") << "LANG=es_ES.UTF-8"
-                                << "es";
-    QTest::newRow("LC_ALL pl_PL") << "LC_ALL=pl_PL.UTF-8"
-                                  << "pl";
-    QTest::newRow("LC_ALL beats LANG") << "LC_ALL=es_ES.UTF-8;LANG=pl_PL.UTF-8"
-                                       << "es";
-    QTest::newRow("German locale") << "LANG=de_DE.UTF-8"
-                                   << "en";
-    QTest::newRow("C locale") << "LANG=C"
-                              << "en";
+    QTest::newRow("LANG es_ES") << "LANG=es_ES.UTF-8" << "es";
+    QTest::newRow("LC_ALL pl_PL") << "LC_ALL=pl_PL.UTF-8" << "pl";
+    QTest::newRow("LC_ALL beats LANG") << "LC_ALL=es_ES.UTF-8;LANG=pl_PL.UTF-8" << "es";
+    QTest::newRow("German locale") << "LANG=de_DE.UTF-8" << "en";
+    QTest::newRow("C locale") << "LANG=C" << "en";
 }
+// clang-format on
 
 void TestCreator::languageFromLocale()
 {

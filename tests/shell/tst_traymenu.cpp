@@ -136,29 +136,22 @@ QString TestTrayMenu::iniText()
     return QString::fromUtf8(file.readAll());
 }
 
+// clang-format off
 void TestTrayMenu::languageFromLocale_data()
 {
     QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("language");
-    QTest::newRow("Polish") << "pl_PL"
-                            << "pl";
-    QTest::newRow("Spanish") << "es_ES"
-                             << "es";
-    QTest::newRow("Argentinian Spanish") << "es_AR"
-                                         << "es";
-    QTest::newRow("German is never chosen") << "de_DE"
-                                            << "en";
-    QTest::newRow("English") << "en_US"
-                             << "en";
-    QTest::newRow("C locale") << "C"
-                              << "en";
-    QTest::newRow("no underscore") << "pl"
-                                   << "en";
-    QTest::newRow("script part") << "sr_Latn_RS"
-                                 << "en";
-    QTest::newRow("empty") << ""
-                           << "en";
+    QTest::newRow("Polish") << "pl_PL" << "pl";
+    QTest::newRow("Spanish") << "es_ES" << "es";
+    QTest::newRow("Argentinian Spanish") << "es_AR" << "es";
+    QTest::newRow("German is never chosen") << "de_DE" << "en";
+    QTest::newRow("English") << "en_US" << "en";
+    QTest::newRow("C locale") << "C" << "en";
+    QTest::newRow("no underscore") << "pl" << "en";
+    QTest::newRow("script part") << "sr_Latn_RS" << "en";
+    QTest::newRow("empty") << "" << "en";
 }
+// clang-format on
 
 void TestTrayMenu::languageFromLocale()
 {
@@ -186,6 +179,7 @@ void TestTrayMenu::portDialogValue()
     QCOMPARE(TrayMenu::portDialogValue(stored), shown);
 }
 
+// clang-format off
 void TestTrayMenu::startLanguage_data()
 {
     QTest::addColumn<QString>("prefLang");
@@ -194,33 +188,18 @@ void TestTrayMenu::startLanguage_data()
     QTest::addColumn<QString>("listening");
     QTest::addColumn<QString>("toolkitCancel");
 
-    QTest::newRow("en") << "en"
-                        << "&English"
-                        << "&Launch browser"
-                        << "Program is listening on port: 8080."
-                        << "Cancel";
-    QTest::newRow("es") << "es"
-                        << "&Espanol"
-                        << "&Abrir navegador"
-                        << "El programa escucha en el puerto: 8080."
+    QTest::newRow("en") << "en" << "&English" << "&Launch browser" << "Program is listening on port: 8080." << "Cancel";
+    QTest::newRow("es") << "es" << "&Espanol" << "&Abrir navegador" << "El programa escucha en el puerto: 8080."
                         << "Cancelar";
-    QTest::newRow("de") << "de"
-                        << "&Deutsch"
-                        << "&Browser öffnen"
-                        << "Das Programm empfängt auf Port: 8080."
+    QTest::newRow("de") << "de" << "&Deutsch" << "&Browser öffnen" << "Das Programm empfängt auf Port: 8080."
                         << "Abbrechen";
-    QTest::newRow("pl") << "pl"
-                        << "&Polski"
-                        << "&Uruchom przeglądarkę"
-                        << "Program nasłuchuje na porcie: 8080."
+    QTest::newRow("pl") << "pl" << "&Polski" << "&Uruchom przeglądarkę" << "Program nasłuchuje na porcie: 8080."
                         << "Anuluj";
     // Unknown codes are kept; their files are missing, so texts stay English.
-    QTest::newRow("unknown code") << "xx"
-                                  << "&English"
-                                  << "&Launch browser"
-                                  << "Program is listening on port: 8080."
+    QTest::newRow("unknown code") << "xx" << "&English" << "&Launch browser" << "Program is listening on port: 8080."
                                   << "Cancel";
 }
+// clang-format on
 
 void TestTrayMenu::startLanguage()
 {
@@ -299,21 +278,19 @@ void TestTrayMenu::choosingLanguageLoadsAndStores()
     QVERIFY2(ini.contains(QStringLiteral("[listener]\nport=8080")), qPrintable(ini));
 }
 
+// clang-format off
 void TestTrayMenu::addressUsesStoredPort_data()
 {
     QTest::addColumn<QString>("config");
     QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("bindError");
-    QTest::newRow("port 8080") << "[listener]\nport=8080\n"
-                               << "http://127.0.0.1:8080"
+    QTest::newRow("port 8080") << "[listener]\nport=8080\n" << "http://127.0.0.1:8080"
                                << "Cannot bind on port: 8080. Port already in use!";
-    QTest::newRow("no port key") << "[listener]\nhost=127.0.0.1\n"
-                                 << "http://127.0.0.1:80"
+    QTest::newRow("no port key") << "[listener]\nhost=127.0.0.1\n" << "http://127.0.0.1:80"
                                  << "Cannot bind on port: 80. Port already in use!";
-    QTest::newRow("empty file") << ""
-                                << "http://127.0.0.1:80"
-                                << "Cannot bind on port: 80. Port already in use!";
+    QTest::newRow("empty file") << "" << "http://127.0.0.1:80" << "Cannot bind on port: 80. Port already in use!";
 }
+// clang-format on
 
 void TestTrayMenu::addressUsesStoredPort()
 {

@@ -173,6 +173,7 @@ QList<qint64> TestDiscovery::helperPids() const
     return pids;
 }
 
+// clang-format off
 void TestDiscovery::datagramToDevice_data()
 {
     QTest::addColumn<QByteArray>("datagram");
@@ -181,46 +182,28 @@ void TestDiscovery::datagramToDevice_data()
     QTest::addColumn<int>("port");
     QTest::addColumn<int>("modbusid");
 
-    QTest::newRow("CR LF lines") << meterReply << "Meter A"
-                                 << "00:11:22:33:44:55" << 1502 << 7;
-    QTest::newRow("bare LF loses a digit") << QByteArray("A\nB\n502\n7") << "A"
-                                           << "B" << 50 << 7;
-    QTest::newRow("no third line") << QByteArray("A\nB\n") << "A"
-                                   << "B" << 502 << 1;
-    QTest::newRow("third line without LF") << QByteArray("A\nB\n1502") << "A"
-                                           << "B" << 502 << 1;
-    QTest::newRow("port 0") << QByteArray("A\nB\n0\r\n3") << "A"
-                            << "B" << 502 << 3;
-    QTest::newRow("port -5") << QByteArray("A\nB\n-5\r\n3") << "A"
-                             << "B" << 502 << 3;
-    QTest::newRow("port abc") << QByteArray("A\nB\nabc\r\n3") << "A"
-                              << "B" << 502 << 3;
-    QTest::newRow("modbusid 0") << QByteArray("A\nB\n1502\r\n0") << "A"
-                                << "B" << 1502 << 1;
-    QTest::newRow("modbusid -1") << QByteArray("A\nB\n1502\r\n-1") << "A"
-                                 << "B" << 1502 << 1;
-    QTest::newRow("port 2^31-1") << QByteArray("A\nB\n2147483647\r\n1") << "A"
-                                 << "B" << 2147483647 << 1;
-    QTest::newRow("port 2^31") << QByteArray("A\nB\n2147483648\r\n1") << "A"
-                               << "B" << 502 << 1;
-    QTest::newRow("modbusid 2^64") << QByteArray("A\nB\n1\r\n18446744073709551616") << "A"
-                                   << "B" << 1 << 1;
-    QTest::newRow("empty third line: no port") << QByteArray("A\nB\n\n7") << "A"
-                                               << "B" << 502 << 7;
-    QTest::newRow("more lines spoil modbusid") << QByteArray("A\nB\n1\r\n5\r\nx") << "A"
-                                               << "B" << 1 << 1;
-    QTest::newRow("white space trimmed") << QByteArray("  A \t\r\n B \r\n 1502 \r\n 9 \r\n") << "A"
-                                         << "B" << 1502 << 9;
-    QTest::newRow("no LF after line 2") << QByteArray("A\nB") << "A"
-                                        << "" << 502 << 1;
-    QTest::newRow("name alone") << QByteArray("A") << ""
-                                << "" << 502 << 1;
-    QTest::newRow("empty") << QByteArray() << ""
-                           << "" << 502 << 1;
-    QTest::newRow("NUL ends the reply") << QByteArray("A\nB\n1502\r\n7\0\n9", 15) << "A"
-                                        << "B" << 1502 << 7;
+    QTest::newRow("CR LF lines") << meterReply << "Meter A" << "00:11:22:33:44:55" << 1502 << 7;
+    QTest::newRow("bare LF loses a digit") << QByteArray("A\nB\n502\n7") << "A" << "B" << 50 << 7;
+    QTest::newRow("no third line") << QByteArray("A\nB\n") << "A" << "B" << 502 << 1;
+    QTest::newRow("third line without LF") << QByteArray("A\nB\n1502") << "A" << "B" << 502 << 1;
+    QTest::newRow("port 0") << QByteArray("A\nB\n0\r\n3") << "A" << "B" << 502 << 3;
+    QTest::newRow("port -5") << QByteArray("A\nB\n-5\r\n3") << "A" << "B" << 502 << 3;
+    QTest::newRow("port abc") << QByteArray("A\nB\nabc\r\n3") << "A" << "B" << 502 << 3;
+    QTest::newRow("modbusid 0") << QByteArray("A\nB\n1502\r\n0") << "A" << "B" << 1502 << 1;
+    QTest::newRow("modbusid -1") << QByteArray("A\nB\n1502\r\n-1") << "A" << "B" << 1502 << 1;
+    QTest::newRow("port 2^31-1") << QByteArray("A\nB\n2147483647\r\n1") << "A" << "B" << 2147483647 << 1;
+    QTest::newRow("port 2^31") << QByteArray("A\nB\n2147483648\r\n1") << "A" << "B" << 502 << 1;
+    QTest::newRow("modbusid 2^64") << QByteArray("A\nB\n1\r\n18446744073709551616") << "A" << "B" << 1 << 1;
+    QTest::newRow("empty third line: no port") << QByteArray("A\nB\n\n7") << "A" << "B" << 502 << 7;
+    QTest::newRow("more lines spoil modbusid") << QByteArray("A\nB\n1\r\n5\r\nx") << "A" << "B" << 1 << 1;
+    QTest::newRow("white space trimmed") << QByteArray("  A \t\r\n B \r\n 1502 \r\n 9 \r\n") << "A" << "B" << 1502 << 9;
+    QTest::newRow("no LF after line 2") << QByteArray("A\nB") << "A" << "" << 502 << 1;
+    QTest::newRow("name alone") << QByteArray("A") << "" << "" << 502 << 1;
+    QTest::newRow("empty") << QByteArray() << "" << "" << 502 << 1;
+    QTest::newRow("NUL ends the reply") << QByteArray("A\nB\n1502\r\n7\0\n9", 15) << "A" << "B" << 1502 << 7;
     QTest::newRow("Latin-1") << QByteArray("\xe9t\xe9\nB\n") << QString::fromUtf8("été") << "B" << 502 << 1;
 }
+// clang-format on
 
 void TestDiscovery::datagramToDevice()
 {

@@ -14,6 +14,7 @@ private slots:
     void listing();
 };
 
+// clang-format off
 void TestModulesMngr::listing_data()
 {
     // Entries below the document root, "|"-separated: a trailing "/" makes a
@@ -35,13 +36,13 @@ void TestModulesMngr::listing_data()
             << QByteArray("{\"m\":{\"html\":[],\"css\":[],\"js\":[\"a.js\"]}}");
     // Quotes, backslashes and control characters must not break the JSON;
     // every other byte stays as the disk has it.
-    QTest::newRow("escaped names")
-            << "www/modules/a\"b\\c/q\"1.html|www/modules/a\"b\\c/x\ty\x01.js"
+    QTest::newRow("escaped names") << "www/modules/a\"b\\c/q\"1.html|www/modules/a\"b\\c/x\ty\x01.js"
             << QByteArray("{\"a\\\"b\\\\c\":{\"html\":[\"q\\\"1.html\"],\"css\":[],\"js\":[\"x\\ty\\u0001.js\"]}}");
     QTest::newRow("utf-8 names")
             << QString::fromUtf8("www/modules/\xC5\xBC\xC3\xB3\xC5\x82w/\xC3\xA4 b.css")
             << QByteArray("{\"\xC5\xBC\xC3\xB3\xC5\x82w\":{\"html\":[],\"css\":[\"\xC3\xA4 b.css\"],\"js\":[]}}");
 }
+// clang-format on
 
 void TestModulesMngr::listing()
 {

@@ -157,25 +157,22 @@ void TestUpdates::cleanupTestCase()
     peer.stop();
 }
 
+// clang-format off
 void TestUpdates::relativeDownloadPath_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("path");
-    QTest::newRow("module file") << "http://h/x/modules/meter/index.html"
-                                 << "/modules/meter/index.html";
-    QTest::newRow("first marker") << "http://h/modules/a/modules/b.js"
-                                  << "/modules/a/modules/b.js";
-    QTest::newRow("host is a marker") << "http://modules/a.js"
-                                      << "/modules/a.js";
-    QTest::newRow("root, empty piece") << "http://h/root//i.html"
-                                       << "/root//i.html";
-    QTest::newRow("install") << "http://h/../install/s.exe"
-                             << "/install/s.exe";
+    QTest::newRow("module file") << "http://h/x/modules/meter/index.html" << "/modules/meter/index.html";
+    QTest::newRow("first marker") << "http://h/modules/a/modules/b.js" << "/modules/a/modules/b.js";
+    QTest::newRow("host is a marker") << "http://modules/a.js" << "/modules/a.js";
+    QTest::newRow("root, empty piece") << "http://h/root//i.html" << "/root//i.html";
+    QTest::newRow("install") << "http://h/../install/s.exe" << "/install/s.exe";
     for (const char *url : {"http://h/files/a.js", "http://h/Modules/a.js", "http://h/modulesx/a.js", "",
                             "http://h/modules/../a.js", "http://h/modules/%2E%2e/a.js", "http://h/modules/.%2E/a.js",
                             "http://h/modules/./a.js", "http://h/modules/..\\a.js", "http://h/modules/..%2Fa.js"})
         QTest::newRow(url) << url << "";
 }
+// clang-format on
 
 void TestUpdates::relativeDownloadPath()
 {
@@ -323,6 +320,7 @@ void TestUpdates::startRefused()
     QCOMPARE(site.files(), QStringList{"tmp=x"} + untouched);
 }
 
+// clang-format off
 void TestUpdates::jobEnds_data()
 {
     QTest::addColumn<QString>("server");
@@ -347,11 +345,11 @@ void TestUpdates::jobEnds_data()
             << "tmp" << QByteArray("[\"one\"]") << diskError << untouched + QStringList{"tmp=x"};
     // Nothing lands outside the download directory, nothing is installed.
     for (const char *list : {"nomarker", "dotdot", "encoded", "backslash", "slash"})
-        QTest::newRow(list) << ""
-                            << "[\"" + QByteArray(list) + "\"]" << replyError << untouched;
+        QTest::newRow(list) << "" << "[\"" + QByteArray(list) + "\"]" << replyError << untouched;
     QTest::newRow("good then hostile") << "" << QByteArray("[\"goodthenevil\"]") << replyError
                                        << untouched + QStringList{"tmp/modules/m1/index.html=new index"};
 }
+// clang-format on
 
 void TestUpdates::jobEnds()
 {
