@@ -2,16 +2,15 @@
 #define MODBUSENGINE_H
 
 #include <QObject>
-#include <QByteArray>
-#include <QMap>
 #include <functional>
 #include <memory>
-#include "tgetarray.h"
 #include "modbusbackend.h"
+#include "modbustypes.h"
 
 enum class ConnectionType : qint16 { Serial = 0, Tcp = 1 };
 
-// The Modbus master. No lock of its own: the router runs one call at a time.
+// The Modbus master: one link at a time, transfers with the retry rule.
+// No lock of its own: the router runs one call at a time.
 class ModbusEngine : public QObject
 {
     Q_OBJECT
@@ -21,80 +20,62 @@ public:
     explicit ModbusEngine(ModbusBackend *backend, QObject *parent = nullptr);
     ~ModbusEngine() override;
 
-    QByteArray getPortSettings();
-    QByteArray connectPort(t_GetArray &params);
-    QByteArray disconnectPort();
-    QByteArray readRegisters(t_GetArray &params, unsigned int attempt);
-    QByteArray writeRegisters(t_GetArray &params, unsigned int attempt);
-    QByteArray identifySlave(unsigned int attempt);
-
-    QByteArray connectSerial(t_GetArray &params);
-    QByteArray connectWitchTCP(t_GetArray &params);
-    bool reconnectPort_serial();
+    QList<QextPortInfo> ports();
+    ModbusOutcome connectSerial(const SerialLink &link);
+    ModbusOutcome connectTcp(const TcpLink &link);
+    void disconnectPort();
+    // Opens the serial link again as it was last connected.
     bool reopenSerial();
-    bool checkTcpHost();
 
     bool isConnected() const { return connected; }
     ConnectionType getConnectionType() const { return connectionType; }
     bool hasContext() const { return ctx != nullptr; }
+
+    // Reads start with the pause, then need a link; writes need a link, then pause.
+    enum class Access { Read, Write };
+    ModbusWords read(const TransferRequest &request);
+    ModbusOutcome write(const TransferRequest &request);
+    ModbusBytes reportSlaveId();
+    // What a request refused before the bus answers: it still takes the
+    // pause, and a missing link comes first, in the order of its access.
+    ModbusError refuse(Access access, ModbusError reason);
+
+    QString libraryErrorText(int errnum);
 
     // The pause before each read and write (100 ms); tests put a recorder here.
     using Pause = std::function<void(unsigned long ms)>;
     void setPause(Pause pause);
 
 private:
-    // Debug lines of a retry after an unexpected count and after a library fault.
+    // The debug lines of a retry after an unexpected result and after a library fault.
     struct RetryLines
     {
         const char *count;
         const char *protocol;
     };
-    // What one kind of transaction brings to the shared routine.
-    struct Transaction
-    {
-        RetryLines lines;
-        QByteArray mismatchReply; // the count was wrong and no retry is left
-        std::function<int()> transfer; // the library call; returns its result
-        std::function<bool(int)> expected;
-        std::function<QByteArray()> retry; // the same operation, next attempt
-    };
-    // The stored unit address, the TCP probe, the unit, the transfer, the TCP
-    // close, then the retry rule, in that order. True when the transfer gave
-    // the expected result; otherwise reply holds the answer.
-    bool transact(unsigned int attempt, const Transaction &transaction, QByteArray *reply);
-    // Reads and writes: the register count asked for must come back.
-    bool transactRegisters(unsigned int attempt, const RetryLines &lines, int count,
-                           const std::function<int()> &transfer, const std::function<QByteArray()> &retry,
-                           QByteArray *reply);
-    // A register transfer as the request describes it.
-    struct Transfer
-    {
-        int regAddr = 0;
-        int valuesCnt = 0;
-        QString regType;
-        int regSize = 16;
-        int valSize = 16;
-        int floatPrec = 2;
-        int count = 0;
-    };
-    // The checks reads and writes share, in their order; an empty reply means the request is sound.
-    QByteArray checkTransfer(const t_GetArray &params, bool reading, Transfer *transfer) const;
-    bool unitAccepted(int slaveID) const;
+    ModbusError enter(Access access);
+    // One transfer with the retry rule. transfer does the library call and
+    // returns its result; expected says whether that result is a success;
+    // mismatch is the error once an unexpected result has no retry left.
+    ModbusOutcome transact(const RetryLines &lines, bool pauseOnRetry, const std::function<int()> &transfer,
+                           const std::function<bool(int)> &expected, ModbusError mismatch);
+    bool unitAccepted() const;
     bool retryAllowed(unsigned int attempt);
-    bool isNoReplyError(int errnum) const;
-    QByteArray protocolError(int errnum);
-    QByteArray errorReply(const char *key) const;
+    bool checkTcpHost();
     void releaseContext();
-    // The first enumerated port whose name holds wanted; false when there is none.
+    // An exact name, else the first that contains it; false for none or an empty name.
     bool findPort(const QString &wanted, QString *portName);
     // Replaces the context by an RTU one on portName; true when it connected.
-    bool openSerial(const QString &portName, int baud, int mode);
+    bool openRtu(const QString &portName, const SerialLink &link);
     void applySerialTimeout(int timeout);
+    bool reconnectSerial();
 
     ModbusHandle ctx = nullptr;
     bool connected = false;
     ConnectionType connectionType = ConnectionType::Serial;
-    QMap<QByteArray, QByteArray> errorReplies;
+    SerialLink serial; // the last serial link connected
+    TcpLink tcp; // the last TCP link asked for
+    int unit = 0; // the unit of the link in ctx
 
     std::unique_ptr<ModbusBackend> ownBackend;
     ModbusBackend *backend = nullptr;

@@ -166,7 +166,7 @@ void Email::setToolTimeout(int milliseconds)
 
 QStringList Email::readValues(const QByteArray &json, bool *isJson)
 {
-    const QByteArray decoded = QByteArray::fromPercentEncoding(json);
+    const QByteArray decoded = percentDecodedAgain(json);
     QStringList values;
     const JsonValues read = objectValues(decoded, values);
     if (isJson)

@@ -9,6 +9,7 @@
 
 #include "devicefinder.h"
 #include "email.h"
+#include "endpoint.h"
 #include "httprequest.h"
 #include "httpresponse.h"
 #include "modbusengine.h"
@@ -21,7 +22,8 @@
 MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileController, QSettings *docrootSettings,
                                            QObject *parent)
     : HttpRequestHandler(parent), staticFileController(staticFileController), modbusEngine(new ModbusEngine(this)),
-      docrootSettings(docrootSettings), modulesMngr(nullptr), updates(nullptr), email(nullptr), systemFun(nullptr)
+      modbusApi(*modbusEngine), docrootSettings(docrootSettings), modulesMngr(nullptr), updates(nullptr),
+      email(nullptr), systemFun(nullptr)
 {
     if (docrootSettings)
         docrootPath = docrootSettings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
@@ -35,6 +37,42 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileContr
     updates = new Updates(docrootSettings, this);
     email = new Email(configFile(), this);
     systemFun = new SystemFun(this);
+    addRoutes();
+}
+
+void MyHttpRequestHandler::addRoutes()
+{
+    const Lock modbus = Lock::Modbus;
+    const Lock none = Lock::None;
+    routes = {
+            {"getPortSettings", {modbus, [this](t_GetArray &) { return modbusApi.getPortSettings(); }}},
+            {"connect", {modbus, [this](t_GetArray &p) { return modbusApi.connectPort(p); }}},
+            {"disconnect", {modbus, [this](t_GetArray &) { return modbusApi.disconnectPort(); }}},
+            {"readRegisters", {modbus, [this](t_GetArray &p) { return modbusApi.readRegisters(p); }}},
+            {"writeRegisters", {modbus, [this](t_GetArray &p) { return modbusApi.writeRegisters(p); }}},
+            {"identifySlave", {modbus, [this](t_GetArray &) { return modbusApi.identifySlave(); }}},
+            {"getListOfInstalledModules",
+             {none, [this](t_GetArray &) { return modulesMngr->getListOfInstalledModules(); }}},
+            {"getGeneralInfo", {none, [this](t_GetArray &) { return systemFun->getGeneralInfo(); }}},
+            {"runFirmwareUpdater", {none, [this](t_GetArray &) { return runFirmwareUpdater(); }}},
+            {"runAsAdministrator",
+             {none, [this](t_GetArray &) { return emitted(&MyHttpRequestHandler::restartAppAsAdmin); }}},
+            {"runAutoUpdate", {none, [this](t_GetArray &) { return emitted(&MyHttpRequestHandler::runAutoUpdate); }}},
+            {"startSearchingDevices", {none, [this](t_GetArray &) { return startSearchingDevices(); }}},
+            {"getSearchedDevices", {none, [this](t_GetArray &) { return getSearchedDevices(); }}},
+            {"sendEmail", {none, [this](t_GetArray &p) { return email->sendEmail(p); }}},
+            {"check4Updates", {none, [this](t_GetArray &p) { return updates->check4Updates(p); }}},
+            {"startUpdating", {none, [this](t_GetArray &p) { return updates->startUpdating(p); }}},
+            {"getUpdateStatus", {none, [this](t_GetArray &) { return updates->getUpdateStatus(); }}},
+            {"openFtpInExplorer", {none, [this](t_GetArray &p) { return openFtpInExplorer(p); }}},
+    };
+}
+
+QByteArray MyHttpRequestHandler::emitted(void (MyHttpRequestHandler::*signal)())
+{
+    // The shell acts on the main thread once this empty reply is out.
+    emit(this->*signal)();
+    return QByteArray();
 }
 
 MyHttpRequestHandler::~MyHttpRequestHandler()
@@ -80,16 +118,19 @@ void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
     if (refused(request, response, path))
         return;
 
-    if (path.contains("ajax.html")) {
+    switch (endpointOf(path)) {
+    case Endpoint::Ajax: {
         const QByteArray result = ajaxReply(parameters);
         response.setStatus(200, "OK");
         response.setHeader("Content-Type", "text/html");
         response.write(result, true);
-    } else if (path.contains("saveFile.html")) {
-        serviceSaveFile(request, response, parameters);
-    } else if (path.contains("loadFile.html")) {
-        serviceLoadFile(request, response);
-    } else if (staticFileController) {
+        return;
+    }
+    case Endpoint::SaveFile: serviceSaveFile(request, response, parameters); return;
+    case Endpoint::LoadFile: serviceLoadFile(request, response); return;
+    case Endpoint::File: break;
+    }
+    if (staticFileController) {
         staticFileController->service(request, response);
     } else {
         response.setStatus(404, "not found");
@@ -113,57 +154,29 @@ bool MyHttpRequestHandler::refused(HttpRequest &request, HttpResponse &response,
 QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
 {
     const QByteArray name = parameters["func"];
-    if (name.isEmpty())
-        return QByteArray();
-
-    if (name == "getPortSettings" || name == "connect" || name == "disconnect" || name == "readRegisters"
-        || name == "writeRegisters" || name == "identifySlave") {
-        if (!modbusLock.tryLock(lockTimeout.loadRelaxed()))
-            return QByteArray();
-        const QByteArray result = modbusCall(name, parameters);
-        modbusLock.unlock();
-        return result;
-    }
-
-    if (name == "getListOfInstalledModules")
-        return modulesMngr->getListOfInstalledModules();
-    if (name == "check4Updates")
-        return updates->check4Updates(parameters);
-    if (name == "startUpdating")
-        return updates->startUpdating(parameters);
-    if (name == "getUpdateStatus")
-        return updates->getUpdateStatus();
-
-    if (name == "getGeneralInfo")
-        return systemFun->getGeneralInfo();
-
-    if (name == "runFirmwareUpdater") {
-        qDebug("runFirmwareUpdater");
-        PlatformLauncher::startDetached(QStringLiteral("Bootloader.exe"), systemFun->firmwareUpdaterArguments());
-        return QByteArray("{\"ok\":\"1\"}");
-    }
-
-    if (name == "runAsAdministrator") {
-        emit restartAppAsAdmin();
+    const auto route = routes.constFind(name);
+    if (route == routes.constEnd()) {
+        // The name comes from the page; encoded, it cannot forge log lines.
+        qWarning("MyHttpRequestHandler: unknown function \"%s\"", name.left(64).toPercentEncoding().constData());
         return QByteArray();
     }
-
-    if (name == "runAutoUpdate") {
-        emit runAutoUpdate();
+    if (route->lock == Lock::None)
+        return route->handler(parameters);
+    if (!modbusLock.tryLock(lockTimeout.loadRelaxed())) {
+        qWarning("MyHttpRequestHandler: Modbus lock timed out after %d ms, %s not run", lockTimeout.loadRelaxed(),
+                 name.constData());
         return QByteArray();
     }
+    const QByteArray result = route->handler(parameters);
+    modbusLock.unlock();
+    return result;
+}
 
-    if (name == "startSearchingDevices")
-        return startSearchingDevices();
-    if (name == "getSearchedDevices")
-        return getSearchedDevices();
-    if (name == "sendEmail")
-        return email->sendEmail(parameters);
-
-    if (name == "openFtpInExplorer")
-        return openFtpInExplorer(parameters);
-
-    return QByteArray();
+QByteArray MyHttpRequestHandler::runFirmwareUpdater()
+{
+    qDebug("runFirmwareUpdater");
+    PlatformLauncher::startDetached(QStringLiteral("Bootloader.exe"), systemFun->firmwareUpdaterArguments());
+    return QByteArray("{\"ok\":\"1\"}");
 }
 
 QByteArray MyHttpRequestHandler::startSearchingDevices()
@@ -189,21 +202,6 @@ QByteArray MyHttpRequestHandler::getSearchedDevices()
     const QByteArray result = finder->getSearchedDevices();
     finder->deleteLater();
     return result;
-}
-
-QByteArray MyHttpRequestHandler::modbusCall(const QByteArray &name, t_GetArray &parameters)
-{
-    if (name == "getPortSettings")
-        return modbusEngine->getPortSettings();
-    if (name == "connect")
-        return modbusEngine->connectPort(parameters);
-    if (name == "disconnect")
-        return modbusEngine->disconnectPort();
-    if (name == "readRegisters")
-        return modbusEngine->readRegisters(parameters, 0);
-    if (name == "writeRegisters")
-        return modbusEngine->writeRegisters(parameters, 0);
-    return modbusEngine->identifySlave(0);
 }
 
 QByteArray MyHttpRequestHandler::openFtpInExplorer(t_GetArray &parameters)

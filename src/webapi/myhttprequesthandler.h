@@ -1,13 +1,16 @@
 #ifndef MYHTTPREQUESTHANDLER_H
 #define MYHTTPREQUESTHANDLER_H
 
+#include <functional>
 #include <mutex>
 
 #include <QByteArray>
 #include <QAtomicInt>
+#include <QHash>
 #include <QMutex>
 
 #include "httprequesthandler.h"
+#include "modbusapi.h"
 #include "requestguard.h"
 #include "tgetarray.h"
 
@@ -52,8 +55,18 @@ protected:
     QMutex modbusLock;
 
 private:
+    // What an AJAX function runs, and whether it needs modbusLock.
+    enum class Lock { None, Modbus };
+    struct Route
+    {
+        Lock lock;
+        std::function<QByteArray(t_GetArray &parameters)> handler;
+    };
+    void addRoutes();
+    QByteArray emitted(void (MyHttpRequestHandler::*signal)());
+
     QString configFile() const;
-    QByteArray modbusCall(const QByteArray &name, t_GetArray &parameters);
+    QByteArray runFirmwareUpdater();
     QByteArray openFtpInExplorer(t_GetArray &parameters);
     QByteArray startSearchingDevices();
     QByteArray getSearchedDevices();
@@ -64,6 +77,7 @@ private:
 
     StaticFileController *staticFileController;
     ModbusEngine *modbusEngine;
+    ModbusApi modbusApi;
     QSettings *docrootSettings;
     QString docrootPath;
     ModulesMngr *modulesMngr;
@@ -74,6 +88,7 @@ private:
     DeviceFinder *deviceFinder = nullptr;
     QAtomicInt lockTimeout{10000};
     RequestGuard guard;
+    QHash<QByteArray, Route> routes; // by func; read-only once built
 };
 
 #endif // MYHTTPREQUESTHANDLER_H

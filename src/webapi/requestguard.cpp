@@ -1,5 +1,7 @@
 #include "requestguard.h"
 
+#include "endpoint.h"
+
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QSettings>
@@ -156,7 +158,7 @@ bool RequestGuard::isAllowedHost(const QByteArray &hostHeader) const
 
 bool RequestGuard::isGuardedPath(const QByteArray &path)
 {
-    return path.contains("ajax.html") || path.contains("saveFile.html") || path.contains("loadFile.html");
+    return endpointOf(path) != Endpoint::File;
 }
 
 bool RequestGuard::isCrossSite(const QMultiMap<QByteArray, QByteArray> &headers, const QByteArray &ownOrigin)

@@ -1,5 +1,6 @@
 #include "updatejson.h"
 #include "jsontext.h"
+#include "tgetarray.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -81,7 +82,7 @@ QStringList textArray(const QByteArray &utf8Json, bool *isArray)
 
 QStringList modulesList(const QByteArray &parameter, bool *isArray)
 {
-    return textArray(QString::fromUtf8(QByteArray::fromPercentEncoding(parameter)).toUtf8(), isArray);
+    return textArray(QString::fromUtf8(percentDecodedAgain(parameter)).toUtf8(), isArray);
 }
 
 QStringList fileList(const QByteArray &body, bool *isArray)

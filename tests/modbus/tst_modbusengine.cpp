@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <set>
 
-#include "modbusengine.h"
+#include "replyengine.h"
 #include "modbusfixtures.h"
 
 namespace {
@@ -202,42 +202,15 @@ t_GetArray readParams(const QByteArray &valuesCnt = "2")
 }
 
 // The engine on the scripted layer, with its pauses recorded instead of slept.
-class TestEngine : public ModbusEngine
+class TestEngine : public ReplyEngine
 {
 public:
-    explicit TestEngine(ModbusBackend *backend) : ModbusEngine(backend)
+    explicit TestEngine(ModbusBackend *backend) : ReplyEngine(backend)
     {
         setPause([this](unsigned long ms) { pauses << int(ms); });
     }
     QList<int> pauses;
 };
-
-QStringList debugLines;
-
-void collectDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
-{
-    if (type == QtDebugMsg)
-        debugLines << text;
-}
-
-// The retry lines: a count or a protocol line per retry, numbered from 1.
-QStringList expectedLines(const QString &operation, const Transfer &result, int tries)
-{
-    const bool protocol = result.rc < 0;
-    QString prefix;
-    if (operation == QLatin1String("read"))
-        prefix = protocol ? "CRC retransmission attempt number : " : "Reg numb retransmission attempt number : ";
-    else if (operation == QLatin1String("write"))
-        prefix = protocol ? "write CRC retransmission attempt number : "
-                          : "write Reg numb retransmission attempt number : ";
-    else
-        prefix = protocol ? "identify crc retransmission attempt number : "
-                          : "identify unknow retransmission attempt number : ";
-    QStringList lines;
-    for (int i = 1; i < tries; ++i)
-        lines << prefix + QString::number(i);
-    return lines;
-}
 
 const QByteArray &notConnected = reply::notConnected;
 const QByteArray &inputError = reply::inputError;
@@ -247,6 +220,7 @@ const QByteArray &mismatch = reply::mismatch;
 } // namespace
 
 Q_DECLARE_METATYPE(Transfer)
+Q_DECLARE_METATYPE(ModbusError)
 
 class TestModbusEngine : public QObject
 {
@@ -269,7 +243,10 @@ private slots:
 
     void retryRule_data();
     void retryRule();
-    void serialReopenOnRetry();
+    void retryLoop_data();
+    void retryLoop();
+    void errorReplies_data();
+    void errorReplies();
     void serialReopenFailsLeavesIdle();
 
     void refusedRequests_data();
@@ -323,17 +300,17 @@ void TestModbusEngine::idleReplies()
     QCOMPARE(engine.disconnectPort(), reply::disconnected);
     QVERIFY(fake.calls.isEmpty());
     t_GetArray p = readParams();
-    QCOMPARE(engine.readRegisters(p, 0), notConnected);
+    QCOMPARE(engine.readRegisters(p), notConnected);
     p.insert("regVals", "[1,2]");
-    QCOMPARE(engine.writeRegisters(p, 0), notConnected);
-    QCOMPARE(engine.identifySlave(0), notConnected);
+    QCOMPARE(engine.writeRegisters(p), notConnected);
+    QCOMPARE(engine.identifySlave(), notConnected);
 
     connectSerial(engine, fake);
     QCOMPARE(engine.disconnectPort(), reply::disconnected);
     QCOMPARE(fake.calls, QStringList({"close", "free"}));
-    QCOMPARE(engine.readRegisters(p, 0), notConnected);
-    QCOMPARE(engine.writeRegisters(p, 0), notConnected);
-    QCOMPARE(engine.identifySlave(0), notConnected);
+    QCOMPARE(engine.readRegisters(p), notConnected);
+    QCOMPARE(engine.writeRegisters(p), notConnected);
+    QCOMPARE(engine.identifySlave(), notConnected);
     QCOMPARE(engine.getConnectionType(), ConnectionType::Serial);
     QVERIFY(fake.faults.isEmpty());
 }
@@ -364,6 +341,7 @@ void TestModbusEngine::connectReplies_data()
     t_GetArray extra = serialParams();
     extra.insert("other", "x");
     QTest::newRow("serial extra entries") << extra << com1 << 0 << false << reply::serialConnected << true;
+    QTest::newRow("empty port name") << serialParams("") << com1 << 0 << false << inputError << false;
     QTest::newRow("no ports") << serialParams() << QStringList() << 0 << false << reply::portNotFound << false;
     QTest::newRow("no match") << serialParams("COM4") << com1 << 0 << false << reply::portNotFound << false;
     QTest::newRow("printer port") << serialParams("LPT1") << QStringList{"COM1", "LPT1"} << 0 << false
@@ -403,7 +381,7 @@ void TestModbusEngine::connectReplies()
         QCOMPARE(engine.hasContext(), connected);
         if (!connected) {
             t_GetArray p = readParams();
-            QCOMPARE(engine.readRegisters(p, 0), notConnected);
+            QCOMPARE(engine.readRegisters(p), notConnected);
         }
     }
     QCOMPARE(fake.liveContexts(), 0);
@@ -423,7 +401,7 @@ void TestModbusEngine::refusedConnectKeepsLink()
     QVERIFY(fake.calls.isEmpty());
     QVERIFY(engine.isConnected());
     t_GetArray p = readParams("1");
-    QCOMPARE(engine.readRegisters(p, 0), QByteArray("[0]"));
+    QCOMPARE(engine.readRegisters(p), QByteArray("[0]"));
 }
 
 void TestModbusEngine::portMatchAndLineMode_data()
@@ -435,8 +413,10 @@ void TestModbusEngine::portMatchAndLineMode_data()
     QTest::addColumn<QString>("opened");
 
     const QStringList two{"COM10", "COM1"};
-    QTest::newRow("COM1 selects COM10") << two << QByteArray("COM1") << QByteArray("0") << QByteArray("3")
-                                        << "new_rtu COM10 1200 N 8 1";
+    QTest::newRow("exact name wins") << two << QByteArray("COM1") << QByteArray("0") << QByteArray("3")
+                                     << "new_rtu COM1 1200 N 8 1";
+    QTest::newRow("else the first holding it")
+            << two << QByteArray("OM") << QByteArray("0") << QByteArray("3") << "new_rtu COM10 1200 N 8 1";
     QTest::newRow("8N2") << two << QByteArray("COM10") << QByteArray("3") << QByteArray("0")
                          << "new_rtu COM10 9600 N 8 2";
     QTest::newRow("8E1") << two << QByteArray("COM10") << QByteArray("7") << QByteArray("1")
@@ -540,16 +520,16 @@ void TestModbusEngine::tcpConnectAndProbe()
     // Each transaction probes, connects, transfers and closes.
     fake.calls.clear();
     t_GetArray r = readParams("2");
-    QCOMPARE(engine.readRegisters(r, 0), QByteArray("[0,0]"));
+    QCOMPARE(engine.readRegisters(r), QByteArray("[0,0]"));
     QCOMPARE(fake.calls, QStringList({"connect", "set_slave 3", "read", "close"}));
 
     // The host went away: no transfer at all.
     host.close();
     fake.calls.clear();
-    QCOMPARE(engine.readRegisters(r, 0), reply::socketError);
-    QCOMPARE(engine.identifySlave(0), reply::socketError);
+    QCOMPARE(engine.readRegisters(r), reply::socketError);
+    QCOMPARE(engine.identifySlave(), reply::socketError);
     r.insert("regVals", "[1,2]");
-    QCOMPARE(engine.writeRegisters(r, 0), reply::socketError);
+    QCOMPARE(engine.writeRegisters(r), reply::socketError);
     QVERIFY(fake.calls.filter(QRegularExpression("read|write|report")).isEmpty());
 
     // A failed TCP connect leaves the engine idle but keeps the type.
@@ -606,42 +586,108 @@ void TestModbusEngine::retryRule()
     t_GetArray p = readParams("2");
     p.insert("regVals", "[1,2]");
     QByteArray got;
-    debugLines.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(collectDebug);
     if (operation == QLatin1String("read"))
-        got = engine.readRegisters(p, 0);
+        got = engine.readRegisters(p);
     else if (operation == QLatin1String("write"))
-        got = engine.writeRegisters(p, 0);
+        got = engine.writeRegisters(p);
     else
-        got = engine.identifySlave(0);
-    qInstallMessageHandler(previous);
+        got = engine.identifySlave();
     QCOMPARE(got, reply);
     QCOMPARE(fake.transferCount, tries);
-    QCOMPARE(debugLines, expectedLines(operation, result, tries));
-
-    // Success on the last allowed try still succeeds.
-    if (tries == 4 && operation == QLatin1String("read")) {
-        fake.transferCount = 0;
-        fake.transfers = {result, result, result, ok};
-        QCOMPARE(engine.readRegisters(p, 0), QByteArray("[0,0]"));
-        QCOMPARE(fake.transferCount, 4);
-    }
 }
 
-void TestModbusEngine::serialReopenOnRetry()
+void TestModbusEngine::retryLoop_data()
 {
+    QTest::addColumn<QString>("link"); // tcp, serial, or serial whose line will not reopen
+    QTest::addColumn<QList<Transfer>>("results");
+    QTest::addColumn<ModbusError>("error");
+    QTest::addColumn<int>("tries");
+
+    const Transfer fault{-1, 112345690};
+    const Transfer noReply{-1, ETIMEDOUT};
+    const Transfer short1{1, 0};
+    QTest::newRow("at once") << "tcp" << QList<Transfer>{ok} << ModbusError::None << 1;
+    QTest::newRow("on the last try") << "tcp" << QList<Transfer>{fault, short1, fault, ok} << ModbusError::None << 4;
+    QTest::newRow("fault stays") << "tcp" << QList<Transfer>{fault} << ModbusError::ProtocolFault << 4;
+    QTest::newRow("count stays") << "tcp" << QList<Transfer>{short1} << ModbusError::CountMismatch << 4;
+    QTest::newRow("no reply ends it") << "tcp" << QList<Transfer>{fault, noReply} << ModbusError::NoReply << 2;
+    QTest::newRow("serial reopens") << "serial" << QList<Transfer>{fault, short1, ok} << ModbusError::None << 3;
+    QTest::newRow("serial fault stays") << "serial" << QList<Transfer>{fault} << ModbusError::ProtocolFault << 4;
+    QTest::newRow("line gone") << "serial, gone" << QList<Transfer>{fault, ok} << ModbusError::ProtocolFault << 1;
+    QTest::newRow("line gone, count") << "serial, gone" << QList<Transfer>{short1, ok} << ModbusError::CountMismatch
+                                      << 1;
+}
+
+void TestModbusEngine::retryLoop()
+{
+    QFETCH(QString, link);
+    QFETCH(QList<Transfer>, results);
+    QFETCH(ModbusError, error);
+    QFETCH(int, tries);
+
+    QTcpServer host;
+    QVERIFY(host.listen(QHostAddress::LocalHost, 0));
     FakeBackend fake;
-    TestEngine engine(&fake);
-    connectSerial(engine, fake);
-    fake.transfers = {Transfer{-1, 112345690}, ok};
-    fake.registers[10] = 0xFFFF;
-    t_GetArray p = readParams("1");
-    QCOMPARE(engine.readRegisters(p, 0), QByteArray("[-1]"));
-    QCOMPARE(fake.calls,
-             QStringList({"set_slave 7", "read", "close", "free", "new_rtu COM1 9600 N 8 1", "connect",
-                          "set_timeout 0 200000", "set_slave 7", "read"}));
-    QVERIFY(engine.isConnected());
-    QCOMPARE(fake.liveContexts(), 1);
+    fake.addPort(QStringLiteral("COM1"));
+    ModbusEngine engine(&fake);
+    int pauses = 0;
+    engine.setPause([&](unsigned long) { ++pauses; });
+    SerialLink serial;
+    serial.port = QStringLiteral("COM1");
+    serial.baud = 9600;
+    TcpLink tcp;
+    tcp.host = QStringLiteral("127.0.0.1");
+    tcp.port = host.serverPort();
+    tcp.timeout = 1000;
+    QVERIFY((link == QLatin1String("tcp") ? engine.connectTcp(tcp) : engine.connectSerial(serial)).ok());
+    if (link.endsWith(QLatin1String("gone")))
+        fake.ports.clear();
+    fake.transfers = results;
+
+    TransferRequest request;
+    request.count = 2;
+    const ModbusWords read = engine.read(request);
+    QCOMPARE(read.error, error);
+    QCOMPARE(read.libraryErrno, error == ModbusError::ProtocolFault ? 112345690 : 0);
+    QCOMPARE(read.words.size(), read.ok() ? 2 : 0);
+    QCOMPARE(fake.transferCount, tries);
+    QCOMPARE(pauses, tries);
+    QCOMPARE(engine.isConnected(), !link.endsWith(QLatin1String("gone")));
+    QVERIFY(fake.faults.isEmpty());
+}
+
+void TestModbusEngine::errorReplies_data()
+{
+    QTest::addColumn<ModbusError>("error");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("none") << ModbusError::None << QByteArray();
+    QTest::newRow("invalid request") << ModbusError::InvalidRequest << inputError;
+    QTest::newRow("unit refused") << ModbusError::UnitRefused << inputError;
+    QTest::newRow("too many values") << ModbusError::TooManyValues << reply::tooManyRegisters;
+    QTest::newRow("register size") << ModbusError::RegisterSize << reply::registerSize;
+    QTest::newRow("value size") << ModbusError::ValueSize << reply::valueSize;
+    QTest::newRow("value layout") << ModbusError::ValueLayout << reply::oneValueSize;
+    QTest::newRow("float precision") << ModbusError::FloatPrecision << reply::floatPrecision;
+    QTest::newRow("value list") << ModbusError::ValueList << reply::valuesError;
+    QTest::newRow("not connected") << ModbusError::NotConnected << notConnected;
+    QTest::newRow("port not found") << ModbusError::PortNotFound << reply::portNotFound;
+    QTest::newRow("printer port") << ModbusError::PrinterPort << reply::invalidPort;
+    QTest::newRow("baud rate") << ModbusError::BaudRate << reply::baudError;
+    QTest::newRow("serial open") << ModbusError::SerialOpenFailed << reply::serialFailed;
+    QTest::newRow("tcp connect") << ModbusError::TcpConnectFailed << reply::tcpFailed;
+    QTest::newRow("host unreachable") << ModbusError::HostUnreachable << reply::socketError;
+    QTest::newRow("no reply") << ModbusError::NoReply << timeoutReply;
+    QTest::newRow("protocol fault") << ModbusError::ProtocolFault
+                                    << QByteArray("{\"error\":\"Protocol error! Illegal \\\"data\\\" \\\\ \\u0001\"}");
+    QTest::newRow("count mismatch") << ModbusError::CountMismatch << mismatch;
+    QTest::newRow("report length") << ModbusError::ReportLength << reply::unknownError;
+}
+
+void TestModbusEngine::errorReplies()
+{
+    QFETCH(ModbusError, error);
+    QFETCH(QByteArray, reply);
+    QCOMPARE(modbusErrorReply(error, QStringLiteral("Illegal \"data\" \\ \u0001")), reply);
 }
 
 void TestModbusEngine::serialReopenFailsLeavesIdle()
@@ -654,11 +700,11 @@ void TestModbusEngine::serialReopenFailsLeavesIdle()
         fake.ports.clear();
         fake.transfers = {Transfer{-1, 112345690}};
         t_GetArray p = readParams("1");
-        QCOMPARE(engine.readRegisters(p, 0), QByteArray("{\"error\":\"Protocol error! fault 112345690\"}"));
+        QCOMPARE(engine.readRegisters(p), QByteArray("{\"error\":\"Protocol error! fault 112345690\"}"));
         QCOMPARE(fake.transferCount, 1);
         QVERIFY(!engine.isConnected());
         QVERIFY(!engine.hasContext());
-        QCOMPARE(engine.readRegisters(p, 0), notConnected);
+        QCOMPARE(engine.readRegisters(p), notConnected);
         QCOMPARE(fake.liveContexts(), 0);
     }
     {
@@ -669,11 +715,11 @@ void TestModbusEngine::serialReopenFailsLeavesIdle()
         fake.transfers = {Transfer{1, 0}};
         fake.connectResult = -1;
         t_GetArray p = readParams("2");
-        QCOMPARE(engine.readRegisters(p, 0), mismatch);
+        QCOMPARE(engine.readRegisters(p), mismatch);
         QVERIFY(!engine.isConnected());
         QVERIFY(engine.hasContext());
         fake.transfers = {Transfer{0, 0}};
-        QCOMPARE(engine.identifySlave(0), reply::unknownError);
+        QCOMPARE(engine.identifySlave(), reply::unknownError);
         QCOMPARE(fake.transferCount, 2);
         // A reconnect through the public operation works once the line is back.
         fake.connectResult = 0;
@@ -700,7 +746,7 @@ void TestModbusEngine::refusedRequests()
     FakeBackend fake;
     TestEngine engine(&fake);
     connectSerial(engine, fake);
-    QCOMPARE(write ? engine.writeRegisters(params, 0) : engine.readRegisters(params, 0), reply);
+    QCOMPARE(write ? engine.writeRegisters(params) : engine.readRegisters(params), reply);
     QCOMPARE(fake.transferCount, 0);
     QVERIFY(fake.calls.isEmpty());
     QCOMPARE(engine.pauses, QList<int>{100});
@@ -727,7 +773,7 @@ void TestModbusEngine::registersAsked()
     FakeBackend fake;
     TestEngine engine(&fake);
     connectSerial(engine, fake);
-    QCOMPARE(engine.readRegisters(params, 0), reply);
+    QCOMPARE(engine.readRegisters(params), reply);
     QCOMPARE(fake.lastNb, registersAsked);
 }
 
@@ -753,7 +799,7 @@ void TestModbusEngine::writeEncoding()
     FakeBackend fake;
     TestEngine engine(&fake);
     connectSerial(engine, fake);
-    QCOMPARE(engine.writeRegisters(params, 0), reply::sent);
+    QCOMPARE(engine.writeRegisters(params), reply::sent);
     QCOMPARE(fake.written, written);
     QCOMPARE(fake.transferCount, 1);
 }
@@ -765,23 +811,23 @@ void TestModbusEngine::pauses()
     FakeBackend fake;
     TestEngine engine(&fake);
     t_GetArray p = withValues(readParams("1"), "[1]");
-    QCOMPARE(engine.readRegisters(p, 0), notConnected);
-    QCOMPARE(engine.writeRegisters(p, 0), notConnected);
-    QCOMPARE(engine.identifySlave(0), notConnected);
+    QCOMPARE(engine.readRegisters(p), notConnected);
+    QCOMPARE(engine.writeRegisters(p), notConnected);
+    QCOMPARE(engine.identifySlave(), notConnected);
     QCOMPARE(engine.pauses, QList<int>{100});
 
     connectSerial(engine, fake);
     engine.pauses.clear();
     fake.slaveIdData = QByteArray("\x05\xff", 2);
-    QCOMPARE(engine.readRegisters(p, 0), QByteArray("[0]"));
-    QCOMPARE(engine.writeRegisters(p, 0), reply::sent);
-    QVERIFY(engine.identifySlave(0).startsWith("{\"id\":5,"));
+    QCOMPARE(engine.readRegisters(p), QByteArray("[0]"));
+    QCOMPARE(engine.writeRegisters(p), reply::sent);
+    QVERIFY(engine.identifySlave().startsWith("{\"id\":5,"));
     QCOMPARE(engine.pauses, (QList<int>{100, 100}));
 
     // Every retry pauses again.
     engine.pauses.clear();
     fake.transfers = {Transfer{0, 0}};
-    QCOMPARE(engine.readRegisters(p, 0), mismatch);
+    QCOMPARE(engine.readRegisters(p), mismatch);
     QCOMPARE(engine.pauses, (QList<int>{100, 100, 100, 100}));
 }
 
@@ -798,11 +844,11 @@ void TestModbusEngine::readWordLayout()
     p.insert("regSize", "32");
     p.insert("valSize", "32");
     p.insert("regType", "uint");
-    QCOMPARE(engine.readRegisters(p, 0), QByteArray("[305419896]"));
+    QCOMPARE(engine.readRegisters(p), QByteArray("[305419896]"));
     QCOMPARE(fake.calls.value(1), QStringLiteral("read32"));
 
     p.insert("regVals", "[4294967294]");
-    QCOMPARE(engine.writeRegisters(p, 0), reply::sent);
+    QCOMPARE(engine.writeRegisters(p), reply::sent);
     QCOMPARE(fake.written32, QVector<quint32>{0xFFFFFFFEu});
 }
 
@@ -839,7 +885,7 @@ void TestModbusEngine::identification()
     fake.slaveIdData = data;
     TestEngine engine(&fake);
     connectSerial(engine, fake);
-    QCOMPARE(engine.identifySlave(0), reply);
+    QCOMPARE(engine.identifySlave(), reply);
     QCOMPARE(QSettings().value("Tavik_ID").toString(), storedId);
     QCOMPARE(fake.calls, QStringList({"set_slave 7", "report"}));
 }
@@ -850,9 +896,9 @@ void TestModbusEngine::identificationFailureKeepsId()
     fake.slaveIdData = QByteArray("\x05\xff", 2);
     TestEngine engine(&fake);
     connectSerial(engine, fake);
-    QCOMPARE(engine.identifySlave(0), QByteArray("{\"id\":5,\"desc\":\"\",\"descArray\":[5,255]}"));
+    QCOMPARE(engine.identifySlave(), QByteArray("{\"id\":5,\"desc\":\"\",\"descArray\":[5,255]}"));
     fake.transfers = {Transfer{-1, ETIMEDOUT}};
-    QCOMPARE(engine.identifySlave(0), timeoutReply);
+    QCOMPARE(engine.identifySlave(), timeoutReply);
     QCOMPARE(QSettings().value("Tavik_ID").toString(), QStringLiteral("5"));
 }
 
@@ -897,10 +943,10 @@ void TestModbusEngine::unitAddressRange()
     fake.calls.clear();
 
     t_GetArray p = readParams("1");
-    const QByteArray read = engine.readRegisters(p, 0);
+    const QByteArray read = engine.readRegisters(p);
     p.insert("regVals", "[1]");
-    const QByteArray write = engine.writeRegisters(p, 0);
-    const QByteArray identify = engine.identifySlave(0);
+    const QByteArray write = engine.writeRegisters(p);
+    const QByteArray identify = engine.identifySlave();
     if (accepted) {
         QCOMPARE(read, QByteArray("[0]"));
         QCOMPARE(write, reply::sent);

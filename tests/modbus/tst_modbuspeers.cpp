@@ -12,7 +12,7 @@
 
 #include "childprocess.h"
 #include "modbusfixtures.h"
-#include "modbusengine.h"
+#include "replyengine.h"
 #include "modbuslibrary.h"
 
 namespace {
@@ -27,15 +27,15 @@ quint16 closedPort()
     return probe.serverPort();
 }
 
-QByteArray rawRead(ModbusEngine &engine, int addr, int count)
+QByteArray rawRead(ReplyEngine &engine, int addr, int count)
 {
     t_GetArray p = transfer(addr, count, "uint");
-    return engine.readRegisters(p, 0);
+    return engine.readRegisters(p);
 }
 
 // The pause before transfers is the engine's courtesy to slow devices; these
 // peers answer at once, so the tests do not sleep through it.
-void noPause(ModbusEngine &engine)
+void noPause(ReplyEngine &engine)
 {
     engine.setPause([](unsigned long) {});
 }
@@ -78,7 +78,7 @@ private slots:
     void silentSerialSlave();
 
 private:
-    ModbusEngine *engineFor(const QString &transport);
+    ReplyEngine *engineFor(const QString &transport);
     QByteArray mbpoll(const QStringList &args);
 
     PtyPair pty;
@@ -87,8 +87,8 @@ private:
     int tcpPort = 0;
     QString serialDevice;
     ModbusLibrary serialLibrary;
-    std::unique_ptr<ModbusEngine> tcpEngine;
-    std::unique_ptr<ModbusEngine> rtuEngine;
+    std::unique_ptr<ReplyEngine> tcpEngine;
+    std::unique_ptr<ReplyEngine> rtuEngine;
 };
 
 void TestModbusPeers::initTestCase()
@@ -111,12 +111,12 @@ void TestModbusPeers::initTestCase()
 
     // The serial engine's settings are read back at every transaction, so
     // both links share one store: the same slave id and a time-out that suits both.
-    rtuEngine = std::make_unique<ModbusEngine>(&serialLibrary);
+    rtuEngine = std::make_unique<ReplyEngine>(&serialLibrary);
     noPause(*rtuEngine);
     t_GetArray serial = serialConnect(serialDevice, "1", "7", "3", serialTimeout);
     QCOMPARE(rtuEngine->connectPort(serial), reply::serialConnected);
 
-    tcpEngine = std::make_unique<ModbusEngine>();
+    tcpEngine = std::make_unique<ReplyEngine>();
     noPause(*tcpEngine);
     t_GetArray tcp = tcpConnect(tcpPort);
     QCOMPARE(tcpEngine->connectPort(tcp), reply::tcpConnected);
@@ -131,7 +131,7 @@ void TestModbusPeers::cleanupTestCase()
     tcpPeer.stop();
 }
 
-ModbusEngine *TestModbusPeers::engineFor(const QString &transport)
+ReplyEngine *TestModbusPeers::engineFor(const QString &transport)
 {
     return transport == QLatin1String("tcp") ? tcpEngine.get() : rtuEngine.get();
 }
@@ -189,7 +189,7 @@ void TestModbusPeers::decoding()
     QFETCH(QString, transport);
     QFETCH(t_GetArray, params);
     QFETCH(QByteArray, reply);
-    QCOMPARE(engineFor(transport)->readRegisters(params, 0), reply);
+    QCOMPARE(engineFor(transport)->readRegisters(params), reply);
 }
 
 void TestModbusPeers::encoding_data()
@@ -243,12 +243,12 @@ void TestModbusPeers::encoding()
     QFETCH(t_GetArray, params);
     QFETCH(QByteArray, raw);
     QFETCH(QByteArray, typed);
-    ModbusEngine *engine = engineFor(transport);
-    QCOMPARE(engine->writeRegisters(params, 0), sent);
+    ReplyEngine *engine = engineFor(transport);
+    QCOMPARE(engine->writeRegisters(params), sent);
     const int registers = int(std::count(raw.begin(), raw.end(), ',') + 1);
     QCOMPARE(rawRead(*engine, params.value("regAddr").toInt(), registers), raw);
     params.remove("regVals");
-    QCOMPARE(engine->readRegisters(params, 0), typed);
+    QCOMPARE(engine->readRegisters(params), typed);
 }
 
 void TestModbusPeers::limitsAndErrors_data()
@@ -277,9 +277,9 @@ void TestModbusPeers::limitsAndErrors()
     QFETCH(QString, operation);
     QFETCH(t_GetArray, params);
     QFETCH(QByteArray, reply);
-    ModbusEngine *engine = engineFor(transport);
+    ReplyEngine *engine = engineFor(transport);
     const QByteArray got =
-            operation == QLatin1String("read") ? engine->readRegisters(params, 0) : engine->writeRegisters(params, 0);
+            operation == QLatin1String("read") ? engine->readRegisters(params) : engine->writeRegisters(params);
     if (reply.isEmpty()) {
         QVERIFY2(got.startsWith("[65535,16712,0,0,16712,") && got.count(',') == 124, got);
     } else {
@@ -300,7 +300,7 @@ void TestModbusPeers::identification()
 {
     QFETCH(QString, transport);
     QSettings().remove("Tavik_ID");
-    QCOMPARE(engineFor(transport)->identifySlave(0), slaveIdReply);
+    QCOMPARE(engineFor(transport)->identifySlave(), slaveIdReply);
     QCOMPARE(QSettings().value("Tavik_ID").toString(), QStringLiteral("5"));
 }
 
@@ -322,7 +322,7 @@ void TestModbusPeers::refusedUnitAddress()
     QFETCH(QString, transport);
     QFETCH(QByteArray, slaveID);
     const bool tcp = transport == QLatin1String("tcp");
-    ModbusEngine *engine = engineFor(transport);
+    ReplyEngine *engine = engineFor(transport);
     t_GetArray c = tcp ? tcpConnect(tcpPort) : serialConnect(serialDevice, "1", "7", "3", serialTimeout);
     c.insert("slaveID", slaveID);
     const QByteArray connected = tcp ? reply::tcpConnected : reply::serialConnected;
@@ -330,10 +330,10 @@ void TestModbusPeers::refusedUnitAddress()
 
     const QByteArray refused = reply::inputError;
     t_GetArray p = transfer(500, 1);
-    QCOMPARE(engine->readRegisters(p, 0), refused);
+    QCOMPARE(engine->readRegisters(p), refused);
     p.insert("regVals", "[7]");
-    QCOMPARE(engine->writeRegisters(p, 0), refused);
-    QCOMPARE(engine->identifySlave(0), refused);
+    QCOMPARE(engine->writeRegisters(p), refused);
+    QCOMPARE(engine->identifySlave(), refused);
 
     // Back on unit 1 the line works, and the refused write never happened.
     c.insert("slaveID", "1");
@@ -347,11 +347,11 @@ void TestModbusPeers::pymodbusDefaultIdentity()
     Child peer;
     const int port = startTcpPeer(peer, {});
     QVERIFY(port > 0);
-    ModbusEngine engine;
+    ReplyEngine engine;
     noPause(engine);
     t_GetArray c = tcpConnect(port);
     QCOMPARE(engine.connectPort(c), reply::tcpConnected);
-    QCOMPARE(engine.identifySlave(0),
+    QCOMPARE(engine.identifySlave(),
              QByteArray("{\"id\":80,\"desc\":\"modbus\",\"descArray\":[80,121,109,111,100,98,117,115,255]}"));
     // Give the shared link its settings back.
     t_GetArray back = tcpConnect(tcpPort);
@@ -365,19 +365,19 @@ void TestModbusPeers::mbpollCrossCheck()
     // The engine writes, mbpoll reads.
     t_GetArray w = transfer(300, 3);
     w.insert("regVals", "[1234,-2,70000]");
-    QCOMPARE(tcpEngine->writeRegisters(w, 0), sent);
+    QCOMPARE(tcpEngine->writeRegisters(w), sent);
     QByteArray out = mbpoll({"-t", "4:hex", "-r", "300", "-c", "3", "127.0.0.1"});
     QVERIFY2(out.contains("[300]: \t0x04D2\n[301]: \t0xFFFE\n[302]: \t0x1170\n"), out);
 
     t_GetArray f = transfer(310, 2, "float4321", 16, 32);
     f.insert("regVals", "[12.5,-2.25]");
-    QCOMPARE(tcpEngine->writeRegisters(f, 0), sent);
+    QCOMPARE(tcpEngine->writeRegisters(f), sent);
     out = mbpoll({"-t", "4:float", "-B", "-r", "310", "-c", "2", "127.0.0.1"});
     QVERIFY2(out.contains("[310]: \t12.5\n[312]: \t-2.25\n"), out);
 
     t_GetArray g = transfer(320, 1, "float1234", 16, 32);
     g.insert("regVals", "[3.25]");
-    QCOMPARE(tcpEngine->writeRegisters(g, 0), sent);
+    QCOMPARE(tcpEngine->writeRegisters(g), sent);
     out = mbpoll({"-t", "4:float", "-r", "320", "-c", "1", "127.0.0.1"});
     QVERIFY2(out.contains("[320]: \t3.25\n"), out);
 
@@ -385,61 +385,61 @@ void TestModbusPeers::mbpollCrossCheck()
     out = mbpoll({"-r", "330", "127.0.0.1", "--", "4660", "65531", "16712", "0"});
     QVERIFY2(out.contains("Written 4 references"), out);
     t_GetArray r = transfer(330, 2);
-    QCOMPARE(tcpEngine->readRegisters(r, 0), QByteArray("[4660,-5]"));
+    QCOMPARE(tcpEngine->readRegisters(r), QByteArray("[4660,-5]"));
     t_GetArray rf = transfer(332, 1, "float4321", 16, 32);
-    QCOMPARE(tcpEngine->readRegisters(rf, 0), QByteArray("[12.5]"));
+    QCOMPARE(tcpEngine->readRegisters(rf), QByteArray("[12.5]"));
     out = mbpoll({"-t", "4:float", "-r", "340", "127.0.0.1", "--", "-7.75"});
     QVERIFY2(out.contains("Written 1 references"), out);
     t_GetArray rg = transfer(340, 1, "float1234", 16, 32);
-    QCOMPARE(tcpEngine->readRegisters(rg, 0), QByteArray("[-7.75]"));
+    QCOMPARE(tcpEngine->readRegisters(rg), QByteArray("[-7.75]"));
 }
 
 void TestModbusPeers::notConnectedReplies()
 {
-    ModbusEngine engine;
+    ReplyEngine engine;
     noPause(engine);
     t_GetArray p = transfer(0, 1);
     p.insert("regVals", "[1]");
-    QCOMPARE(engine.readRegisters(p, 0), notConnected);
-    QCOMPARE(engine.writeRegisters(p, 0), notConnected);
-    QCOMPARE(engine.identifySlave(0), notConnected);
+    QCOMPARE(engine.readRegisters(p), notConnected);
+    QCOMPARE(engine.writeRegisters(p), notConnected);
+    QCOMPARE(engine.identifySlave(), notConnected);
     QCOMPARE(engine.disconnectPort(), reply::disconnected);
 }
 
 void TestModbusPeers::tcpConnectAndDisconnect()
 {
-    ModbusEngine engine;
+    ReplyEngine engine;
     noPause(engine);
     t_GetArray c = tcpConnect(tcpPort);
     QCOMPARE(engine.connectPort(c), reply::tcpConnected);
     QVERIFY(engine.getPortSettings().endsWith(",\"tcpIp\":\"127.0.0.1\",\"tcpPort\":" + QByteArray::number(tcpPort)
                                               + ",\"connectionType\":\"tcp\",\"isConnected\":true}}"));
     t_GetArray r = transfer(13, 1);
-    QCOMPARE(engine.readRegisters(r, 0), QByteArray("[12]"));
+    QCOMPARE(engine.readRegisters(r), QByteArray("[12]"));
     QCOMPARE(engine.disconnectPort(), reply::disconnected);
     QVERIFY(engine.getPortSettings().endsWith(",\"connectionType\":\"tcp\",\"isConnected\":false}}"));
-    QCOMPARE(engine.readRegisters(r, 0), notConnected);
+    QCOMPARE(engine.readRegisters(r), notConnected);
 
     // The serial link the same way, on a second engine over the pty.
-    ModbusEngine serial(&serialLibrary);
+    ReplyEngine serial(&serialLibrary);
     noPause(serial);
     QVERIFY(serial.getPortSettings().contains("{\"portName\":\"" + serialDevice.toUtf8().replace("/", "\\/")
                                               + "\",\"friendName\":\"Virtual port (b)\"}"));
     t_GetArray s = serialConnect(serialDevice, "1", "7", "3", serialTimeout);
     QCOMPARE(serial.connectPort(s), reply::serialConnected);
     QVERIFY(serial.getPortSettings().endsWith(",\"connectionType\":\"serial\",\"isConnected\":true}}"));
-    QCOMPARE(serial.readRegisters(r, 0), QByteArray("[12]"));
+    QCOMPARE(serial.readRegisters(r), QByteArray("[12]"));
     QCOMPARE(serial.disconnectPort(), reply::disconnected);
     QVERIFY(serial.getPortSettings().endsWith(",\"connectionType\":\"serial\",\"isConnected\":false}}"));
-    QCOMPARE(serial.readRegisters(r, 0), notConnected);
+    QCOMPARE(serial.readRegisters(r), notConnected);
     // The first serial engine still owns a working line.
-    QCOMPARE(rtuEngine->readRegisters(r, 0), QByteArray("[12]"));
+    QCOMPARE(rtuEngine->readRegisters(r), QByteArray("[12]"));
 }
 
 void TestModbusPeers::deadAndSilentHosts()
 {
     // Refused at once.
-    ModbusEngine engine;
+    ReplyEngine engine;
     noPause(engine);
     t_GetArray dead = tcpConnect(closedPort(), 1000);
     QCOMPARE(engine.connectPort(dead), reply::tcpFailed);
@@ -450,14 +450,14 @@ void TestModbusPeers::deadAndSilentHosts()
     t_GetArray c = tcpConnect(silent.serverPort(), 1000);
     QCOMPARE(engine.connectPort(c), reply::tcpConnected);
     t_GetArray p = transfer(0, 2);
-    QCOMPARE(engine.readRegisters(p, 0), timeoutReply);
+    QCOMPARE(engine.readRegisters(p), timeoutReply);
     p.insert("regVals", "[1,2]");
-    QCOMPARE(engine.writeRegisters(p, 0), timeoutReply);
-    QCOMPARE(engine.identifySlave(0), timeoutReply);
+    QCOMPARE(engine.writeRegisters(p), timeoutReply);
+    QCOMPARE(engine.identifySlave(), timeoutReply);
 
     // Gone between transactions.
     silent.close();
-    QCOMPARE(engine.readRegisters(p, 0), reply::socketError);
+    QCOMPARE(engine.readRegisters(p), reply::socketError);
 
     t_GetArray back = tcpConnect(tcpPort);
     QCOMPARE(tcpEngine->connectPort(back), reply::tcpConnected);
@@ -468,17 +468,17 @@ void TestModbusPeers::registers32AgainstSim()
     Child simulator;
     const int port = startSim(simulator);
     QVERIFY2(port > 0, simulator.output);
-    ModbusEngine engine;
+    ReplyEngine engine;
     noPause(engine);
     t_GetArray c = tcpConnect(port);
     QCOMPARE(engine.connectPort(c), reply::tcpConnected);
 
     t_GetArray preset = transfer(sim::wideNumber, 2, "uint", 32, 32);
-    QCOMPARE(engine.readRegisters(preset, 0), QByteArray("[123456789,4294967295]"));
+    QCOMPARE(engine.readRegisters(preset), QByteArray("[123456789,4294967295]"));
     t_GetArray asInt = transfer(sim::wideAllOnes, 1, "int", 32, 32);
-    QCOMPARE(engine.readRegisters(asInt, 0), QByteArray("[-1]"));
+    QCOMPARE(engine.readRegisters(asInt), QByteArray("[-1]"));
     t_GetArray asFloat = transfer(sim::wideFloat4321, 1, "float4321", 32, 32);
-    QCOMPARE(engine.readRegisters(asFloat, 0), QByteArray("[12.50]"));
+    QCOMPARE(engine.readRegisters(asFloat), QByteArray("[12.50]"));
 
     struct Row
     {
@@ -498,14 +498,14 @@ void TestModbusPeers::registers32AgainstSim()
         const int count = int(QByteArray(row.vals).count(',') + 1);
         t_GetArray w = transfer(addr, count, row.type, 32, 32);
         w.insert("regVals", row.vals);
-        QCOMPARE(engine.writeRegisters(w, 0), sent);
+        QCOMPARE(engine.writeRegisters(w), sent);
         w.remove("regVals");
-        QCOMPARE(engine.readRegisters(w, 0), QByteArray(row.typed));
+        QCOMPARE(engine.readRegisters(w), QByteArray(row.typed));
         t_GetArray raw = transfer(addr, count, "uint", 32, 32);
-        QCOMPARE(engine.readRegisters(raw, 0), QByteArray(row.raw));
+        QCOMPARE(engine.readRegisters(raw), QByteArray(row.raw));
         addr += 10;
     }
-    QCOMPARE(engine.identifySlave(0), sim::identity);
+    QCOMPARE(engine.identifySlave(), sim::identity);
     t_GetArray back = tcpConnect(tcpPort);
     QCOMPARE(tcpEngine->connectPort(back), reply::tcpConnected);
 }
@@ -517,8 +517,8 @@ void TestModbusPeers::silentSerialSlave()
     QCOMPARE(rtuEngine->connectPort(quick), reply::serialConnected);
     rtuPeer.stop();
     t_GetArray p = transfer(0, 1);
-    QCOMPARE(rtuEngine->readRegisters(p, 0), timeoutReply);
-    QCOMPARE(rtuEngine->identifySlave(0), timeoutReply);
+    QCOMPARE(rtuEngine->readRegisters(p), timeoutReply);
+    QCOMPARE(rtuEngine->identifySlave(), timeoutReply);
     QVERIFY(rtuEngine->isConnected());
 }
 

@@ -1,0 +1,24 @@
+#ifndef REPLYENGINE_H
+#define REPLYENGINE_H
+
+#include "modbusapi.h"
+#include "modbusengine.h"
+
+// The engine answering in reply texts, as the router serves it.
+class ReplyEngine : public ModbusEngine
+{
+public:
+    explicit ReplyEngine(ModbusBackend *backend = nullptr) : ModbusEngine(backend), api(*this) {}
+
+    QByteArray getPortSettings() { return api.getPortSettings(); }
+    QByteArray connectPort(const t_GetArray &params) { return api.connectPort(params); }
+    QByteArray disconnectPort() { return api.disconnectPort(); }
+    QByteArray readRegisters(const t_GetArray &params) { return api.readRegisters(params); }
+    QByteArray writeRegisters(const t_GetArray &params) { return api.writeRegisters(params); }
+    QByteArray identifySlave() { return api.identifySlave(); }
+
+private:
+    ModbusApi api;
+};
+
+#endif // REPLYENGINE_H
