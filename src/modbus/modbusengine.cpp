@@ -145,54 +145,52 @@ ModbusOutcome ModbusEngine::transact(const RetryLines &lines, bool pauseOnRetry,
 
 ModbusWords ModbusEngine::read(const TransferRequest &request)
 {
-    const ModbusError link = enter(Access::Read);
-    if (link != ModbusError::None)
-        return ModbusOutcome(link);
-    if (request.table != ModbusTable::HoldingRegisters || request.count <= 0)
-        return ModbusOutcome(ModbusError::InvalidRequest);
-    if (request.wordSize != 16 && request.wordSize != 32)
-        return ModbusOutcome(ModbusError::RegisterSize);
-
-    QVector<quint16> words(request.wordCount(), 0);
-    const auto transfer = [&] {
-        return request.wordSize == 16
-                ? backend->modbus_read_registers(ctx, request.address, request.count, words.data())
-                : backend->modbus_read_registers_32(ctx, request.address, request.count, words.data());
-    };
-    static const RetryLines lines{"Reg numb retransmission attempt number : ", "CRC retransmission attempt number : "};
-    const int count = request.count;
-    const ModbusOutcome outcome = transact(
-            lines, true, transfer, [count](int rc) { return rc == count; }, ModbusError::CountMismatch);
-    return outcome.ok() ? ModbusWords(outcome, words) : ModbusWords(outcome);
+    return exchange(Access::Read, request);
 }
 
 ModbusOutcome ModbusEngine::write(const TransferRequest &request)
 {
-    const ModbusError link = enter(Access::Write);
+    return exchange(Access::Write, request);
+}
+
+ModbusWords ModbusEngine::exchange(Access access, const TransferRequest &request)
+{
+    const ModbusError link = enter(access);
     if (link != ModbusError::None)
-        return link;
+        return ModbusOutcome(link);
+    const bool reading = access == Access::Read;
     if (request.table != ModbusTable::HoldingRegisters || request.count <= 0
-        || request.words.size() != request.wordCount())
+        || (!reading && request.words.size() != request.wordCount()))
         return ModbusOutcome(ModbusError::InvalidRequest);
     if (request.wordSize != 16 && request.wordSize != 32)
         return ModbusOutcome(ModbusError::RegisterSize);
 
-    QVector<quint32> wide;
-    if (request.wordSize == 32) {
-        wide.resize(request.count);
-        for (int i = 0; i < request.count; ++i)
-            wide[i] = request.words.at(2 * i) | (static_cast<quint32>(request.words.at(2 * i + 1)) << 16);
-    }
-    const auto transfer = [&] {
-        return request.wordSize == 16
-                ? backend->modbus_write_registers(ctx, request.address, request.count, request.words.constData())
-                : backend->modbus_write_registers_32(ctx, request.address, request.count, wide.constData());
-    };
-    static const RetryLines lines{"write Reg numb retransmission attempt number : ",
-                                  "write CRC retransmission attempt number : "};
+    QVector<quint16> words = reading ? QVector<quint16>(request.wordCount(), 0) : request.words;
+    static const RetryLines readLines{"Reg numb retransmission attempt number : ",
+                                      "CRC retransmission attempt number : "};
+    static const RetryLines writeLines{"write Reg numb retransmission attempt number : ",
+                                       "write CRC retransmission attempt number : "};
     const int count = request.count;
-    return transact(
-            lines, true, transfer, [count](int rc) { return rc == count; }, ModbusError::CountMismatch);
+    const ModbusOutcome outcome = transact(
+            reading ? readLines : writeLines, true, [&] { return toWire(access, request, words); },
+            [count](int rc) { return rc == count; }, ModbusError::CountMismatch);
+    if (!outcome.ok() || !reading)
+        return outcome;
+    return ModbusWords(outcome, words);
+}
+
+int ModbusEngine::toWire(Access access, const TransferRequest &request, QVector<quint16> &words)
+{
+    const bool wide = request.wordSize == 32;
+    if (access == Access::Read)
+        return wide ? backend->modbus_read_registers_32(ctx, request.address, request.count, words.data())
+                    : backend->modbus_read_registers(ctx, request.address, request.count, words.data());
+    if (!wide)
+        return backend->modbus_write_registers(ctx, request.address, request.count, words.constData());
+    QVector<quint32> packed(request.count);
+    for (int i = 0; i < request.count; ++i)
+        packed[i] = words.at(2 * i) | (static_cast<quint32>(words.at(2 * i + 1)) << 16);
+    return backend->modbus_write_registers_32(ctx, request.address, request.count, packed.constData());
 }
 
 ModbusBytes ModbusEngine::reportSlaveId()

@@ -54,6 +54,10 @@ private:
         const char *protocol;
     };
     ModbusError enter(Access access);
+    ModbusWords exchange(Access access, const TransferRequest &request);
+    // The one place a register request goes to the library: a read fills
+    // words, a write sends them. Returns the library's result.
+    int toWire(Access access, const TransferRequest &request, QVector<quint16> &words);
     // One transfer with the retry rule. transfer does the library call and
     // returns its result; expected says whether that result is a success;
     // mismatch is the error once an unexpected result has no retry left.

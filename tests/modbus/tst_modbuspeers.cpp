@@ -109,8 +109,7 @@ void TestModbusPeers::initTestCase()
     config.close();
     serialLibrary.setConfigPath(config.fileName());
 
-    // The serial engine's settings are read back at every transaction, so
-    // both links share one store: the same slave id and a time-out that suits both.
+    // Both links use the same slave id and a time-out that suits both.
     rtuEngine = std::make_unique<ReplyEngine>(&serialLibrary);
     noPause(*rtuEngine);
     t_GetArray serial = serialConnect(serialDevice, "1", "7", "3", serialTimeout);
