@@ -20,8 +20,11 @@ enum class ValueType {
 };
 
 // Bytes on the wire against big-endian, for values over more than one
-// 16-bit register. Native is the parameter left out: each older type keeps
-// the order it has always had, the newer ones read ABCD.
+// 16-bit register (a 32-bit register counts as two): CDAB reverses the
+// words, BADC swaps the bytes within each, DCBA does both. Ascii text only
+// takes the byte swap of BADC and DCBA; hex and 16-bit values ignore the
+// order. Native is the parameter left out: each older type keeps the order
+// it has always had, the newer ones read ABCD.
 enum class ByteOrder { Native, ABCD, CDAB, BADC, DCBA, Invalid };
 
 struct ValueFormat
