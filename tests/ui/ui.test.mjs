@@ -183,8 +183,8 @@ test('loads offline with every named control, and is measured', async () => {
   await page.goto(base);
   await page.waitForSelector('body[data-ready="1"]');
   const labels = ['Connection type', 'IP address', 'TCP port', 'Serial port', 'Baud rate', 'Mode', 'Slave ID',
-    'Timeout (ms)', 'Register address', 'Count', 'Value type', 'Register size', 'Value size', 'Precision',
-    'Poll interval (ms)', 'Language'];
+    'Timeout (ms)', 'Table', 'Register address', 'Count', 'Value type', 'Register size', 'Value size', 'Byte order',
+    'Precision', 'Poll interval (ms)', 'Language'];
   for (const name of labels) assert.equal(await page.getByLabel(name, { exact: true }).count(), 1, name);
   const buttons = ['Connect', 'Disconnect', 'Read', 'Write', 'Start polling', 'Stop polling', 'Identify', 'Search devices',
     'Export CSV', 'Export PDF', 'Load file', 'Check for updates', 'Send report'];

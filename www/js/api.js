@@ -59,6 +59,22 @@ export async function readRegisters(params) {
   return values ? { ok: true, values } : { error: '', kind: 'reply' };
 }
 
+// Texts (ascii, hex) come as JSON strings, so they are read as JSON.
+export async function readRegisterTexts(params) {
+  const reply = await ajax('readRegisters', params);
+  if (reply.error !== undefined) return reply;
+  const ok = Array.isArray(reply.data) && reply.data.every((v) => typeof v === 'string');
+  return ok ? { ok: true, values: reply.data } : { error: '', kind: 'reply' };
+}
+
+// Coils and discrete inputs: [1,0,...], handed on as '1' and '0'.
+export async function readBits(params) {
+  const reply = await ajax('readBits', params);
+  if (reply.error !== undefined) return reply;
+  const ok = Array.isArray(reply.data) && reply.data.every((v) => v === 0 || v === 1);
+  return ok ? { ok: true, values: reply.data.map(String) } : { error: '', kind: 'reply' };
+}
+
 // The download echo: the gateway returns fileContent as an attachment
 // (rendered to PDF when the name says so). Multipart keeps large tables
 // clear of the form-encoded request limit.
