@@ -275,6 +275,7 @@ QByteArray Updates::startUpdating(t_GetArray &parameters)
     if (!prepareDownloadDirectory()) {
         locker.lock();
         jobRunning = false;
+        updateStatus = diskError;
         return diskError;
     }
     locker.lock();
@@ -364,7 +365,7 @@ void Updates::requestNextModule()
 
 void Updates::takeListData(QNetworkReply *reply)
 {
-    if (reply != current || breach != Breach::None)
+    if (reply != current || breach != Breach::None || !reply->isOpen())
         return;
     listBody += reply->readAll();
     if (listBody.size() > maxFileList) {
@@ -460,26 +461,31 @@ bool Updates::takeFileData(QNetworkReply *reply)
 {
     if (reply != current || !download)
         return false;
-    if (breach != Breach::None)
-        return false;
-    // An error page or an unfollowed redirect is no file; its body is not
-    // worth waiting for.
+    // An error page or an unfollowed redirect is no file: it is read, within
+    // the bounds, but not kept.
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
-        breach = Breach::Bound;
-    while (breach == Breach::None && reply->bytesAvailable() > 0) {
+    const bool refused = status.isValid() && (status.toInt() < 200 || status.toInt() > 299);
+    bool stop = false;
+    while (!stop && breach != Breach::Disk && reply->isOpen() && reply->bytesAvailable() > 0) {
         const QByteArray chunk = reply->read(readBuffer);
         fileBytes += chunk.size();
         jobBytes += chunk.size();
-        if (fileBytes > config.maxFileSize || jobBytes > config.maxJobSize)
+        if (fileBytes > config.maxFileSize || jobBytes > config.maxJobSize) {
             breach = Breach::Bound;
-        else if (download->write(chunk) != chunk.size())
+            stop = true;
+        } else if (!refused && breach == Breach::None && download->write(chunk) != chunk.size()) {
             breach = Breach::Disk;
+            stop = true;
+        }
     }
+    // Left to end by itself: Qt reports an error status of its own, and
+    // aborting on top of it confuses the reply.
+    if (refused && breach == Breach::None)
+        breach = Breach::Bound;
     if (breach == Breach::None)
         return true;
     download->cancelWriting();
-    if (reply->isRunning())
+    if (stop && reply->isRunning())
         reply->abort();
     return false;
 }
