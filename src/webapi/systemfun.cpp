@@ -38,7 +38,17 @@ constexpr qint64 maxImagePixels = 16 * 1024 * 1024;
 class PdfDocument : public QTextDocument
 {
 protected:
-    QVariant loadResource(int type, const QUrl &name) override { return SystemFun::pdfResource(type, name); }
+    QVariant loadResource(int type, const QUrl &name) override
+    {
+        const QVariant resource = SystemFun::pdfResource(type, name);
+        if (resource.isValid() || type != ImageResource)
+            return resource;
+        // Given nothing, Qt's image handler would read the name as a file
+        // itself; an empty picture ends the search here.
+        QImage blank(1, 1, QImage::Format_ARGB32);
+        blank.fill(Qt::transparent);
+        return blank;
+    }
 };
 } // namespace
 

@@ -440,8 +440,9 @@ void TestEmail::realSendOverSmtps()
                            QString::fromLatin1(server), "--port", "465", "--cert", cert, "--key", key, "--out", out},
                           "ready"));
 
-    Email email(config("server=" + server + "\nfrom=brio@example.test\nto=support@example.test\nuser=brio\n"
-                       "password=secret\n"
+    Email email(config("server=" + server
+                       + "\nfrom=brio@example.test\nto=support@example.test\nuser=brio\n"
+                         "password=secret\n"
                        + QByteArray(tls).replace("{ca}", cert.toUtf8())));
     const QByteArray report =
             "{\"name\":\"Zoë\",\"surname\":\"Lee\",\"email\":\"z@example.test\",\"company\":\"ACME, Inc.\","
