@@ -206,8 +206,8 @@ QByteArray MyHttpRequestHandler::getSearchedDevices()
 
 QByteArray MyHttpRequestHandler::openFtpInExplorer(t_GetArray &parameters)
 {
-    // The browser encodes the address once more than the parser decodes.
-    const QString address = QString::fromUtf8(QByteArray::fromPercentEncoding(parameters.value("address")));
+    // Only an ftp:// or ftps:// address with a host is opened.
+    const QString address = SystemFun::ftpAddress(parameters.value("address"));
     if (address.isEmpty())
         return QByteArray("{\"error\":\"Parameter error!\"}");
     PlatformLauncher::openInFileBrowser(address);
@@ -223,6 +223,8 @@ void MyHttpRequestHandler::serviceSaveFile(HttpRequest &request, HttpResponse &r
     }
     const QByteArray filename = parameters.value("filename");
     const QByteArray content = parameters.value("fileContent");
+    if (SystemFun::refuseOversizedPdf(filename, content, response))
+        return;
     response.setStatus(200, "OK");
     // A decoded name may carry CR/LF; in a header line they would let the
     // page forge further headers.

@@ -388,8 +388,8 @@ test('a report reaches the mail tool whole, and the next one gets the time-left 
   await page.locator('#message', { hasText: 'The report was sent. Thank you.' }).waitFor();
   const sent = fs.readFileSync(path.join(mailDir, 'message.txt'), 'utf8');
   assert.ok(sent.startsWith('Subject: Ann, Jr.  sent a message.\r\n'), sent);
-  assert.ok(sent.includes('\rClient email   ann@example.com\r'), sent);
-  assert.ok(sent.endsWith(`\rClient message   \r${message.replace('\n', ' ')}\r`), sent);
+  assert.ok(sent.includes('\r\nClient email   ann@example.com\r\n'), sent);
+  assert.ok(sent.endsWith(`\r\nClient message   \r\n${message.replace('\n', ' ')}\r\n`), sent);
   assert.ok(fs.readFileSync(path.join(mailDir, 'args.txt'), 'utf8').includes('smtps://127.0.0.1:465\n'));
 
   await new Promise((resolve) => setTimeout(resolve, 1100)); // the window counts whole seconds

@@ -292,14 +292,21 @@ void TestRouter::runFirmwareUpdater()
     store.setValue(QStringLiteral("slaveID"), 7);
     store.setValue(QStringLiteral("Tavik_ID"), QStringLiteral("74"));
     store.sync();
-    const QString record = argsRecord(fakeBin + QStringLiteral("/Bootloader.exe"));
+    // The updater beside the executable runs; the one found through PATH not.
+    const QString installed = QCoreApplication::applicationDirPath() + QStringLiteral("/Bootloader.exe");
+    QVERIFY(writeArgsRecorder(installed));
+    const QString record = argsRecord(installed);
     QFile::remove(record);
+    QFile::remove(argsRecord(fakeBin + QStringLiteral("/Bootloader.exe")));
 
     const HttpReply reply = testclient::get(port, "/ajax.html?func=runFirmwareUpdater");
     QVERIFY(reply.complete);
     QCOMPARE(reply.body, QByteArray("{\"ok\":\"1\"}"));
     QTRY_VERIFY(QFile::exists(record));
     QCOMPARE(readFile(record), QByteArray("2\n6\n4\n7\n74\n"));
+    QVERIFY(!QFile::exists(argsRecord(fakeBin + QStringLiteral("/Bootloader.exe"))));
+    QFile::remove(installed);
+    QFile::remove(record);
     store.clear();
 }
 
