@@ -79,16 +79,17 @@ mkdir -p "$work/xdg"
 QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/xdg" "$work/app/Brio" -r >"$work/brio.log" 2>&1 &
 brio_pid=$!
 base="http://127.0.0.1:$http_port/ajax.html"
+proof="X-Requested-With: XMLHttpRequest"
 for _ in $(seq 1 200); do
-  curl -s -o /dev/null "$base?func=getGeneralInfo" && break
+  curl -s -o /dev/null -H "$proof" "$base?func=getGeneralInfo" && break
   kill -0 "$brio_pid" 2>/dev/null || { echo "modbus.sh: Brio ended early:" >&2; cat "$work/brio.log" >&2; exit 1; }
   sleep 0.05
 done
 
-reply=$(curl -s "$base?func=connect&connType=tcp&ipAddres_tcp=127.0.0.1&port_tcp=$slave_port&slaveID=1&timeout=1000")
+reply=$(curl -s -H "$proof" "$base?func=connect&connType=tcp&ipAddres_tcp=127.0.0.1&port_tcp=$slave_port&slaveID=1&timeout=1000")
 [ "$reply" = '{"ok":"Connected with Modbus TCP."}' ] || { echo "modbus.sh: connect replied: $reply" >&2; exit 1; }
 read_url="$base?func=readRegisters&regAddr=0&valuesCnt=10"
-reply=$(curl -s "$read_url")
+reply=$(curl -s -H "$proof" "$read_url")
 [ "$reply" = '[1,2,3,4,5,6,7,8,9,-1]' ] || { echo "modbus.sh: readRegisters replied: $reply" >&2; exit 1; }
 
 # All calls on one kept-alive connection, as the browser makes them.
@@ -96,7 +97,7 @@ args=()
 for _ in $(seq 1 "$calls"); do
   args+=(-o /dev/null -w '%{time_total}\n' "$read_url")
 done
-curl -s "${args[@]}" >"$work/gateway.times"
+curl -s -H "$proof" "${args[@]}" >"$work/gateway.times"
 
 "$work/modbusloop" 127.0.0.1 "$slave_port" "$calls" 10 >"$work/plain.txt"
 cat "$work/plain.txt"
@@ -108,7 +109,7 @@ args=()
 for _ in $(seq 1 "$calls"); do
   args+=(-o /dev/null -w '%{time_total}\n' "$base?func=noSuchFunction")
 done
-curl -s "${args[@]}" | sort -n | awk '{ t[NR] = $1 * 1e6 } END {
+curl -s -H "$proof" "${args[@]}" | sort -n | awk '{ t[NR] = $1 * 1e6 } END {
   printf "HTTP round trip without the engine: calls %d median_us %.1f\n", NR, t[int((NR + 1) / 2)] }'
 
 sort -n "$work/gateway.times" | awk -v pause="$pause_ms" -v plain="$plain_us" -v sleep_over="$sleep_us" '

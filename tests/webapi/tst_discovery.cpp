@@ -417,7 +417,8 @@ void TestDiscovery::collectionFromAnotherConnection()
     // and the collection is served by another one.
     httptest::Client starter(port);
     QVERIFY(starter.isConnected());
-    starter.send("GET /ajax.html?func=startSearchingDevices HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    starter.send("GET /ajax.html?func=startSearchingDevices HTTP/1.1\r\nHost: 127.0.0.1\r\n" + testclient::proofHeader
+                 + "\r\n");
     QCOMPARE(httptest::bodyOf(starter.readResponse()), QByteArray("ok"));
     QVERIFY(httptest::waitFor([&] { return responder->requests.size() == 2; }));
     QTest::qWait(100);
