@@ -30,6 +30,7 @@ private slots:
     void lookup();
 };
 
+// clang-format off
 void TestCsvLogger::rows_data()
 {
     QTest::addColumn<QStringList>("before"); // files present at the start
@@ -77,6 +78,7 @@ void TestCsvLogger::rows_data()
             << QStringList({"p-2025-12-10-1.csv|time,older\n", "p-2025-12-10-2.csv|time,old\nx\n",
                             "p-2025-12-10.csv|" + header + "2025-12-10T02:00:00.000Z,1,2\n"});
 }
+// clang-format on
 
 void TestCsvLogger::rows()
 {
@@ -114,6 +116,7 @@ void TestCsvLogger::fullDisk()
     QVERIFY(!logger.append({"2"})); // quietly: one log line, not one per cycle
 }
 
+// clang-format off
 void TestCsvLogger::lookup_data()
 {
     QTest::addColumn<QString>("name");
@@ -129,6 +132,7 @@ void TestCsvLogger::lookup_data()
     QTest::newRow("empty") << "" << false;
     QTest::newRow("a name that is not there") << "p-2025-12-11.csv" << false;
 }
+// clang-format on
 
 void TestCsvLogger::lookup()
 {
@@ -140,7 +144,8 @@ void TestCsvLogger::lookup()
     for (const char *file : {"p-2025-12-10.csv", "p-2025-12-10-1.csv", "notes.txt"})
         QVERIFY(writeFile(directory + QLatin1Char('/') + QLatin1String(file), "time\n"));
     QVERIFY(writeFile(temp.filePath(QStringLiteral("p-2025-12-10.csv")), "outside\n"));
-    QVERIFY(QFile::link(temp.filePath(QStringLiteral("p-2025-12-10.csv")), directory + QStringLiteral("/q-2025-12-10.csv")));
+    QVERIFY(QFile::link(temp.filePath(QStringLiteral("p-2025-12-10.csv")),
+                        directory + QStringLiteral("/q-2025-12-10.csv")));
 
     QCOMPARE(CsvLogger::logFiles(directory), QStringList({"p-2025-12-10-1.csv", "p-2025-12-10.csv"}));
     QCOMPARE(CsvLogger::logFilePath(directory, name), served ? directory + QLatin1Char('/') + name : QString());

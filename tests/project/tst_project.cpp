@@ -12,7 +12,8 @@
 // The issue's example, byte for byte.
 static const QByteArray example =
         R"({"devices":[{"name":"meter1","connType":"tcp","ipAddres_tcp":"127.0.0.1","port_tcp":1502,"slaveID":1,"timeout":1000}],)"
-        R"("tags":[{"name":"L1_V","device":"meter1","table":"input","regAddr":0,"regType":"float","valSize":32,"byteOrder":"ABCD","scale":1,"offset":0,"unit":"V","pollMs":1000,"writable":false}]})";
+        R"("tags":[{"name":"L1_V","device":"meter1","table":"input","regAddr":0,"regType":"float","valSize":32,)"
+        R"("byteOrder":"ABCD","scale":1,"offset":0,"unit":"V","pollMs":1000,"writable":false}]})";
 
 // Members of the patch replace those of the object; null removes one.
 static QJsonObject patched(QJsonObject object, const QByteArray &patch)
@@ -42,8 +43,11 @@ static QByteArray projectText(int devices, const QByteArray &devicePatch, int ta
     }
     QJsonArray tagList;
     for (int i = 1; i <= tags; ++i) {
-        const QJsonObject tag{{"name", QStringLiteral("T%1").arg(i)}, {"device", "meter1"}, {"table", "holding"},
-                              {"regAddr", i * 2}, {"pollMs", 1000}};
+        const QJsonObject tag{{"name", QStringLiteral("T%1").arg(i)},
+                              {"device", "meter1"},
+                              {"table", "holding"},
+                              {"regAddr", i * 2},
+                              {"pollMs", 1000}};
         tagList.append(i == tags ? patched(tag, tagPatch) : tag);
     }
     return QJsonDocument(QJsonObject{{"devices", deviceList}, {"tags", tagList}}).toJson(QJsonDocument::Compact);
@@ -54,7 +58,8 @@ static Project plannedProject(const QString &spec)
 {
     Project project;
     project.devices.resize(3);
-    static const QRegularExpression pattern(QStringLiteral("^([hicd])(\\d+)([uf]?)(?:/(\\d+))?(?:@(\\d+))?(?:#(\\d))?$"));
+    static const QRegularExpression pattern(
+            QStringLiteral("^([hicd])(\\d+)([uf]?)(?:/(\\d+))?(?:@(\\d+))?(?:#(\\d))?$"));
     for (const QString &word : spec.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         const QRegularExpressionMatch m = pattern.match(word);
         ProjectTag tag;
@@ -62,7 +67,7 @@ static Project plannedProject(const QString &spec)
         tag.table = TagTable(QStringLiteral("hicd").indexOf(m.captured(1)));
         tag.regAddr = m.captured(2).toInt();
         tag.type = m.captured(3) == QLatin1String("f") ? TagType::Float
-                : m.captured(3) == QLatin1String("u") ? TagType::Uint
+                : m.captured(3) == QLatin1String("u")  ? TagType::Uint
                                                        : TagType::Int;
         tag.valSize = m.captured(4).isEmpty() ? (tag.type == TagType::Float ? 32 : 16) : m.captured(4).toInt();
         tag.pollMs = m.captured(5).isEmpty() ? 1000 : m.captured(5).toInt();
@@ -90,6 +95,7 @@ private slots:
     void valuesJson();
 };
 
+// clang-format off
 void TestProject::validate_data()
 {
     QTest::addColumn<QByteArray>("json");
@@ -107,7 +113,8 @@ void TestProject::validate_data()
     QTest::newRow("rtuovertcp") << device(R"({"connType":"rtuovertcp","slaveID":0})") << "";
     QTest::newRow("64-character name") << tag(R"({"name":")" + QByteArray(64, 'x') + R"("})") << "";
     QTest::newRow("all optional members")
-            << tag(R"({"table":"holding","regType":"int","valSize":64,"byteOrder":"DCBA","scale":-0.5,"offset":1e6,"unit":"kWh","writable":true,"regAddr":65532,"pollMs":50})")
+            << tag(R"({"table":"holding","regType":"int","valSize":64,"byteOrder":"DCBA","scale":-0.5,"offset":1e6,)"
+                   R"("unit":"kWh","writable":true,"regAddr":65532,"pollMs":50})")
             << "";
     QTest::newRow("coils ignore the register members")
             << tag(R"({"table":"coils","regType":"ascii","valSize":7,"byteOrder":"x","regAddr":65535,"writable":true})") << "";
@@ -139,7 +146,8 @@ void TestProject::validate_data()
     QTest::newRow("pollMs text") << tag(R"({"pollMs":"100"})") << range.arg("pollMs").arg(50).arg(86400000).arg("tag 1");
     QTest::newRow("pollMs missing") << tag(R"({"pollMs":null})") << "Project error: missing pollMs in tag 1";
     QTest::newRow("regAddr -1") << tag(R"({"regAddr":-1})") << range.arg("regAddr").arg(0).arg(65535).arg("tag 1");
-    QTest::newRow("regAddr 2^63") << tag(R"({"regAddr":9223372036854775808})") << range.arg("regAddr").arg(0).arg(65535).arg("tag 1");
+    QTest::newRow("regAddr 2^63") << tag(R"({"regAddr":9223372036854775808})")
+                                  << range.arg("regAddr").arg(0).arg(65535).arg("tag 1");
     QTest::newRow("32 bits past 65535") << tag(R"({"regAddr":65535,"valSize":32})")
                                         << "Project error: value reaching past address 65535 in tag 1";
     QTest::newRow("bad table") << tag(R"({"table":"Holding"})")
@@ -165,11 +173,13 @@ void TestProject::validate_data()
 
     QTest::newRow("connType TCP") << device(R"({"connType":"TCP"})")
                                   << "Project error: connType must be tcp, rtuovertcp, serial in device 1";
-    QTest::newRow("host with a blank") << device(R"({"ipAddres_tcp":"127.0.0.1 x"})") << "Project error: bad ipAddres_tcp in device 1";
+    QTest::newRow("host with a blank") << device(R"({"ipAddres_tcp":"127.0.0.1 x"})")
+                                       << "Project error: bad ipAddres_tcp in device 1";
     QTest::newRow("host missing") << device(R"({"ipAddres_tcp":null})") << "Project error: missing ipAddres_tcp in device 1";
     QTest::newRow("port 0") << device(R"({"port_tcp":0})") << range.arg("port_tcp").arg(1).arg(65535).arg("device 1");
     QTest::newRow("TCP unit 256") << device(R"({"slaveID":256})") << range.arg("slaveID").arg(0).arg(255).arg("device 1");
-    QTest::newRow("serial unit 0") << device(R"({"connType":"serial","portSelect":"ttyS0","baudRate":3,"mode":3,"slaveID":0,"timeout":10})")
+    QTest::newRow("serial unit 0") << device(R"({"connType":"serial","portSelect":"ttyS0","baudRate":3,"mode":3,)"
+                                             R"("slaveID":0,"timeout":10})")
                                    << range.arg("slaveID").arg(1).arg(247).arg("device 1");
     QTest::newRow("serial empty port") << device(R"({"connType":"serial","portSelect":" ","baudRate":3,"mode":3,"timeout":10})")
                                        << "Project error: bad portSelect in device 1";
@@ -179,6 +189,7 @@ void TestProject::validate_data()
                             << range.arg("mode").arg(0).arg(3).arg("device 1");
     QTest::newRow("TCP timeout 0") << device(R"({"timeout":0})") << range.arg("timeout").arg(1).arg(60000).arg("device 1");
 }
+// clang-format on
 
 void TestProject::validate()
 {
@@ -214,6 +225,7 @@ void TestProject::store()
     QCOMPARE(store.list(), QStringList({"plant_1"}));
 }
 
+// clang-format off
 void TestProject::plan_data()
 {
     QTest::addColumn<QString>("tags");
@@ -249,6 +261,7 @@ void TestProject::plan_data()
     QTest::newRow("last register") << "h65535 h65534" << "h65534+2[1,0]";
     QTest::newRow("nothing") << "" << "";
 }
+// clang-format on
 
 void TestProject::plan()
 {
@@ -280,13 +293,16 @@ static ProjectTag scaledTag(const QString &type, int valSize, double scale, doub
 {
     ProjectTag tag;
     tag.table = type == QLatin1String("bit") ? TagTable::Coils : TagTable::Holding;
-    tag.type = type == QLatin1String("float") ? TagType::Float : type == QLatin1String("uint") ? TagType::Uint : TagType::Int;
+    tag.type = type == QLatin1String("float") ? TagType::Float
+            : type == QLatin1String("uint")   ? TagType::Uint
+                                              : TagType::Int;
     tag.valSize = valSize;
     tag.scale = scale;
     tag.offset = offset;
     return tag;
 }
 
+// clang-format off
 void TestProject::scale_data()
 {
     QTest::addColumn<double>("raw");
@@ -304,6 +320,7 @@ void TestProject::scale_data()
                                      << QByteArray("18446744073709552000");
     QTest::newRow("bit") << 1.0 << "bit" << 16 << 100.0 << 0.0 << QByteArray("100");
 }
+// clang-format on
 
 void TestProject::scale()
 {
@@ -321,6 +338,7 @@ void TestProject::scale()
     QCOMPARE(tagLogCell(reading, 1000, 5), v);
 }
 
+// clang-format off
 void TestProject::unscale_data()
 {
     QTest::addColumn<double>("value");
@@ -348,6 +366,7 @@ void TestProject::unscale_data()
     QTest::newRow("bit 1") << 100.0 << "bit" << 16 << 100.0 << 0.0 << true << 1.0;
     QTest::newRow("bit 2") << 2.0 << "bit" << 16 << 1.0 << 0.0 << false << 0.0;
 }
+// clang-format on
 
 void TestProject::unscale()
 {
@@ -366,6 +385,7 @@ void TestProject::unscale()
     }
 }
 
+// clang-format off
 void TestProject::valuesJson_data()
 {
     QTest::addColumn<int>("outcome");
@@ -400,6 +420,7 @@ void TestProject::valuesJson_data()
     QTest::newRow("NaN float") << ok << 0 << true << std::nan("") << read
                                << QByteArray(R"({"project":"name","tags":{"L1_V":{"v":null,"t":1765339200123,"q":"ok"}}})");
 }
+// clang-format on
 
 void TestProject::valuesJson()
 {
