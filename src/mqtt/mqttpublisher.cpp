@@ -374,8 +374,9 @@ void MqttPublisher::onMessage(mosquitto *, void *self, const mosquitto_message *
     const QByteArray tag = topic.mid(head.size(), topic.size() - head.size() - tail.size());
     if (tag.contains('/'))
         return;
-    if (message->retain) {
-        qWarning().noquote() << "MqttPublisher: retained set message ignored on" << QString::fromUtf8(topic);
+    if (message->retain || message->payloadlen > kMaxSetPayload) {
+        qWarning().noquote() << "MqttPublisher:" << (message->retain ? "retained" : "oversized")
+                             << "set message ignored on" << QString::fromUtf8(topic);
         return;
     }
     const QByteArray payload(static_cast<const char *>(message->payload), message->payloadlen);

@@ -28,6 +28,8 @@ struct mosquitto_message;
 // into the latest-value-per-topic store rather than being resent in order,
 // so a broker that comes back gets one message per tag, not the backlog.
 // At most 20 messages are unacknowledged at once; the rest wait in that store.
+// A host name is resolved on this thread when connecting: give an address
+// where a slow resolver would hold up the thread's other work.
 class MqttPublisher : public QObject
 {
     Q_OBJECT
@@ -38,7 +40,7 @@ public:
     // Any thread.
     MqttStatus status() const;
 
-    // Topics, with the settings' defaults filled in.
+    // Topics, with the settings' defaults filled in; this object's thread only.
     QString statusTopic() const; // <prefix>/status
     QString valueTopic(const QString &tag) const; // <prefix>/<project>/<tag>
 
@@ -47,6 +49,7 @@ public:
     static constexpr int kConnectTimeoutMs = 10000;
     static constexpr int kFirstRetryMs = 1000;
     static constexpr int kLastRetryMs = 30000;
+    static constexpr int kMaxSetPayload = 4096; // longer set payloads are no value anyone writes
 
 public slots:
     // Every slot may be called from any thread; calls from another thread
