@@ -193,7 +193,7 @@ void MqttPublisher::connectToBroker()
     connect(readNotifier, &QSocketNotifier::activated, this, &MqttPublisher::service);
     // On at first: the connection is in progress and CONNECT waits to go out.
     writeNotifier = new QSocketNotifier(socket, QSocketNotifier::Write, this);
-    connect(writeNotifier, &QSocketNotifier::activated, this, &MqttPublisher::service);
+    connect(writeNotifier, &QSocketNotifier::activated, this, &MqttPublisher::writable);
     tick.start();
     connectDeadline.start(kConnectTimeoutMs);
     service();
@@ -224,6 +224,20 @@ void MqttPublisher::service()
         enqueue(statusTopic().toUtf8(), QByteArrayLiteral("online"), true, true);
     }
     flush();
+}
+
+void MqttPublisher::writable()
+{
+    service();
+    // During a TLS handshake the library holds CONNECT back until the broker
+    // answers, yet still wants to write: look again shortly, not at once.
+    if (!online && writeNotifier && writeNotifier->isEnabled()) {
+        writeNotifier->setEnabled(false);
+        QTimer::singleShot(10, this, [this] {
+            if (client && writeNotifier)
+                writeNotifier->setEnabled(mosquitto_want_write(client));
+        });
+    }
 }
 
 void MqttPublisher::subscribe()

@@ -93,6 +93,7 @@ private:
     void shutdown();
     void connectToBroker();
     void service();
+    void writable();
     void dropConnection(const QString &why);
     void destroyClient();
     void flush();

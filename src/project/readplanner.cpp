@@ -1,8 +1,7 @@
 #include "readplanner.h"
 
-#include <QMap>
+#include <QHash>
 #include <algorithm>
-#include <tuple>
 
 namespace {
 
@@ -12,9 +11,10 @@ struct GroupKey
     TagTable table;
     TagType type;
     int pollMs;
-    bool operator==(const GroupKey &o) const
+    // One number per group, for the hash: device < 2^16, pollMs < 2^31.
+    quint64 packed() const
     {
-        return std::tie(device, table, type, pollMs) == std::tie(o.device, o.table, o.type, o.pollMs);
+        return quint64(device) << 36 | quint64(table) << 33 | quint64(type) << 31 | quint64(pollMs);
     }
 };
 
@@ -30,10 +30,14 @@ QVector<ReadPlan> planReads(const Project &project)
 {
     QVector<GroupKey> keys;
     QVector<QVector<int>> groups;
+    QHash<quint64, int> groupOf;
     for (int i = 0; i < project.tags.size(); ++i) {
         const GroupKey key = keyOf(project.tags.at(i));
-        const int at = int(std::find(keys.cbegin(), keys.cend(), key) - keys.cbegin());
-        if (at == keys.size()) {
+        const auto found = groupOf.constFind(key.packed());
+        int at = found == groupOf.constEnd() ? -1 : found.value();
+        if (at < 0) {
+            at = keys.size();
+            groupOf.insert(key.packed(), at);
             keys.append(key);
             groups.append(QVector<int>());
         }
