@@ -5,6 +5,7 @@
 #include <QSettings>
 #include <QTcpServer>
 #include <cerrno>
+#include <climits>
 #include <set>
 
 #include "replyengine.h"
@@ -31,7 +32,9 @@ public:
     QList<Transfer> transfers;
     QVector<quint16> registers = QVector<quint16>(1000, 0);
     QByteArray slaveIdData;
+    QList<QByteArray> deviceIdPages; // reply PDUs in order; the last one repeats
     ModbusTimeValue timeout;
+    int limit = INT_MAX; // the script has no frames: any count fits one request
 
     QStringList calls;
     int transferCount = 0;
@@ -145,6 +148,47 @@ public:
         memcpy(dest, slaveIdData.constData(), size_t(qMin(256, int(slaveIdData.size()))));
         return rc;
     }
+    int requestLimit(ModbusTable, bool, int) const override { return limit; }
+    int modbus_read_bits(ModbusHandle ctx, int addr, int nb, uint8_t *dest) override
+    {
+        return readBitsOf(ctx, "read_bits", addr, nb, dest);
+    }
+    int modbus_read_input_bits(ModbusHandle ctx, int addr, int nb, uint8_t *dest) override
+    {
+        return readBitsOf(ctx, "read_input_bits", addr, nb, dest);
+    }
+    int modbus_read_input_registers(ModbusHandle ctx, int addr, int nb, uint16_t *dest) override
+    {
+        return modbus_read_registers(ctx, addr, nb, dest);
+    }
+    int modbus_read_input_registers_32(ModbusHandle ctx, int addr, int nb, uint16_t *dest) override
+    {
+        return modbus_read_registers_32(ctx, addr, nb, dest);
+    }
+    int modbus_write_bit(ModbusHandle ctx, int addr, int status) override
+    {
+        return modbus_write_register(ctx, addr, uint16_t(status));
+    }
+    int modbus_write_bits(ModbusHandle ctx, int addr, int nb, const uint8_t *src) override
+    {
+        const QVector<quint16> bits(src, src + nb);
+        return modbus_write_registers(ctx, addr, nb, bits.constData());
+    }
+    int modbus_write_register(ModbusHandle ctx, int addr, uint16_t value) override
+    {
+        return modbus_write_registers(ctx, addr, 1, &value);
+    }
+    int modbus_mask_write_register(ModbusHandle ctx, int, uint16_t andMask, uint16_t orMask) override
+    {
+        written = {andMask, orMask};
+        return transfer(ctx, "mask", 1);
+    }
+    int modbus_read_device_id(ModbusHandle ctx, int, int, uint8_t *dest) override
+    {
+        const QByteArray page = deviceIdPages.value(qMin(transferCount, deviceIdPages.size() - 1));
+        memcpy(dest, page.constData(), size_t(page.size()));
+        return transfer(ctx, "device_id", page.size());
+    }
     QString modbus_strerror(int errnum) override { return QStringLiteral("fault %1").arg(errnum); }
     int lastError() const override { return error; }
 
@@ -161,6 +205,13 @@ private:
     {
         if (!live.count(ctx))
             faults << QStringLiteral("%1 on a dead context").arg(QLatin1String(what));
+    }
+    int readBitsOf(ModbusHandle ctx, const char *what, int addr, int nb, uint8_t *dest)
+    {
+        const int rc = transfer(ctx, what, nb);
+        for (int i = 0; i < qMin(rc, nb); ++i)
+            dest[i] = registers.value(addr + i) ? 1 : 0;
+        return rc;
     }
     int transfer(ModbusHandle ctx, const char *what, int nb)
     {
