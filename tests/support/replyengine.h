@@ -16,6 +16,10 @@ public:
     QByteArray readRegisters(const t_GetArray &params) { return api.readRegisters(params); }
     QByteArray writeRegisters(const t_GetArray &params) { return api.writeRegisters(params); }
     QByteArray identifySlave() { return api.identifySlave(); }
+    QByteArray readBits(const t_GetArray &params) { return api.readBits(params); }
+    QByteArray writeBits(const t_GetArray &params) { return api.writeBits(params); }
+    QByteArray maskWriteRegister(const t_GetArray &params) { return api.maskWriteRegister(params); }
+    QByteArray readDeviceIdentification(const t_GetArray &params) { return api.readDeviceIdentification(params); }
 
 private:
     ModbusApi api;
