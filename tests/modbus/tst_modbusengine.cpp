@@ -1198,8 +1198,6 @@ void TestModbusEngine::requestsOfOneCall_data()
     const Transfer fault{-1, 112345690};
     const QList<QByteArray> none;
     const QByteArray sent = reply::sent;
-    QTest::newRow("126 registers") << QByteArray("readRegisters") << transfer(0, 126, "uint") << 125
-                                   << QList<Transfer>() << none << QStringList{"read 125", "read 1"} << counted;
     QTest::newRow("400 registers, whole values")
             << QByteArray("readRegisters") << transfer(0, 200, "uint", 16, 32) << 125 << QList<Transfer>() << none
             << QStringList{"read 124", "read 124", "read 124", "read 28"} << QByteArray();

@@ -435,29 +435,17 @@ void TestModbusLibrary::newFunctionsOnTheWire_data()
                            << hex("0000 0005 07 01 02 A5 05") << 11 << 0 << hex("0100010000010001010001");
     QTest::newRow("coils, short byte count") << QByteArray("read_bits") << hex("0000 0006 07 01 000A 000B")
                                              << hex("0000 0004 07 01 01 A5") << -1 << int(EMBBADDATA) << QByteArray();
-    QTest::newRow("discrete inputs") << QByteArray("read_input_bits") << hex("0000 0006 07 02 000A 000B")
-                                     << hex("0000 0005 07 02 02 FF 07") << 11 << 0 << hex("0101010101010101010101");
-    QTest::newRow("input registers") << QByteArray("read_input_registers") << hex("0000 0006 07 04 000A 0002")
-                                     << hex("0000 0007 07 04 04 4148 0001") << 2 << 0 << hex("41480001");
     QTest::newRow("another protocol id") << QByteArray("read_input_registers") << hex("0000 0006 07 04 000A 0002")
                                          << hex("0001 0007 07 04 04 4148 0001") << -1 << int(EMBBADDATA)
                                          << QByteArray();
     QTest::newRow("exception of another function")
             << QByteArray("read_input_registers") << hex("0000 0006 07 04 000A 0002") << hex("0000 0003 07 83 02") << -1
             << int(EMBBADDATA) << QByteArray();
-    QTest::newRow("one coil on") << QByteArray("write_bit") << hex("0000 0006 07 05 000A FF00")
-                                 << hex("0000 0006 07 05 000A FF00") << 1 << 0 << QByteArray();
     QTest::newRow("one coil, echoed off") << QByteArray("write_bit") << hex("0000 0006 07 05 000A FF00")
                                           << hex("0000 0006 07 05 000A 0000") << -1 << int(EMBBADDATA) << QByteArray();
-    QTest::newRow("coils written") << QByteArray("write_bits") << hex("0000 0009 07 0F 000A 000B 02 A5 05")
-                                   << hex("0000 0006 07 0F 000A 000B") << 11 << 0 << QByteArray();
     QTest::newRow("coils, another count echoed")
             << QByteArray("write_bits") << hex("0000 0009 07 0F 000A 000B 02 A5 05") << hex("0000 0006 07 0F 000A 000A")
             << -1 << int(EMBBADDATA) << QByteArray();
-    QTest::newRow("one register") << QByteArray("write_register") << hex("0000 0006 07 06 000A 1234")
-                                  << hex("0000 0006 07 06 000A 1234") << 1 << 0 << QByteArray();
-    QTest::newRow("mask write") << QByteArray("mask_write_register") << hex("0000 0008 07 16 000A F0F0 0F0F")
-                                << hex("0000 0008 07 16 000A F0F0 0F0F") << 1 << 0 << QByteArray();
     QTest::newRow("mask write, another mask echoed")
             << QByteArray("mask_write_register") << hex("0000 0008 07 16 000A F0F0 0F0F")
             << hex("0000 0008 07 16 000A F0F0 0F0E") << -1 << int(EMBBADDATA) << QByteArray();
@@ -488,24 +476,19 @@ void TestModbusLibrary::newFunctionsOnTheWire()
     QCOMPARE(lib.modbus_connect(c.ctx), 0);
     lib.modbus_set_slave(c.ctx, 7);
     uint8_t bytes[256] = {};
-    uint16_t words[4] = {};
+    uint16_t words[2] = {};
     const uint8_t pattern[11] = {1, 0, 1, 0, 0, 1, 0, 1, 1, 0, 1};
     int got = -1;
     QByteArray out;
-    if (function == "read_bits" || function == "read_input_bits") {
-        got = function == "read_bits" ? lib.modbus_read_bits(c.ctx, 10, 11, bytes)
-                                      : lib.modbus_read_input_bits(c.ctx, 10, 11, bytes);
+    if (function == "read_bits") {
+        got = lib.modbus_read_bits(c.ctx, 10, 11, bytes);
         out = QByteArray(reinterpret_cast<const char *>(bytes), 11);
     } else if (function == "read_input_registers") {
         got = lib.modbus_read_input_registers(c.ctx, 10, 2, words);
-        for (int i = 0; i < 2; ++i)
-            out += char(words[i] >> 8) + QByteArray(1, char(words[i] & 0xFF));
     } else if (function == "write_bit") {
         got = lib.modbus_write_bit(c.ctx, 10, 1);
     } else if (function == "write_bits") {
         got = lib.modbus_write_bits(c.ctx, 10, 11, pattern);
-    } else if (function == "write_register") {
-        got = lib.modbus_write_register(c.ctx, 10, 0x1234);
     } else if (function == "mask_write_register") {
         got = lib.modbus_mask_write_register(c.ctx, 10, 0xF0F0, 0x0F0F);
     } else {
