@@ -449,8 +449,6 @@ void TestModbusLibrary::newFunctionsOnTheWire_data()
     QTest::newRow("mask write, another mask echoed")
             << QByteArray("mask_write_register") << hex("0000 0008 07 16 000A F0F0 0F0F")
             << hex("0000 0008 07 16 000A F0F0 0F0E") << -1 << int(EMBBADDATA) << QByteArray();
-    QTest::newRow("mask write refused") << QByteArray("mask_write_register") << hex("0000 0008 07 16 000A F0F0 0F0F")
-                                        << hex("0000 0003 07 96 01") << -1 << int(EMBXILFUN) << QByteArray();
     const QByteArray idReply = hex("2B 0E 01 81 FF 02 02 00 04") + "Brio" + hex("01 02") + "xy";
     QTest::newRow("identification") << QByteArray("read_device_id") << hex("0000 0005 07 2B 0E 01 00")
                                     << hex("0000 0012 07") + idReply << int(idReply.size()) << 0 << idReply;

@@ -61,21 +61,6 @@ t_GetArray query(const QByteArray &text)
     return p;
 }
 
-QByteArray call(ReplyEngine &engine, const QByteArray &func, const t_GetArray &p)
-{
-    if (func == "readBits")
-        return engine.readBits(p);
-    if (func == "writeBits")
-        return engine.writeBits(p);
-    if (func == "maskWriteRegister")
-        return engine.maskWriteRegister(p);
-    if (func == "readDeviceIdentification")
-        return engine.readDeviceIdentification(p);
-    if (func == "writeRegisters")
-        return engine.writeRegisters(p);
-    return engine.readRegisters(p);
-}
-
 } // namespace
 
 class TestModbusPeers : public QObject
@@ -798,7 +783,7 @@ void TestModbusPeers::functionCodes()
     QFETCH(QByteArray, mbpollSees);
     ReplyEngine *engine = engineFor(peer);
     QVERIFY2(engine->isConnected(), sim.output);
-    QCOMPARE(call(*engine, func, params), reply);
+    QCOMPARE(engine->call(func, params), reply);
     if (mbpollArgs.isEmpty())
         return;
     if (QStandardPaths::findExecutable(QStringLiteral("mbpoll")).isEmpty())
