@@ -35,6 +35,8 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileContr
     modulesMngr = new ModulesMngr(docrootPath.isEmpty() ? QStringLiteral(".") : docrootPath, this);
     // Leaves the shared settings object in group "updates".
     updates = new Updates(docrootSettings, this);
+    if (docrootSettings && docrootSettings->format() != QSettings::NativeFormat)
+        modbusEngine->setConfig(ModbusConfig::fromFile(configFile()));
     email = new Email(configFile(), this);
     systemFun = new SystemFun(this);
     addRoutes();
@@ -51,6 +53,11 @@ void MyHttpRequestHandler::addRoutes()
             {"readRegisters", {modbus, [this](t_GetArray &p) { return modbusApi.readRegisters(p); }}},
             {"writeRegisters", {modbus, [this](t_GetArray &p) { return modbusApi.writeRegisters(p); }}},
             {"identifySlave", {modbus, [this](t_GetArray &) { return modbusApi.identifySlave(); }}},
+            {"readBits", {modbus, [this](t_GetArray &p) { return modbusApi.readBits(p); }}},
+            {"writeBits", {modbus, [this](t_GetArray &p) { return modbusApi.writeBits(p); }}},
+            {"maskWriteRegister", {modbus, [this](t_GetArray &p) { return modbusApi.maskWriteRegister(p); }}},
+            {"readDeviceIdentification",
+             {modbus, [this](t_GetArray &p) { return modbusApi.readDeviceIdentification(p); }}},
             {"getListOfInstalledModules",
              {none, [this](t_GetArray &) { return modulesMngr->getListOfInstalledModules(); }}},
             {"getGeneralInfo", {none, [this](t_GetArray &) { return systemFun->getGeneralInfo(); }}},

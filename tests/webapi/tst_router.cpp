@@ -195,8 +195,8 @@ void TestRouter::modbusCallsReachTheEngine()
 void TestRouter::modbusCallsWaitForTheLock_data()
 {
     QTest::addColumn<QByteArray>("func");
-    for (const char *name :
-         {"getPortSettings", "connect", "disconnect", "readRegisters", "writeRegisters", "identifySlave"})
+    for (const char *name : {"getPortSettings", "connect", "disconnect", "readRegisters", "writeRegisters",
+                             "identifySlave", "readBits", "writeBits", "maskWriteRegister", "readDeviceIdentification"})
         QTest::newRow(name) << QByteArray(name);
 }
 
