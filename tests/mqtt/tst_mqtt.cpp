@@ -207,7 +207,8 @@ void TestMqtt::retainedValues()
     std::thread([&publisher] {
         publisher.publishValue(QStringLiteral("L2_V"), R"({"v":null,"t":null,"q":"stale"})");
     }).join();
-    QTRY_COMPARE_WITH_TIMEOUT(publisher.status().published, quint64(3), 10000);
+    // The first L1_V may go out before the second replaces it if the broker answers in between.
+    QTRY_VERIFY_WITH_TIMEOUT(publisher.status().published >= 3, 10000);
     QVERIFY(publisher.status().connected);
     QCOMPARE(publisher.status().lastError, QString());
 
