@@ -315,8 +315,8 @@ private:
     }
 };
 
-// Plain decimal text as single precision; 0 for anything else.
-float readFloatText(const QString &text)
+// Plain decimal text as a double; 0 for anything else.
+double readDoubleText(const QString &text)
 {
     const QString t = text.trimmed();
     int pos = 0;
@@ -326,9 +326,14 @@ float readFloatText(const QString &text)
     if (!scanDecimal(t, pos, token) || pos != t.size())
         return 0;
     const double d = readDecimal(token);
-    if (!(std::fabs(d) <= double(FLT_MAX)))
-        return 0;
-    return float(d);
+    return std::isfinite(d) ? d : 0;
+}
+
+// Plain decimal text as single precision; 0 for anything else.
+float readFloatText(const QString &text)
+{
+    const double d = readDoubleText(text);
+    return std::fabs(d) <= double(FLT_MAX) ? float(d) : 0;
 }
 
 double toInteger(double d)
@@ -379,19 +384,6 @@ bool exactIntegerText(const QString &text, quint64 *bits)
     return true;
 }
 
-// Plain decimal text as a double; 0 for anything else.
-double readDoubleText(const QString &text)
-{
-    const QString t = text.trimmed();
-    int pos = 0;
-    QByteArray token;
-    if (pos < t.size() && (t.at(pos) == QLatin1Char('+') || t.at(pos) == QLatin1Char('-')))
-        token += char(t.at(pos++).unicode());
-    if (!scanDecimal(t, pos, token) || pos != t.size())
-        return 0;
-    const double d = readDecimal(token);
-    return std::isfinite(d) ? d : 0;
-}
 
 quint32 wrap32(double d)
 {
