@@ -31,8 +31,10 @@ void debugLine(const char *prefix, unsigned int number)
 
 } // namespace
 
-ModbusEngine::ModbusEngine(QObject *parent) : ModbusEngine(nullptr, parent)
-{}
+ModbusEngine::ModbusEngine(const ModbusSettings &settings, QObject *parent) : ModbusEngine(nullptr, parent)
+{
+    static_cast<ModbusLibrary *>(backend)->setExtraPorts(settings.extraPorts);
+}
 
 ModbusEngine::ModbusEngine(ModbusBackend *layer, QObject *parent)
     : QObject(parent), pause([](unsigned long ms) { QThread::msleep(ms); })

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <functional>
 #include <memory>
+#include "config.h"
 #include "modbusbackend.h"
 #include "modbustypes.h"
 
@@ -15,7 +16,8 @@ class ModbusEngine : public QObject
 {
     Q_OBJECT
 public:
-    explicit ModbusEngine(QObject *parent = nullptr);
+    // On libmodbus, listing the given extra ports.
+    explicit ModbusEngine(const ModbusSettings &settings = ModbusSettings(), QObject *parent = nullptr);
     // Uses the given access layer, which must outlive the engine.
     explicit ModbusEngine(ModbusBackend *backend, QObject *parent = nullptr);
     ~ModbusEngine() override;

@@ -35,22 +35,17 @@ int exceptionError(uint8_t code)
 
 } // namespace
 
-ModbusLibrary::ModbusLibrary() : m_configPath(QextSerialEnumerator::defaultConfigPath())
+ModbusLibrary::ModbusLibrary(const QStringList &extraPorts) : m_extraPorts(extraPorts)
 {}
 
-void ModbusLibrary::setConfigPath(const QString &path)
+void ModbusLibrary::setExtraPorts(const QStringList &extraPorts)
 {
-    m_configPath = path;
-}
-
-QString ModbusLibrary::configPath() const
-{
-    return m_configPath;
+    m_extraPorts = extraPorts;
 }
 
 QList<QextPortInfo> ModbusLibrary::getPorts()
 {
-    return QextSerialEnumerator::getPorts(m_configPath);
+    return QextSerialEnumerator::getPorts(m_extraPorts);
 }
 
 int ModbusLibrary::fail(int errnum)

@@ -7,12 +7,9 @@
 class ModbusLibrary : public ModbusBackend
 {
 public:
-    ModbusLibrary();
-
-    // Where the extra (virtual) serial ports are listed; config.ini beside
-    // the executable unless set.
-    void setConfigPath(const QString &path);
-    QString configPath() const;
+    // extraPorts are listed after the machine's own serial ports.
+    explicit ModbusLibrary(const QStringList &extraPorts = QStringList());
+    void setExtraPorts(const QStringList &extraPorts);
 
     QList<QextPortInfo> getPorts() override;
 
@@ -43,7 +40,7 @@ private:
     int fail(int errnum);
     int keepError(int rc);
 
-    QString m_configPath;
+    QStringList m_extraPorts;
     int m_lastError = 0;
 };
 

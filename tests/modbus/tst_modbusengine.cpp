@@ -267,8 +267,6 @@ private slots:
     void portReport_data();
     void portReport();
     void portReportFollowsConnection();
-    void extraPortList_data();
-    void extraPortList();
 
 private:
     void connectSerial(TestEngine &engine, FakeBackend &fake);
@@ -1042,34 +1040,6 @@ void TestModbusEngine::portReportFollowsConnection()
                      + "\"userSettings\":{\"port\":\"CO\\\"M\\\\1\",\"slaveID\":1,\"baudRate\":0,\"mode\":3,"
                        "\"timeout\":750,\"tcpIp\":\"127.0.0.1\",\"tcpPort\":"
                      + port + ",\"connectionType\":\"tcp\",\"isConnected\":false}}");
-}
-
-void TestModbusEngine::extraPortList_data()
-{
-    QTest::addColumn<QByteArray>("line");
-    QTest::addColumn<QStringList>("ports");
-    QTest::newRow("absent") << QByteArray() << QStringList();
-    QTest::newRow("empty") << QByteArray("extraPorts=") << QStringList();
-    QTest::newRow("one") << QByteArray("extraPorts=/tmp/x/b") << QStringList{"/tmp/x/b"};
-    QTest::newRow("two") << QByteArray("extraPorts=/tmp/x/b, /dev/pts/7") << QStringList{"/tmp/x/b", "/dev/pts/7"};
-    QTest::newRow("quoted") << QByteArray("extraPorts=\"/tmp/x/b,/tmp/y\"") << QStringList{"/tmp/x/b", "/tmp/y"};
-}
-
-void TestModbusEngine::extraPortList()
-{
-    QFETCH(QByteArray, line);
-    QFETCH(QStringList, ports);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("config.ini"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[listener]\nport=8080\n\n[modbus]\n" + line + "\n");
-    file.close();
-    QCOMPARE(QextSerialEnumerator::readExtraPorts(path), ports);
-    const QList<QextPortInfo> all = QextSerialEnumerator::getPorts(path);
-    QVERIFY(all.size() >= ports.size());
-    for (int i = 0; i < ports.size(); ++i)
-        QCOMPARE(all.at(all.size() - ports.size() + i).portName, ports.at(i));
 }
 
 QTEST_GUILESS_MAIN(TestModbusEngine)

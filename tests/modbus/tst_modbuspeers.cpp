@@ -103,11 +103,7 @@ void TestModbusPeers::initTestCase()
     serialDevice = pty.b();
     QVERIFY2(startSerialPeer(rtuPeer, pty.a()), rtuPeer.output + rtuPeer.process.readAllStandardError());
 
-    QFile config(pty.filePath(QStringLiteral("config.ini")));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write("[modbus]\nextraPorts=" + serialDevice.toUtf8() + "\n");
-    config.close();
-    serialLibrary.setConfigPath(config.fileName());
+    serialLibrary.setExtraPorts({serialDevice});
 
     // Both links use the same slave id and a time-out that suits both.
     rtuEngine = std::make_unique<ReplyEngine>(&serialLibrary);
