@@ -8,8 +8,8 @@
 #include <QString>
 #include <QVector>
 
-#include "device.h"
 #include "config.h"
+#include "device.h"
 
 class QProcess;
 class QUdpSocket;

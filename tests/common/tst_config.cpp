@@ -7,63 +7,42 @@
 namespace {
 
 // Every value as "group.key" = text, so that one table covers every key.
+// clang-format off
 QMap<QString, QString> flatten(const BrioConfig &c)
 {
-    const auto list = [](const QStringList &l) { return l.join(QLatin1Char('|')); };
-    const auto flag = [](bool b) { return QString::fromLatin1(b ? "true" : "false"); };
     const auto n = [](qint64 v) { return QString::number(v); };
-    return {
-            {"listener.host", c.listener.host},
-            {"listener.port", n(c.listener.port)},
-            {"listener.minThreads", n(c.listener.minThreads)},
-            {"listener.maxThreads", n(c.listener.maxThreads)},
-            {"listener.cleanupInterval", n(c.listener.cleanupInterval)},
-            {"listener.sslKeyFile", c.listener.sslKeyFile},
-            {"listener.sslCertFile", c.listener.sslCertFile},
-            {"listener.readTimeout", n(c.listener.readTimeout)},
-            {"listener.requestTimeout", n(c.listener.requestTimeout)},
-            {"listener.maxRequestSize", n(c.listener.maxRequestSize)},
-            {"listener.maxMultiPartSize", n(c.listener.maxMultiPartSize)},
-            {"listener.allowedHosts", list(c.listener.allowedHosts)},
-            {"docroot.path", c.docroot.path},
-            {"docroot.encoding", c.docroot.encoding},
-            {"docroot.maxAge", n(c.docroot.maxAge)},
-            {"docroot.maxCachedFileSize", n(c.docroot.maxCachedFileSize)},
-            {"docroot.cacheSize", n(c.docroot.cacheSize)},
-            {"docroot.cacheTime", n(c.docroot.cacheTime)},
-            {"modbus.extraPorts", list(c.modbus.extraPorts)},
-            {"modbus.pauseMs", n(c.modbus.pauseMs)},
-            {"modbus.tcpKeepOpen", flag(c.modbus.tcpKeepOpen)},
-            {"updates.updateServer", c.updates.updateServer},
-            {"updates.transferTimeout", n(c.updates.transferTimeout)},
-            {"updates.maxFileSize", n(c.updates.maxFileSize)},
-            {"updates.maxJobSize", n(c.updates.maxJobSize)},
-            {"updates.jobTimeout", n(c.updates.jobTimeout)},
+    const auto b = [](bool v) { return QString::fromLatin1(v ? "true" : "false"); };
+    const ListenerSettings &l = c.listener;
+    const DocrootSettings &d = c.docroot;
+    const UpdatesSettings &u = c.updates;
+    const EmailSettings &e = c.email;
+    const MqttSettings &m = c.mqtt;
+    return {{"listener.host", l.host}, {"listener.port", n(l.port)}, {"listener.minThreads", n(l.minThreads)},
+            {"listener.maxThreads", n(l.maxThreads)}, {"listener.cleanupInterval", n(l.cleanupInterval)},
+            {"listener.sslKeyFile", l.sslKeyFile}, {"listener.sslCertFile", l.sslCertFile},
+            {"listener.readTimeout", n(l.readTimeout)}, {"listener.requestTimeout", n(l.requestTimeout)},
+            {"listener.maxRequestSize", n(l.maxRequestSize)}, {"listener.maxMultiPartSize", n(l.maxMultiPartSize)},
+            {"listener.allowedHosts", l.allowedHosts.join('|')},
+            {"docroot.path", d.path}, {"docroot.encoding", d.encoding}, {"docroot.maxAge", n(d.maxAge)},
+            {"docroot.maxCachedFileSize", n(d.maxCachedFileSize)}, {"docroot.cacheSize", n(d.cacheSize)},
+            {"docroot.cacheTime", n(d.cacheTime)},
+            {"modbus.extraPorts", c.modbus.extraPorts.join('|')}, {"modbus.pauseMs", n(c.modbus.pauseMs)},
+            {"modbus.tcpKeepOpen", b(c.modbus.tcpKeepOpen)},
+            {"updates.updateServer", u.updateServer}, {"updates.transferTimeout", n(u.transferTimeout)},
+            {"updates.maxFileSize", n(u.maxFileSize)}, {"updates.maxJobSize", n(u.maxJobSize)},
+            {"updates.jobTimeout", n(u.jobTimeout)},
             {"discovery.broadcastAddress", c.discovery.broadcastAddress.toString()},
-            {"discovery.port", n(c.discovery.port)},
-            {"discovery.searchWindow", n(c.discovery.searchWindow)},
-            {"email.server", c.email.server},
-            {"email.from", c.email.from},
-            {"email.to", c.email.to},
-            {"email.user", c.email.user},
-            {"email.password", c.email.password},
-            {"email.curl", c.email.tool},
-            {"email.insecureTls", flag(c.email.insecureTls)},
-            {"email.caFile", c.email.caFile},
-            {"mqtt.host", c.mqtt.host},
-            {"mqtt.port", n(c.mqtt.port)},
-            {"mqtt.tls", flag(c.mqtt.tls)},
-            {"mqtt.caFile", c.mqtt.caFile},
-            {"mqtt.user", c.mqtt.user},
-            {"mqtt.password", c.mqtt.password},
-            {"mqtt.clientId", c.mqtt.clientId},
-            {"mqtt.topicPrefix", c.mqtt.topicPrefix},
-            {"logging.directory", c.logging.directory},
-            {"logging.keepDays", n(c.logging.keepDays)},
-            {"tray.port", n(c.tray.port)},
-            {"tray.prefLang", c.tray.prefLang},
-    };
+            {"discovery.port", n(c.discovery.port)}, {"discovery.searchWindow", n(c.discovery.searchWindow)},
+            {"email.server", e.server}, {"email.from", e.from}, {"email.to", e.to}, {"email.user", e.user},
+            {"email.password", e.password}, {"email.curl", e.tool}, {"email.insecureTls", b(e.insecureTls)},
+            {"email.caFile", e.caFile},
+            {"mqtt.host", m.host}, {"mqtt.port", n(m.port)}, {"mqtt.tls", b(m.tls)}, {"mqtt.caFile", m.caFile},
+            {"mqtt.user", m.user}, {"mqtt.password", m.password}, {"mqtt.clientId", m.clientId},
+            {"mqtt.topicPrefix", m.topicPrefix},
+            {"logging.directory", c.logging.directory}, {"logging.keepDays", n(c.logging.keepDays)},
+            {"tray.port", n(c.tray.port)}, {"tray.prefLang", c.tray.prefLang}};
 }
+// clang-format on
 
 } // namespace
 
