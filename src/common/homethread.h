@@ -3,11 +3,20 @@
 
 #include <QThread>
 
+#include <atomic>
+#include <deque>
 #include <functional>
+#include <future>
+#include <mutex>
+#include <type_traits>
+#include <vector>
 
 // A thread for long-lived services, so that they outlive every connection
-// that calls them: objects made here are built, run and deleted on it. The
-// callers reach them through queued or blocking queued calls.
+// that calls them: objects made here are built, used and deleted on it.
+// Work reaches the thread through a queue under a standard mutex rather
+// than through Qt's event queue alone, so that thread checkers see the
+// caller's writes ordered before the work, and the work's before the
+// caller's reads.
 class HomeThread : public QThread
 {
     Q_OBJECT
@@ -17,25 +26,53 @@ public:
     // Stops the thread, deleting what was made here.
     ~HomeThread() override;
 
-    // Builds a T from copies of the arguments on this thread and waits for
-    // it. Never call from this thread itself.
+    // Runs work on this thread, later.
+    void post(std::function<void()> work);
+
+    // Runs work on this thread and waits for its result. Never call it from
+    // this thread itself.
+    template<typename Work>
+    auto call(Work work) -> decltype(work())
+    {
+        using Result = decltype(work());
+        std::promise<Result> done;
+        post([&] {
+            if constexpr (std::is_void_v<Result>) {
+                work();
+                done.set_value();
+            } else {
+                done.set_value(work());
+            }
+        });
+        return done.get_future().get();
+    }
+
+    // Builds a T from copies of the arguments on this thread; it is deleted
+    // there when the thread stops.
     template<typename T, typename... Args>
     T *make(const Args &...args)
     {
-        T *object = nullptr;
-        runHere([&] { object = new T(args...); });
-        deleteOnStop(object);
+        T *object = call([&] { return new T(args...); });
+        made.push_back(object);
         return object;
     }
 
-    // Quits and waits; the objects made here are gone when it returns.
+    // Deletes what was made here, newest first, then quits and waits.
     void stop();
 
-private:
-    void runHere(const std::function<void()> &work);
-    void deleteOnStop(QObject *object);
+protected:
+    void run() override;
 
-    QObject *anchor; // lives on the thread; blocking calls run in its name
+private:
+    void drain();
+
+    QObject *anchor; // lives on the thread; poked when work is queued
+    std::mutex queueLock;
+    std::deque<std::function<void()>> queue;
+    std::vector<QObject *> made; // the owner's thread only
+    // Stored last by run(), so that the teardown after wait() is ordered
+    // after everything the thread did, also for thread checkers.
+    std::atomic<bool> ended{false};
 };
 
 #endif // HOMETHREAD_H

@@ -168,15 +168,13 @@ QByteArray MyHttpRequestHandler::runFirmwareUpdater()
 QByteArray MyHttpRequestHandler::startSearchingDevices()
 {
     // An earlier search and its helper end with it.
-    QMetaObject::invokeMethod(deviceFinder, &DeviceFinder::startSearch, Qt::QueuedConnection);
+    finderThread->post([this] { deviceFinder->startSearch(); });
     return QByteArray("ok");
 }
 
 QByteArray MyHttpRequestHandler::getSearchedDevices()
 {
-    QByteArray result;
-    QMetaObject::invokeMethod(deviceFinder, &DeviceFinder::getSearchedDevices, Qt::BlockingQueuedConnection, &result);
-    return result;
+    return finderThread->call([this] { return deviceFinder->getSearchedDevices(); });
 }
 
 QByteArray MyHttpRequestHandler::openFtpInExplorer(t_GetArray &parameters)

@@ -84,7 +84,8 @@ private:
     SystemFun *systemFun;
     HomeThread *updatesThread;
     HomeThread *finderThread;
-    // Living on the threads above, reached through queued calls.
+    // Living on the threads above: the finder is reached through its thread,
+    // the update client hands its work to its own.
     Updates *updates;
     DeviceFinder *deviceFinder;
     QAtomicInt lockTimeout{10000};

@@ -180,9 +180,25 @@ QByteArray Updates::check4Updates(t_GetArray &parameters)
     const QByteArray body = "json=" + parameters.value("json");
     auto answer = std::make_shared<CheckAnswer>();
     std::future<QByteArray> result = answer->promise.get_future();
-    QMetaObject::invokeMethod(
-            this, [this, body, answer = std::move(answer)] { postCheck(body, answer); }, Qt::QueuedConnection);
+    {
+        // Handed over under the lock, which thread checkers see, unlike
+        // Qt's event queue.
+        std::lock_guard<std::mutex> locker(stateLock);
+        checks.append({body, std::move(answer)});
+    }
+    QMetaObject::invokeMethod(this, &Updates::sendChecks, Qt::QueuedConnection);
     return result.get();
+}
+
+void Updates::sendChecks()
+{
+    QList<QPair<QByteArray, std::shared_ptr<CheckAnswer>>> taken;
+    {
+        std::lock_guard<std::mutex> locker(stateLock);
+        taken.swap(checks);
+    }
+    for (const auto &check : qAsConst(taken))
+        postCheck(check.first, check.second);
 }
 
 void Updates::postCheck(const QByteArray &body, const std::shared_ptr<CheckAnswer> &answer)

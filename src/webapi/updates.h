@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QObject>
+#include <QPair>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
@@ -63,6 +64,7 @@ public slots:
     void fileDownloadFinished(QNetworkReply *reply);
 
 private slots:
+    void sendChecks();
     void beginJob();
     void requestNextModule();
     void jobTimedOut();
@@ -112,6 +114,8 @@ private:
     int savedFiles = 0;
 
     mutable std::mutex stateLock;
+    // Queries handed over by check4Updates, for this object's thread.
+    QList<QPair<QByteArray, std::shared_ptr<CheckAnswer>>> checks;
     QStringList moduleQueue;
     QStringList fileQueue;
     int inProgress = 0;
