@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     value.replace('\r', ' ').replace('\n', ' ');
     FuzzSocket socket;
     socket.feed("GET / HTTP/1.1\r\nCookie: " + value + "\r\n\r\n");
-    HttpRequest request(nullptr);
+    HttpRequest request;
     while (socket.bytesAvailable() > 0 && request.status() != HttpRequest::Complete
            && request.status() != HttpRequest::Aborted)
         request.readFromSocket(&socket);

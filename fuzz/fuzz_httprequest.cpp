@@ -6,7 +6,6 @@
 // Requests that complete are followed by the next one on the same connection,
 // as with keep-alive; an aborted request ends the connection.
 
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 
@@ -19,7 +18,7 @@
 
 namespace {
 
-QSettings *smallLimits = nullptr;
+ListenerSettings smallLimits;
 
 // Packet sizes from a tiny generator: mostly short pieces, now and then a
 // large one, so lines and bodies are cut everywhere.
@@ -86,11 +85,8 @@ void inspect(const HttpRequest &request)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     silenceQtMessages();
-    static QTemporaryDir dir;
-    smallLimits = new QSettings(dir.filePath("config.ini"), QSettings::IniFormat);
-    smallLimits->beginGroup("listener");
-    smallLimits->setValue("maxRequestSize", 1000);
-    smallLimits->setValue("maxMultiPartSize", 3000);
+    smallLimits.maxRequestSize = 1000;
+    smallLimits.maxMultiPartSize = 3000;
     return 0;
 }
 
@@ -99,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 1)
         return 0;
     const quint8 control = data[0];
-    QSettings *settings = (control & 0x20) ? smallLimits : nullptr;
+    const ListenerSettings settings = (control & 0x20) ? smallLimits : ListenerSettings();
     const QByteArray stream(reinterpret_cast<const char *>(data + 1), int(size - 1));
 
     FuzzSocket socket;

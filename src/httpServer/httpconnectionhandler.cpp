@@ -2,7 +2,6 @@
 #include "httprequest.h"
 #include "httprequesthandler.h"
 #include "httpresponse.h"
-#include "httpsettings.h"
 
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -39,7 +38,7 @@ bool shutdownWrite(qintptr descriptor)
 }
 } // namespace
 
-HttpConnectionHandler::HttpConnectionHandler(QSettings *settings, HttpRequestHandler *requestHandler,
+HttpConnectionHandler::HttpConnectionHandler(const ListenerSettings &settings, HttpRequestHandler *requestHandler,
                                              const QSslConfiguration *sslConfiguration)
     : settings(settings), requestHandler(requestHandler), sslConfiguration(sslConfiguration)
 {
@@ -66,11 +65,6 @@ bool HttpConnectionHandler::isBusy() const
 void HttpConnectionHandler::markBusy()
 {
     busy.store(true);
-}
-
-int HttpConnectionHandler::readTimeoutMs() const
-{
-    return httpSettingInt(settings, QStringLiteral("readTimeout"), 10000);
 }
 
 int HttpConnectionHandler::requestDeadline(qint64 baseMs, qint64 receivedBytes)
@@ -151,7 +145,7 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
         qDebug("HttpConnectionHandler (%p): Starting encryption", static_cast<void *>(this));
         static_cast<QSslSocket *>(socket.get())->startServerEncryption();
     }
-    readTimer->start(readTimeoutMs());
+    readTimer->start(settings.readTimeout);
     requestTimer->stop();
     currentRequest.reset();
     draining = false;
@@ -164,12 +158,12 @@ void HttpConnectionHandler::closeGracefully()
     // A peer that takes no more bytes would keep the connection closing for
     // ever; the read timer aborts it.
     if (socket->state() != QAbstractSocket::UnconnectedState)
-        readTimer->start(readTimeoutMs());
+        readTimer->start(settings.readTimeout);
 }
 
 void HttpConnectionHandler::startRequestDeadline()
 {
-    requestBaseMs = httpSettingInt(settings, QStringLiteral("requestTimeout"), 60000);
+    requestBaseMs = settings.requestTimeout;
     if (requestBaseMs <= 0)
         requestBaseMs = 60000;
     requestBytes = 0;
@@ -195,7 +189,7 @@ void HttpConnectionHandler::refuse(int status, const QByteArray &reason, const Q
 {
     requestTimer->stop();
     {
-        HttpResponse response(socket.get(), readTimeoutMs());
+        HttpResponse response(socket.get(), settings.readTimeout);
         response.setStatus(status, reason);
         response.setHeader("Connection", "close");
         response.setHeader("Content-Length", body.size());
@@ -217,7 +211,7 @@ void HttpConnectionHandler::closeAfterRefusal()
     }
     draining = true;
     drainedBytes = 0;
-    readTimer->start(qMin(drainLingerMs, qMax(1, readTimeoutMs())));
+    readTimer->start(qMin(drainLingerMs, qMax(1, settings.readTimeout)));
     drain();
 }
 
@@ -296,7 +290,7 @@ bool HttpConnectionHandler::readRequest()
             return false;
         }
         if (now == HttpRequest::ExpectBody)
-            readTimer->start(readTimeoutMs());
+            readTimer->start(settings.readTimeout);
     }
     if (currentRequest->status() == HttpRequest::Aborted) {
         if (currentRequest->isBadRequest())
@@ -325,7 +319,7 @@ void HttpConnectionHandler::serveAvailable()
         if (currentRequest->status() == HttpRequest::Complete) {
             readTimer->stop();
             requestTimer->stop();
-            const int timeout = readTimeoutMs();
+            const int timeout = settings.readTimeout;
             {
                 HttpResponse response(socket.get(), timeout);
                 try {

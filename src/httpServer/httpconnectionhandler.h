@@ -8,7 +8,8 @@
 #include <atomic>
 #include <memory>
 
-class QSettings;
+#include "config.h"
+
 class QSslConfiguration;
 class QTcpSocket;
 class QTimer;
@@ -26,7 +27,7 @@ class HttpConnectionHandler : public QThread
     Q_DISABLE_COPY(HttpConnectionHandler)
 public:
     // sslConfiguration (not owned) switches TLS on when not null.
-    HttpConnectionHandler(QSettings *settings, HttpRequestHandler *requestHandler,
+    HttpConnectionHandler(const ListenerSettings &settings, HttpRequestHandler *requestHandler,
                           const QSslConfiguration *sslConfiguration = nullptr);
     ~HttpConnectionHandler() override;
 
@@ -63,9 +64,8 @@ private:
     void dropConnection(const char *what);
     void startRequestDeadline();
     void extendRequestDeadline();
-    int readTimeoutMs() const;
 
-    QSettings *settings;
+    const ListenerSettings settings;
     HttpRequestHandler *requestHandler;
     const QSslConfiguration *sslConfiguration;
     // Set by the pool on the listener's thread, cleared here on the handler's thread.

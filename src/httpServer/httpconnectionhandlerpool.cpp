@@ -1,23 +1,19 @@
 #include "httpconnectionhandlerpool.h"
 #include "httpconnectionhandler.h"
-#include "httpsettings.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QSettings>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
 
-HttpConnectionHandlerPool::HttpConnectionHandlerPool(QSettings *settings, HttpRequestHandler *requestHandler,
-                                                     QObject *parent)
+HttpConnectionHandlerPool::HttpConnectionHandlerPool(const ListenerSettings &settings,
+                                                     HttpRequestHandler *requestHandler, QObject *parent)
     : QObject(parent), settings(settings), requestHandler(requestHandler)
 {
     loadSslConfig();
     cleanupTimer.setParent(this);
     connect(&cleanupTimer, &QTimer::timeout, this, &HttpConnectionHandlerPool::cleanup);
-    cleanupTimer.start(httpSettingInt(settings, QStringLiteral("cleanupInterval"), 10000));
+    cleanupTimer.start(settings.cleanupInterval);
 }
 
 HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
@@ -56,8 +52,7 @@ HttpConnectionHandler *HttpConnectionHandlerPool::acquireHandler()
             return handler;
         }
     }
-    const int maxThreads = httpSettingInt(settings, QStringLiteral("maxThreads"), 100);
-    if (handlers.count() < maxThreads) {
+    if (handlers.count() < settings.maxThreads) {
         auto *handler = new HttpConnectionHandler(settings, requestHandler, sslConfiguration.get());
         handler->markBusy();
         handlers.append(handler);
@@ -68,7 +63,7 @@ HttpConnectionHandler *HttpConnectionHandlerPool::acquireHandler()
 
 void HttpConnectionHandlerPool::cleanup()
 {
-    const int minThreads = httpSettingInt(settings, QStringLiteral("minThreads"), 1);
+    const int minThreads = settings.minThreads;
     std::lock_guard<std::mutex> locker(mutex);
     removeEndedHandlers();
     int idleCount = 0;
@@ -106,18 +101,10 @@ bool HttpConnectionHandlerPool::isSslEnabled() const
 
 void HttpConnectionHandlerPool::loadSslConfig()
 {
-    QString keyFileName = httpSetting(settings, QStringLiteral("sslKeyFile"), QString()).toString();
-    QString certFileName = httpSetting(settings, QStringLiteral("sslCertFile"), QString()).toString();
+    const QString &keyFileName = settings.sslKeyFile;
+    const QString &certFileName = settings.sslCertFile;
     if (keyFileName.isEmpty() || certFileName.isEmpty())
         return;
-
-    if (settings && settings->format() != QSettings::NativeFormat) {
-        const QDir configDir = QFileInfo(settings->fileName()).absoluteDir();
-        if (QDir::isRelativePath(keyFileName))
-            keyFileName = QFileInfo(configDir, keyFileName).absoluteFilePath();
-        if (QDir::isRelativePath(certFileName))
-            certFileName = QFileInfo(configDir, certFileName).absoluteFilePath();
-    }
 
     QFile certFile(certFileName);
     if (!certFile.open(QIODevice::ReadOnly)) {

@@ -8,7 +8,8 @@
 #include <memory>
 #include <mutex>
 
-class QSettings;
+#include "config.h"
+
 class QSslConfiguration;
 class HttpConnectionHandler;
 class HttpRequestHandler;
@@ -20,7 +21,8 @@ class HttpConnectionHandlerPool : public QObject
     Q_OBJECT
     Q_DISABLE_COPY(HttpConnectionHandlerPool)
 public:
-    HttpConnectionHandlerPool(QSettings *settings, HttpRequestHandler *requestHandler, QObject *parent = nullptr);
+    HttpConnectionHandlerPool(const ListenerSettings &settings, HttpRequestHandler *requestHandler,
+                              QObject *parent = nullptr);
     ~HttpConnectionHandlerPool() override;
 
     // An idle handler, already marked busy, or nullptr when all maxThreads are busy.
@@ -37,7 +39,7 @@ private:
     void loadSslConfig();
     void removeEndedHandlers(); // with the mutex held
 
-    QSettings *settings;
+    const ListenerSettings settings;
     HttpRequestHandler *requestHandler;
     QList<HttpConnectionHandler *> handlers; // owned, in creation order
     QTimer cleanupTimer;

@@ -1,6 +1,5 @@
 #include "httplistener.h"
 #include "httpconnectionhandlerpool.h"
-#include "httpsettings.h"
 
 #include <QHostAddress>
 #include <QTcpSocket>
@@ -37,7 +36,7 @@ bool shutdownWrite(qintptr descriptor)
 }
 } // namespace
 
-HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandler, QObject *parent)
+HttpListener::HttpListener(const ListenerSettings &settings, HttpRequestHandler *requestHandler, QObject *parent)
     : QTcpServer(parent), settings(settings), requestHandler(requestHandler), rejectedConnections(new QObject(this))
 {
     qRegisterMetaType<tSocketDescriptor>("tSocketDescriptor");
@@ -59,9 +58,9 @@ void HttpListener::listen()
 {
     if (!pool)
         pool = new HttpConnectionHandlerPool(settings, requestHandler, this);
-    const QString host = httpSetting(settings, QStringLiteral("host"), QString()).toString();
-    const int port = httpSettingInt(settings, QStringLiteral("port"), 0);
-    const QHostAddress address = host.isEmpty() ? QHostAddress(QHostAddress::Any) : QHostAddress(host);
+    const int port = settings.port;
+    const QHostAddress address =
+            settings.host.isEmpty() ? QHostAddress(QHostAddress::Any) : QHostAddress(settings.host);
     if (QTcpServer::listen(address, quint16(port)))
         qDebug("HttpListener: Listening on port %i", port);
     else

@@ -2,9 +2,9 @@
 #define HTTPLISTENER_H
 
 #include <QTcpServer>
+#include "config.h"
 #include "httpconnectionhandler.h"
 
-class QSettings;
 class HttpRequestHandler;
 class HttpConnectionHandlerPool;
 
@@ -15,7 +15,7 @@ class HttpListener : public QTcpServer
     Q_DISABLE_COPY(HttpListener)
 public:
     // Binds and listens at once; isListening() tells the outcome.
-    HttpListener(QSettings *settings, HttpRequestHandler *requestHandler, QObject *parent = nullptr);
+    HttpListener(const ListenerSettings &settings, HttpRequestHandler *requestHandler, QObject *parent = nullptr);
     ~HttpListener() override;
 
     void listen();
@@ -33,7 +33,7 @@ signals:
 private:
     void reject(qintptr socketDescriptor);
 
-    QSettings *settings;
+    const ListenerSettings settings;
     HttpRequestHandler *requestHandler;
     HttpConnectionHandlerPool *pool = nullptr;
     // Parent of the rejected connections still draining their requests.

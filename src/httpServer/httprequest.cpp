@@ -1,6 +1,5 @@
 #include "httprequest.h"
 #include "httpcookie.h"
-#include "httpsettings.h"
 
 #include <QIODevice>
 #include <QTemporaryFile>
@@ -16,13 +15,6 @@ constexpr qint64 maxStep = 65536;
 constexpr qint64 maxLineStep = 8192;
 // Lines and plain bodies are held in one byte array each, which cannot grow past this.
 constexpr qint64 maxInMemory = qint64(1) << 30;
-
-qint64 readSize(QSettings *settings, const QString &key, qint64 defaultValue)
-{
-    bool ok = false;
-    const qint64 value = httpSetting(settings, key, defaultValue).toLongLong(&ok);
-    return ok ? value : defaultValue;
-}
 
 // A blank before the colon still names the header for some reader on the
 // way, so it names it here too.
@@ -46,9 +38,8 @@ bool hasControlByte(const QByteArray &bytes)
 }
 } // namespace
 
-HttpRequest::HttpRequest(QSettings *settings)
-    : maxSize(qMin(readSize(settings, QStringLiteral("maxRequestSize"), 16000), maxInMemory)),
-      maxMultiPartSize(readSize(settings, QStringLiteral("maxMultiPartSize"), 1000000))
+HttpRequest::HttpRequest(const ListenerSettings &settings)
+    : maxSize(qMin(settings.maxRequestSize, maxInMemory)), maxMultiPartSize(settings.maxMultiPartSize)
 {}
 
 HttpRequest::~HttpRequest()

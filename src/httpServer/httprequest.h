@@ -11,8 +11,9 @@
 #include <map>
 #include <memory>
 
+#include "config.h"
+
 class QIODevice;
-class QSettings;
 class QTemporaryFile;
 
 // One HTTP request, parsed incrementally from the bytes of a connection.
@@ -22,7 +23,8 @@ class HttpRequest
 public:
     enum ParseState { ExpectRequestLine, ExpectHeader, ExpectBody, Complete, Aborted };
 
-    explicit HttpRequest(QSettings *settings);
+    // Takes the size limits (maxRequestSize, maxMultiPartSize).
+    explicit HttpRequest(const ListenerSettings &settings = ListenerSettings());
     virtual ~HttpRequest();
 
     // Consumes one line or one block of body bytes, whatever the state asks for.

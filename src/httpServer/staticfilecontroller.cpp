@@ -1,13 +1,10 @@
 #include "staticfilecontroller.h"
 #include "httprequest.h"
 #include "httpresponse.h"
-#include "httpsettings.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 
 #include <memory>
 
@@ -38,19 +35,11 @@ const QByteArray StaticFileController::contentSecurityPolicy =
         "default-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; object-src 'none'; "
         "base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
 
-StaticFileController::StaticFileController(QSettings *settings, QObject *parent) : HttpRequestHandler(parent)
+StaticFileController::StaticFileController(const DocrootSettings &settings, QObject *parent)
+    : HttpRequestHandler(parent), encoding(settings.encoding), docroot(settings.path), maxAge(settings.maxAge),
+      cacheTimeout(settings.cacheTime), maxCachedFileSize(settings.maxCachedFileSize)
 {
-    encoding = httpSetting(settings, QStringLiteral("encoding"), QStringLiteral("UTF-8")).toString();
-    docroot = httpSetting(settings, QStringLiteral("path"), QStringLiteral(".")).toString();
-    const bool embedded = docroot.startsWith(QLatin1String(":/")) || docroot.startsWith(QLatin1String("qrc://"));
-    if (!embedded && !QDir::isAbsolutePath(docroot) && settings && settings->format() != QSettings::NativeFormat) {
-        const QFileInfo configFile(settings->fileName());
-        docroot = QFileInfo(configFile.absolutePath() + QLatin1Char('/') + docroot).absoluteFilePath();
-    }
-    maxAge = httpSettingInt(settings, QStringLiteral("maxAge"), 60000);
-    maxCachedFileSize = httpSettingInt(settings, QStringLiteral("maxCachedFileSize"), 65536);
-    cache.setMaxCost(httpSettingInt(settings, QStringLiteral("cacheSize"), 1000000));
-    cacheTimeout = httpSettingInt(settings, QStringLiteral("cacheTime"), 60000);
+    cache.setMaxCost(settings.cacheSize);
     qDebug("StaticFileController: docroot=%s, encoding=%s, maxAge=%i", qPrintable(docroot), qPrintable(encoding),
            maxAge);
 }

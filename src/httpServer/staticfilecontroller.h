@@ -9,7 +9,7 @@
 
 #include <mutex>
 
-class QSettings;
+#include "config.h"
 
 // Serves files below the document root, with a shared in-memory LRU cache.
 class StaticFileController : public HttpRequestHandler
@@ -17,7 +17,7 @@ class StaticFileController : public HttpRequestHandler
     Q_OBJECT
     Q_DISABLE_COPY(StaticFileController)
 public:
-    explicit StaticFileController(QSettings *settings, QObject *parent = nullptr);
+    explicit StaticFileController(const DocrootSettings &settings, QObject *parent = nullptr);
     ~StaticFileController() override;
 
     void service(HttpRequest &request, HttpResponse &response) override;

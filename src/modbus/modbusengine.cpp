@@ -40,8 +40,11 @@ void debugLine(const char *prefix, unsigned int number)
 
 } // namespace
 
-ModbusEngine::ModbusEngine(QObject *parent) : ModbusEngine(nullptr, parent)
-{}
+ModbusEngine::ModbusEngine(const ModbusSettings &settings, QObject *parent) : ModbusEngine(nullptr, parent)
+{
+    static_cast<ModbusLibrary *>(backend)->setExtraPorts(settings.extraPorts);
+    setConfig(settings);
+}
 
 ModbusEngine::ModbusEngine(ModbusBackend *layer, QObject *parent)
     : QObject(parent), pause([](unsigned long ms) { QThread::msleep(ms); })
@@ -63,7 +66,7 @@ void ModbusEngine::setPause(Pause newPause)
     pause = std::move(newPause);
 }
 
-void ModbusEngine::setConfig(const ModbusConfig &newConfig)
+void ModbusEngine::setConfig(const ModbusSettings &newConfig)
 {
     config = newConfig;
 }

@@ -4,8 +4,9 @@
 #include <QObject>
 #include <functional>
 #include <memory>
+#include "config.h"
 #include "modbusbackend.h"
-#include "modbusconfig.h"
+#include "config.h"
 #include "modbustypes.h"
 
 enum class ConnectionType : qint16 { Serial = 0, Tcp = 1 };
@@ -16,12 +17,13 @@ class ModbusEngine : public QObject
 {
     Q_OBJECT
 public:
-    explicit ModbusEngine(QObject *parent = nullptr);
+    // On libmodbus, listing the given extra ports.
+    explicit ModbusEngine(const ModbusSettings &settings = ModbusSettings(), QObject *parent = nullptr);
     // Uses the given access layer, which must outlive the engine.
     explicit ModbusEngine(ModbusBackend *backend, QObject *parent = nullptr);
     ~ModbusEngine() override;
 
-    void setConfig(const ModbusConfig &config);
+    void setConfig(const ModbusSettings &config);
 
     QList<QextPortInfo> ports();
     ModbusOutcome connectSerial(const SerialLink &link);
@@ -115,7 +117,7 @@ private:
 
     std::unique_ptr<ModbusBackend> ownBackend;
     ModbusBackend *backend = nullptr;
-    ModbusConfig config;
+    ModbusSettings config;
     Pause pause;
 };
 

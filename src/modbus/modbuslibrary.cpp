@@ -151,22 +151,17 @@ int completeDeviceIdReply(modbus_t *mb, uint8_t *adu, int rc)
 
 } // namespace
 
-ModbusLibrary::ModbusLibrary() : m_configPath(QextSerialEnumerator::defaultConfigPath())
+ModbusLibrary::ModbusLibrary(const QStringList &extraPorts) : m_extraPorts(extraPorts)
 {}
 
-void ModbusLibrary::setConfigPath(const QString &path)
+void ModbusLibrary::setExtraPorts(const QStringList &extraPorts)
 {
-    m_configPath = path;
-}
-
-QString ModbusLibrary::configPath() const
-{
-    return m_configPath;
+    m_extraPorts = extraPorts;
 }
 
 QList<QextPortInfo> ModbusLibrary::getPorts()
 {
-    return QextSerialEnumerator::getPorts(m_configPath);
+    return QextSerialEnumerator::getPorts(m_extraPorts);
 }
 
 int ModbusLibrary::fail(int errnum)

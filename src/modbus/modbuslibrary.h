@@ -11,12 +11,9 @@ struct _modbus;
 class ModbusLibrary : public ModbusBackend
 {
 public:
-    ModbusLibrary();
-
-    // Where the extra (virtual) serial ports are listed; config.ini beside
-    // the executable unless set.
-    void setConfigPath(const QString &path);
-    QString configPath() const;
+    // extraPorts are listed after the machine's own serial ports.
+    explicit ModbusLibrary(const QStringList &extraPorts = QStringList());
+    void setExtraPorts(const QStringList &extraPorts);
 
     QList<QextPortInfo> getPorts() override;
 
@@ -72,7 +69,7 @@ private:
     int fail(int errnum);
     int keepError(int rc);
 
-    QString m_configPath;
+    QStringList m_extraPorts;
     int m_lastError = 0;
 };
 

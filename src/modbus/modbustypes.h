@@ -49,7 +49,7 @@ struct SerialLink
 };
 
 // Modbus TCP. Each transfer probes the host and connects afresh, unless the
-// connection is kept open (ModbusConfig).
+// connection is kept open (ModbusSettings).
 struct TcpLink
 {
     QString host;

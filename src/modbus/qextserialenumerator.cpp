@@ -1,49 +1,8 @@
 #include "qextserialenumerator.h"
 
-#include <QCoreApplication>
 #include <QFileInfo>
 #include <QSerialPortInfo>
-#include <QSettings>
 #include <algorithm>
-
-QString QextSerialEnumerator::defaultConfigPath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/config.ini");
-}
-
-QStringList QextSerialEnumerator::splitPortList(const QVariant &value)
-{
-    QStringList raw;
-    if (value.type() == QVariant::StringList)
-        raw = value.toStringList();
-    else
-        raw = value.toString().split(QLatin1Char(','));
-    QStringList ports;
-    for (const QString &entry : qAsConst(raw)) {
-        const QString path = entry.trimmed();
-        if (!path.isEmpty())
-            ports.append(path);
-    }
-    return ports;
-}
-
-QStringList QextSerialEnumerator::readExtraPorts(const QString &configPath)
-{
-    if (configPath.isEmpty() || !QFileInfo::exists(configPath))
-        return QStringList();
-    QSettings ini(configPath, QSettings::IniFormat);
-    return splitPortList(ini.value(QStringLiteral("modbus/extraPorts")));
-}
-
-QList<QextPortInfo> QextSerialEnumerator::getPorts()
-{
-    return getPorts(defaultConfigPath());
-}
-
-QList<QextPortInfo> QextSerialEnumerator::getPorts(const QString &configPath)
-{
-    return getPorts(readExtraPorts(configPath));
-}
 
 QList<QextPortInfo> QextSerialEnumerator::getPorts(const QStringList &extraPorts)
 {

@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QDebug>
-#include <QSettings>
 
 #include "httplistener.h"
 #include "myhttprequesthandler.h"
@@ -10,22 +9,16 @@
 #include "staticfilecontroller.h"
 #include "traymenu.h"
 
-// The order matters: each component reads its settings while it is built.
-Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : QObject(parent)
+Creator::Creator(const QString &configPath, bool restarted, QObject *parent)
+    : QObject(parent), config(readConfig(configPath))
 {
-    docrootSettings = new QSettings(configPath, QSettings::IniFormat, this);
-    docrootSettings->beginGroup(QStringLiteral("docroot"));
-    staticFileController = new StaticFileController(docrootSettings, this);
+    staticFileController = new StaticFileController(config.docroot, this);
 
     qDebug("ServiceHelper: Starting service");
 
-    listenerSettings = new QSettings(configPath, QSettings::IniFormat, this);
-    listenerSettings->beginGroup(QStringLiteral("listener"));
-    router = new MyHttpRequestHandler(staticFileController, docrootSettings, this);
-    listener = new HttpListener(listenerSettings, router, this);
-
-    traySettings = new QSettings(configPath, QSettings::IniFormat, this);
-    tray = new TrayMenu(qobject_cast<QApplication *>(QCoreApplication::instance()), traySettings);
+    router = new MyHttpRequestHandler(staticFileController, config, this);
+    listener = new HttpListener(config.listener, router, this);
+    tray = new TrayMenu(qobject_cast<QApplication *>(QCoreApplication::instance()), config.tray);
 
     if (!listener->isListening()) {
         tray->showBindErrorMessage();
@@ -102,7 +95,7 @@ void Creator::finishHandOver(bool started, const QString &program)
     }
     // Ending now would leave the user with no program at all.
     qWarning("Creator: cannot start %s, serving on", qPrintable(program));
-    listener = new HttpListener(listenerSettings, router, this);
+    listener = new HttpListener(config.listener, router, this);
     if (!listener->isListening())
         tray->showBindErrorMessage();
 }

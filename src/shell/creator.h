@@ -4,13 +4,15 @@
 #include <QObject>
 #include <QString>
 
-class QSettings;
+#include "config.h"
+
 class HttpListener;
 class MyHttpRequestHandler;
 class StaticFileController;
 class TrayMenu;
 
-// Builds and wires everything that runs, and ends or hands over the process.
+// Reads config.ini once, builds and wires everything that runs, each part on
+// its own section of the file, and ends or hands over the process.
 class Creator : public QObject
 {
     Q_OBJECT
@@ -23,6 +25,7 @@ public:
     HttpListener *httpListener() const;
     MyHttpRequestHandler *requestHandler() const;
     TrayMenu *trayMenu() const;
+    const BrioConfig &configuration() const { return config; }
 
     // Exit status after the elevated copy or the installer took over.
     static constexpr int handOverExitCode = 12;
@@ -37,12 +40,10 @@ private:
     // Ends the process when the successor started; otherwise serves on.
     void finishHandOver(bool started, const QString &program);
 
-    QSettings *docrootSettings;
+    const BrioConfig config;
     StaticFileController *staticFileController;
-    QSettings *listenerSettings;
     MyHttpRequestHandler *router;
     HttpListener *listener;
-    QSettings *traySettings;
     TrayMenu *tray;
     bool handingOver = false;
 };

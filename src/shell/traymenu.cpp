@@ -9,7 +9,6 @@
 #include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
-#include <QSettings>
 #include <QTranslator>
 #include <QUrl>
 
@@ -30,24 +29,18 @@ static void loadResources()
     Q_UNUSED(loaded)
 }
 
-TrayMenu::TrayMenu(QApplication *application, QSettings *settings, const QString &translationDir)
-    : QDialog(nullptr), application(application), settings(settings), appTranslator(new QTranslator(this)),
-      qtTranslator(new QTranslator(this))
+TrayMenu::TrayMenu(QApplication *application, const TraySettings &settings, const QString &translationDir)
+    : QDialog(nullptr), application(application), port(settings.port), storedPort(settings.port),
+      configFile(settings.configFile), appTranslator(new QTranslator(this)), qtTranslator(new QTranslator(this))
 {
     loadResources();
-    enterGroup(QStringLiteral("listener"));
-    port = settings->value(QStringLiteral("port"), 80).toInt();
-    settings->endGroup();
 
     appDir = (translationDir.isEmpty() ? QCoreApplication::applicationDirPath() : translationDir) + QLatin1Char('/');
 
     createActions();
     createTrayIcon();
 
-    enterGroup(QStringLiteral("other"));
-    QString language = settings->value(QStringLiteral("prefLang")).toString();
-    settings->endGroup();
-
+    QString language = settings.prefLang;
     if (language.isEmpty()) {
         language = languageFromLocale(QLocale::system().name());
         savePreferredLanguage(language);
@@ -104,13 +97,6 @@ QString TrayMenu::localAddress() const
 QString TrayMenu::currentLanguage() const
 {
     return currentLang;
-}
-
-void TrayMenu::enterGroup(const QString &group)
-{
-    while (!settings->group().isEmpty())
-        settings->endGroup();
-    settings->beginGroup(group);
 }
 
 void TrayMenu::createActions()
@@ -186,8 +172,7 @@ void TrayMenu::switchTranslator(QTranslator *translator, const QString &fileName
 
 void TrayMenu::savePreferredLanguage(const QString &language)
 {
-    enterGroup(QStringLiteral("other"));
-    settings->setValue(QStringLiteral("prefLang"), language);
+    writeConfigValue(configFile, QStringLiteral("other/prefLang"), language);
 }
 
 void TrayMenu::retranslateUi()
@@ -233,11 +218,11 @@ void TrayMenu::slotLanguageChanged(QAction *action)
 
 void TrayMenu::slotChangeListeningPort()
 {
-    enterGroup(QStringLiteral("listener"));
-    const int stored = settings->value(QStringLiteral("port"), 80).toInt();
     int chosen = 0;
-    if (askListeningPort(stored, &chosen))
-        settings->setValue(QStringLiteral("port"), chosen);
+    if (!askListeningPort(storedPort, &chosen))
+        return;
+    writeConfigValue(configFile, QStringLiteral("listener/port"), chosen);
+    storedPort = chosen;
 }
 
 bool TrayMenu::askListeningPort(int current, int *chosen)

@@ -5,11 +5,12 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
+#include "config.h"
+
 class QAction;
 class QActionGroup;
 class QApplication;
 class QMenu;
-class QSettings;
 class QTranslator;
 
 // The program's only own user interface: the tray icon, its menu, balloon
@@ -19,8 +20,9 @@ class TrayMenu : public QDialog
     Q_OBJECT
     Q_DISABLE_COPY(TrayMenu)
 public:
-    // translationDir defaults to the executable's directory.
-    TrayMenu(QApplication *application, QSettings *settings, const QString &translationDir = QString());
+    // translationDir defaults to the executable's directory. The language and
+    // the port dialog's choice are written to settings.configFile.
+    TrayMenu(QApplication *application, const TraySettings &settings, const QString &translationDir = QString());
     ~TrayMenu() override;
 
     void showListeningMessage();
@@ -60,7 +62,6 @@ private:
     void switchTranslator(QTranslator *translator, const QString &fileName);
     void savePreferredLanguage(const QString &language);
     void retranslateUi();
-    void enterGroup(const QString &group);
 
     QAction *launchBrowserAction = nullptr;
     QAction *copyAddressAction = nullptr;
@@ -78,7 +79,9 @@ private:
 
     QApplication *application;
     int port = 80;
-    QSettings *settings;
+    // The port as config.ini has it now: the dialog offers it.
+    int storedPort = 80;
+    QString configFile;
     QString appDir;
     QTranslator *appTranslator;
     QTranslator *qtTranslator;

@@ -1,111 +1,82 @@
 #include "devicefinder.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSettings>
-#include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
-
-#include <mutex>
 
 #include "jsontext.h"
 #include "platformlauncher.h"
 
 const char *const DeviceFinder::helperProgram = "platforms/RuvUzoveveviRiduzi.exe";
 
-DeviceFinder::Config DeviceFinder::Config::read(const QString &configFile)
-{
-    Config config;
-    config.helper = PlatformLauncher::helperPath(QString::fromLatin1(helperProgram));
-    if (configFile.isEmpty())
-        return config;
-    QSettings settings(configFile, QSettings::IniFormat);
-    settings.beginGroup(QStringLiteral("discovery"));
-    const QString address =
-            settings.value(QStringLiteral("broadcastAddress"), QStringLiteral("255.255.255.255")).toString().trimmed();
-    config.broadcastAddress = QHostAddress(address);
-    if (config.broadcastAddress.isNull())
-        qWarning("DeviceFinder: broadcastAddress %s is no address; nothing is sent", qPrintable(address));
-    bool ok = false;
-    const int port = settings.value(QStringLiteral("port"), defaultPort).toInt(&ok);
-    if (ok && port >= 1 && port <= 65535)
-        config.port = quint16(port);
-    const int window = settings.value(QStringLiteral("searchWindow"), defaultSearchWindow).toInt(&ok);
-    if (ok && window > 0)
-        config.searchWindow = window;
-    return config;
-}
-
-DeviceFinder::DeviceFinder(const Config &config, QObject *parent)
-    : QObject(parent), config(config), helper(new QProcess(this)), receiver(new QThread(this)), socket(new QUdpSocket)
-{
-    // The helper is optional; without it the search works all the same.
-    if (!config.helper.isEmpty() && QFileInfo::exists(config.helper))
-        helper->start(config.helper, QStringList(), QIODevice::ReadWrite);
-
-    receiver->setObjectName(QStringLiteral("DeviceFinder"));
-    // The socket's notifications, and the timers bound to it, run on the
-    // receiving thread; it goes when that thread ends.
-    socket->moveToThread(receiver);
-    connect(receiver, &QThread::finished, socket, &QObject::deleteLater);
-    connect(socket, &QUdpSocket::readyRead, socket, [this] { processPendingDatagrams(); });
-    connect(receiver, &QThread::started, socket, [this] {
-        QTimer::singleShot(500, Qt::PreciseTimer, socket, [this] { sendBroadcast(); });
-        QTimer::singleShot(800, Qt::PreciseTimer, socket, [this] { sendBroadcast(); });
-        QTimer::singleShot(this->config.searchWindow, Qt::PreciseTimer, socket, [this] { endWindow(); });
-    });
-    receiver->start();
-
-    // Handler threads come and go with the pool. Should ours end first, the
-    // helper is stopped while still in it and the finder moves to the main
-    // thread, so that its deletion still happens.
-    if (QThread *own = thread())
-        connect(own, &QThread::finished, this, &DeviceFinder::threadFinishing, Qt::DirectConnection);
-}
+DeviceFinder::DeviceFinder(const DiscoverySettings &settings, const QString &helper, QObject *parent)
+    : QObject(parent), settings(settings), helperPath(helper)
+{}
 
 DeviceFinder::~DeviceFinder()
 {
     stop();
-    receiver->quit();
-    receiver->wait();
 }
 
-DeviceFinder *DeviceFinder::fromConfig(const QString &configFile)
+QString DeviceFinder::installedHelper()
 {
-    return new DeviceFinder(Config::read(configFile));
+    return PlatformLauncher::helperPath(QString::fromLatin1(helperProgram));
 }
 
-bool DeviceFinder::accepting() const
+void DeviceFinder::startSearch()
 {
-    std::lock_guard<std::mutex> locker(lock);
-    return !collected && !windowOver;
+    stop();
+    devices.clear();
+    seen.clear();
+    windowOver = false;
+    // The helper is optional; without it the search works all the same.
+    helper = new QProcess(this);
+    if (!helperPath.isEmpty() && QFileInfo::exists(helperPath))
+        helper->start(helperPath, QStringList(), QIODevice::ReadWrite);
+
+    socket = new QUdpSocket(this);
+    connect(socket, &QUdpSocket::readyRead, this, &DeviceFinder::processPendingDatagrams);
+    QTimer::singleShot(500, Qt::PreciseTimer, socket, [this] { sendBroadcast(); });
+    QTimer::singleShot(800, Qt::PreciseTimer, socket, [this] { sendBroadcast(); });
+    QTimer::singleShot(settings.searchWindow, Qt::PreciseTimer, socket, [this] { endWindow(); });
+}
+
+void DeviceFinder::stop()
+{
+    if (helper && helper->state() != QProcess::NotRunning) {
+        helper->kill();
+        helper->waitForFinished(3000);
+    }
+    delete helper;
+    helper = nullptr;
+    delete socket;
+    socket = nullptr;
+    passQueued = false;
 }
 
 void DeviceFinder::sendBroadcast()
 {
     // A closed socket would bind itself anew to send.
-    if (!accepting() || config.broadcastAddress.isNull())
+    if (!socket || windowOver || settings.broadcastAddress.isNull())
         return;
-    socket->writeDatagram(QByteArray(1, 'D'), config.broadcastAddress, config.port);
+    socket->writeDatagram(QByteArray(1, 'D'), settings.broadcastAddress, settings.port);
 }
 
 void DeviceFinder::endWindow()
 {
-    {
-        std::lock_guard<std::mutex> locker(lock);
-        windowOver = true;
-    }
+    windowOver = true;
     socket->close();
 }
 
 void DeviceFinder::processPendingDatagrams()
 {
     passQueued = false;
-    // A bounded number per pass: the thread's other events, the end of the
-    // window among them, get their turn during a flood.
+    if (!socket)
+        return;
+    // A bounded number per pass: other events, the end of the window and
+    // the collection among them, get their turn during a flood.
     char buffer[maxDatagram + 1];
     for (int i = 0; i < datagramsPerPass && socket->hasPendingDatagrams(); ++i) {
         const qint64 size = socket->pendingDatagramSize();
@@ -114,7 +85,7 @@ void DeviceFinder::processPendingDatagrams()
         if (got < 0)
             break;
         // No device has a name that long; such a datagram is not a reply.
-        if (size > maxDatagram || got > maxDatagram || !accepting())
+        if (size > maxDatagram || got > maxDatagram || windowOver)
             continue;
         addDevice(datagramToDevice(sender.toString(), replyText(QByteArray::fromRawData(buffer, int(got)))));
     }
@@ -191,56 +162,26 @@ QByteArray DeviceFinder::devicesToJson(const QVector<Device> &devices)
 
 QVector<Device> DeviceFinder::foundDevices() const
 {
-    std::lock_guard<std::mutex> locker(lock);
     return devices;
 }
 
 QByteArray DeviceFinder::getSearchedDevices()
 {
-    QVector<Device> found;
-    {
-        std::lock_guard<std::mutex> locker(lock);
-        collected = true;
-        found = devices;
-    }
-    qDebug() << "DeviceFinder::getSearchedDevices() devices.size():" << found.size();
-    // The helper belongs to the finder's thread.
-    if (thread() == QThread::currentThread())
-        stop();
-    else
-        QMetaObject::invokeMethod(this, "stop", Qt::QueuedConnection);
-    return devicesToJson(found);
+    if (!socket)
+        return QByteArray();
+    qDebug() << "DeviceFinder::getSearchedDevices() devices.size():" << devices.size();
+    stop();
+    const QByteArray json = devicesToJson(devices);
+    devices.clear();
+    seen.clear();
+    return json;
 }
 
 void DeviceFinder::addDevice(const Device &device)
 {
     const QString key = device.ip + QLatin1Char('\n') + device.mac;
-    std::lock_guard<std::mutex> locker(lock);
-    if (collected || windowOver || devices.size() >= maxDevices || seen.contains(key))
+    if (devices.size() >= maxDevices || seen.contains(key))
         return;
     seen.insert(key);
     devices.append(device);
-}
-
-void DeviceFinder::stop()
-{
-    {
-        std::lock_guard<std::mutex> locker(lock);
-        collected = true;
-    }
-    if (helper->state() != QProcess::NotRunning) {
-        helper->kill();
-        helper->waitForFinished(3000);
-    }
-    // The socket is closed on its own thread.
-    QUdpSocket *const receiving = socket;
-    QMetaObject::invokeMethod(
-            socket, [receiving] { receiving->close(); }, Qt::QueuedConnection);
-}
-
-void DeviceFinder::threadFinishing()
-{
-    stop();
-    if (QCoreApplication *app = QCoreApplication::instance())
-        moveToThread(app->thread());
 }

@@ -148,27 +148,7 @@ QString oneLine(QString value)
 
 } // namespace
 
-Email::Config Email::Config::read(const QString &configFile)
-{
-    Config config;
-    if (configFile.isEmpty())
-        return config;
-    QSettings settings(configFile, QSettings::IniFormat);
-    settings.beginGroup(QStringLiteral("email"));
-    config.server = settings.value(QStringLiteral("server")).toString().trimmed();
-    config.from = settings.value(QStringLiteral("from")).toString();
-    config.to = settings.value(QStringLiteral("to")).toString();
-    config.user = settings.value(QStringLiteral("user")).toString();
-    config.password = settings.value(QStringLiteral("password")).toString();
-    config.tool = settings.value(QStringLiteral("curl"), config.tool).toString();
-    if (config.tool.isEmpty())
-        config.tool = QStringLiteral("curl");
-    config.insecureTls = settings.value(QStringLiteral("insecureTls"), false).toBool();
-    config.caFile = settings.value(QStringLiteral("caFile")).toString().trimmed();
-    return config;
-}
-
-Email::Email(const QString &configFile, QObject *parent) : QObject(parent), config(Config::read(configFile))
+Email::Email(const EmailSettings &settings, QObject *parent) : QObject(parent), config(settings)
 {}
 
 QString Email::filePath(const char *name)

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "config.h"
 #include "tgetarray.h"
 
 // The contact report: rate-limited, written to emailMessage.txt in the
@@ -15,26 +16,8 @@ class Email : public QObject
     Q_OBJECT
     Q_DISABLE_COPY(Email)
 public:
-    // What config.ini says about the mail server, read in one place.
-    struct Config
-    {
-        QString server;
-        QString from;
-        QString to;
-        QString user;
-        QString password;
-        QString tool = QStringLiteral("curl");
-        // Accept any certificate (self-signed servers), as curl's -k does.
-        bool insecureTls = false;
-        // A further CA the server's certificate may be signed by.
-        QString caFile;
-
-        // The [email] group of configFile; none: no mail server.
-        static Config read(const QString &configFile);
-    };
-
-    // Reads the [email] group of config.ini (none: no mail server).
-    explicit Email(const QString &configFile = QString(), QObject *parent = nullptr);
+    // Without a server, reports are refused.
+    explicit Email(const EmailSettings &settings = EmailSettings(), QObject *parent = nullptr);
 
     QByteArray sendEmail(t_GetArray &parameters);
     void writeEmailError(const QString &text);
@@ -68,7 +51,7 @@ public:
 private:
     bool send(const QStringList &values);
 
-    Config config;
+    const EmailSettings config;
     int toolTimeout = 30000;
     int sentThisRun = 0;
 };

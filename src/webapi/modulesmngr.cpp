@@ -1,6 +1,5 @@
 #include "modulesmngr.h"
 
-#include <QCoreApplication>
 #include <QDir>
 
 #include "jsontext.h"
@@ -16,15 +15,7 @@ QByteArray quoted(const QString &name)
 
 } // namespace
 
-QString documentRootPath(const QString &configuredPath)
-{
-    if (QDir::isAbsolutePath(configuredPath))
-        return configuredPath;
-    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + configuredPath;
-}
-
-ModulesMngr::ModulesMngr(const QString &documentRootPath, QObject *parent)
-    : QObject(parent), documentRootInfo(::documentRootPath(documentRootPath))
+ModulesMngr::ModulesMngr(const QString &documentRoot, QObject *parent) : QObject(parent), documentRootInfo(documentRoot)
 {}
 
 QByteArray ModulesMngr::getListOfInstalledModules() const

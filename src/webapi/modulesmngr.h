@@ -6,11 +6,6 @@
 #include <QObject>
 #include <QString>
 
-// The configured document root as a path: a relative one counts from the
-// executable's directory. The listing and the update client install into the
-// same place through it.
-QString documentRootPath(const QString &configuredPath);
-
 // Lists the interface modules below the document root's "modules"
 // directory with their HTML, CSS and JavaScript files. Read from disk at
 // every call, so a freshly installed module shows at once.
@@ -19,8 +14,8 @@ class ModulesMngr : public QObject
     Q_OBJECT
     Q_DISABLE_COPY(ModulesMngr)
 public:
-    // A relative document root is taken from the executable's directory.
-    explicit ModulesMngr(const QString &documentRootPath, QObject *parent = nullptr);
+    // documentRoot as config.ini's [docroot] path gives it, resolved.
+    explicit ModulesMngr(const QString &documentRoot, QObject *parent = nullptr);
 
     QByteArray getListOfInstalledModules() const;
 

@@ -1,15 +1,12 @@
 #include "myhttprequesthandler.h"
 
 #include <QDebug>
-#include <QSettings>
 #include <QTemporaryFile>
-#include <QThread>
-
-#include <utility>
 
 #include "devicefinder.h"
 #include "email.h"
 #include "endpoint.h"
+#include "homethread.h"
 #include "httprequest.h"
 #include "httpresponse.h"
 #include "modbusengine.h"
@@ -19,26 +16,17 @@
 #include "systemfun.h"
 #include "updates.h"
 
-MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileController, QSettings *docrootSettings,
+MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileController, const BrioConfig &config,
                                            QObject *parent)
-    : HttpRequestHandler(parent), staticFileController(staticFileController), modbusEngine(new ModbusEngine(this)),
-      modbusApi(*modbusEngine), docrootSettings(docrootSettings), modulesMngr(nullptr), updates(nullptr),
-      email(nullptr), systemFun(nullptr)
+    : HttpRequestHandler(parent), staticFileController(staticFileController),
+      modbusEngine(new ModbusEngine(config.modbus, this)), modbusApi(*modbusEngine),
+      modulesMngr(new ModulesMngr(config.docroot.path, this)), email(new Email(config.email, this)),
+      systemFun(new SystemFun(this)), updatesThread(new HomeThread(QStringLiteral("Updates"), this)),
+      finderThread(new HomeThread(QStringLiteral("DeviceFinder"), this)),
+      updates(updatesThread->make<Updates>(config.docroot.path, config.updates)),
+      deviceFinder(finderThread->make<DeviceFinder>(config.discovery, DeviceFinder::installedHelper())),
+      guard(config.listener.allowedHosts)
 {
-    if (docrootSettings)
-        docrootPath = docrootSettings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
-    // The listener's keys live in the same configuration file.
-    if (docrootSettings && docrootSettings->format() != QSettings::NativeFormat)
-        guard = RequestGuard::fromConfigFile(docrootSettings->fileName());
-    else
-        guard = RequestGuard();
-    modulesMngr = new ModulesMngr(docrootPath.isEmpty() ? QStringLiteral(".") : docrootPath, this);
-    // Leaves the shared settings object in group "updates".
-    updates = new Updates(docrootSettings, this);
-    if (docrootSettings && docrootSettings->format() != QSettings::NativeFormat)
-        modbusEngine->setConfig(ModbusConfig::fromFile(configFile()));
-    email = new Email(configFile(), this);
-    systemFun = new SystemFun(this);
     addRoutes();
 }
 
@@ -84,17 +72,9 @@ QByteArray MyHttpRequestHandler::emitted(void (MyHttpRequestHandler::*signal)())
 
 MyHttpRequestHandler::~MyHttpRequestHandler()
 {
-    // A search nobody collected. Its thread has normally ended by now, which
-    // hands the finder to this one.
-    if (deviceFinder && deviceFinder->thread() != QThread::currentThread())
-        deviceFinder->deleteLater();
-    else
-        delete deviceFinder;
-}
-
-QString MyHttpRequestHandler::configFile() const
-{
-    return docrootSettings ? docrootSettings->fileName() : QString();
+    // The handler threads have ended; a search nobody collected ends here.
+    finderThread->stop();
+    updatesThread->stop();
 }
 
 void MyHttpRequestHandler::setModbusLockTimeout(int milliseconds)
@@ -192,27 +172,14 @@ QByteArray MyHttpRequestHandler::runFirmwareUpdater()
 
 QByteArray MyHttpRequestHandler::startSearchingDevices()
 {
-    DeviceFinder *finder = DeviceFinder::fromConfig(configFile());
-    std::lock_guard<std::mutex> locker(finderLock);
-    // The earlier search and its helper end with it; deletion runs in its thread.
-    if (deviceFinder)
-        deviceFinder->deleteLater();
-    deviceFinder = finder;
+    // An earlier search and its helper end with it.
+    finderThread->post([this] { deviceFinder->startSearch(); });
     return QByteArray("ok");
 }
 
 QByteArray MyHttpRequestHandler::getSearchedDevices()
 {
-    DeviceFinder *finder = nullptr;
-    {
-        std::lock_guard<std::mutex> locker(finderLock);
-        std::swap(finder, deviceFinder);
-    }
-    if (!finder)
-        return QByteArray();
-    const QByteArray result = finder->getSearchedDevices();
-    finder->deleteLater();
-    return result;
+    return finderThread->call([this] { return deviceFinder->getSearchedDevices(); });
 }
 
 QByteArray MyHttpRequestHandler::openFtpInExplorer(t_GetArray &parameters)

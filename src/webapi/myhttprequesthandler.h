@@ -2,21 +2,21 @@
 #define MYHTTPREQUESTHANDLER_H
 
 #include <functional>
-#include <mutex>
 
 #include <QByteArray>
 #include <QAtomicInt>
 #include <QHash>
 #include <QMutex>
 
+#include "config.h"
 #include "httprequesthandler.h"
 #include "modbusapi.h"
 #include "requestguard.h"
 #include "tgetarray.h"
 
-class QSettings;
 class DeviceFinder;
 class Email;
+class HomeThread;
 class ModbusEngine;
 class ModulesMngr;
 class StaticFileController;
@@ -25,12 +25,14 @@ class Updates;
 
 // The application's request handler: AJAX calls, the two file echoes, and
 // everything else as static files. One instance serves all handler threads.
+// It builds the engines, each on the part of the configuration that is its
+// own; the update client and the device finder on threads of their own.
 class MyHttpRequestHandler : public HttpRequestHandler
 {
     Q_OBJECT
     Q_DISABLE_COPY(MyHttpRequestHandler)
 public:
-    MyHttpRequestHandler(StaticFileController *staticFileController, QSettings *docrootSettings,
+    MyHttpRequestHandler(StaticFileController *staticFileController, const BrioConfig &config,
                          QObject *parent = nullptr);
     ~MyHttpRequestHandler() override;
 
@@ -67,7 +69,6 @@ private:
     void addRoutes();
     QByteArray emitted(void (MyHttpRequestHandler::*signal)());
 
-    QString configFile() const;
     QByteArray runFirmwareUpdater();
     QByteArray openFtpInExplorer(t_GetArray &parameters);
     QByteArray startSearchingDevices();
@@ -78,14 +79,15 @@ private:
     StaticFileController *staticFileController;
     ModbusEngine *modbusEngine;
     ModbusApi modbusApi;
-    QSettings *docrootSettings;
-    QString docrootPath;
     ModulesMngr *modulesMngr;
-    Updates *updates;
     Email *email;
     SystemFun *systemFun;
-    std::mutex finderLock; // deviceFinder: start and collection may come from different threads
-    DeviceFinder *deviceFinder = nullptr;
+    HomeThread *updatesThread;
+    HomeThread *finderThread;
+    // Living on the threads above: the finder is reached through its thread,
+    // the update client hands its work to its own.
+    Updates *updates;
+    DeviceFinder *deviceFinder;
     QAtomicInt lockTimeout{10000};
     RequestGuard guard;
     QHash<QByteArray, Route> routes; // by func; read-only once built

@@ -4,7 +4,6 @@
 #include "endpoint.h"
 
 #include <QHostAddress>
-#include <QSettings>
 #include <QUrl>
 
 namespace {
@@ -86,21 +85,6 @@ RequestGuard::RequestGuard(const QStringList &allowedNames)
         if (!normal.isEmpty() && !isIpLiteral(normal.toLatin1()) && !names.contains(normal))
             names.append(normal);
     }
-}
-
-RequestGuard RequestGuard::fromConfigFile(const QString &configFileName)
-{
-    QStringList allowed;
-    if (!configFileName.isEmpty()) {
-        QSettings config(configFileName, QSettings::IniFormat);
-        config.beginGroup(QStringLiteral("listener"));
-        allowed << config.value(QStringLiteral("host")).toString();
-        // An unquoted list with commas already reads as a string list.
-        const QStringList entries = config.value(QStringLiteral("allowedHosts")).toStringList();
-        for (const QString &entry : entries)
-            allowed << entry.split(QLatin1Char(','));
-    }
-    return RequestGuard(allowed);
 }
 
 QStringList RequestGuard::allowedNames() const

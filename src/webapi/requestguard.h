@@ -24,12 +24,9 @@ public:
     // Besides IP literals and "localhost", the Host may carry one of these
     // names (compared whole, without letter case). Nothing is taken from
     // the machine or the network: its name, mDNS and the DHCP search domain
-    // are all in the hands of whoever runs the network.
+    // are all in the hands of whoever runs the network. The listener's
+    // allowedHosts are such names.
     explicit RequestGuard(const QStringList &allowedNames = QStringList());
-
-    // The names from the listener group of the configuration file
-    // (`host`, `allowedHosts`).
-    static RequestGuard fromConfigFile(const QString &configFileName);
 
     // Meant for a request whose headers are complete; reads no body.
     Verdict check(const HttpRequest &request) const;

@@ -2,17 +2,15 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QEventLoop>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSaveFile>
-#include <QSettings>
+#include <QThread>
 #include <QUrlQuery>
 
-#include <climits>
+#include <future>
 #include <memory>
 
-#include "modulesmngr.h"
 #include "platformfiles.h"
 #include "updatejson.h"
 
@@ -110,35 +108,10 @@ bool installUnit(const QString &downloaded, const QString &installed, const QStr
 
 } // namespace
 
-Updates::Config Updates::Config::read(QSettings *settings)
+Updates::Updates(const QString &root, const UpdatesSettings &settings, QObject *parent)
+    : QObject(parent), config(settings), checkManager(this), fileListManager(this), fileManager(this),
+      documentRoot(root), jobTimer(this)
 {
-    Config config;
-    if (!settings)
-        return config;
-    config.documentRoot = settings->value(QStringLiteral("path"), config.documentRoot).toString();
-    if (!settings->group().isEmpty())
-        settings->endGroup();
-    settings->beginGroup(QStringLiteral("updates"));
-    config.updateServer = settings->value(QStringLiteral("updateServer"), config.updateServer).toString();
-    config.responseMaxWaitTime =
-            settings->value(QStringLiteral("responseMaxWaitTime"), config.responseMaxWaitTime).toInt();
-    config.transferTimeout = settings->value(QStringLiteral("transferTimeout"), config.transferTimeout).toInt();
-    // A value that is no number, or not above zero, keeps the default bound.
-    const auto positive = [settings](const char *key, qint64 fallback) {
-        bool ok = false;
-        const qint64 value = settings->value(QLatin1String(key)).toLongLong(&ok);
-        return ok && value > 0 ? value : fallback;
-    };
-    config.maxFileSize = positive("maxFileSize", config.maxFileSize);
-    config.maxJobSize = positive("maxJobSize", config.maxJobSize);
-    config.jobTimeout = int(qMin<qint64>(positive("jobTimeout", config.jobTimeout), INT_MAX));
-    return config;
-}
-
-Updates::Updates(QSettings *settings, QObject *parent)
-    : QObject(parent), config(Config::read(settings)), fileListManager(this), fileManager(this), jobTimer(this)
-{
-    documentRoot = QFileInfo(documentRootPath(config.documentRoot));
     tempDir = QFileInfo(QDir::cleanPath(documentRoot.absoluteFilePath() + QStringLiteral("/../tmp")));
     jobTimer.setSingleShot(true);
     connect(&jobTimer, &QTimer::timeout, this, &Updates::jobTimedOut);
@@ -150,6 +123,7 @@ Updates::~Updates()
 {
     // The clients outlive the state their slots use; a reply finished while
     // they are torn down must not reach it.
+    checkManager.disconnect(this);
     fileListManager.disconnect(this);
     fileManager.disconnect(this);
 }
@@ -177,58 +151,94 @@ QUrl Updates::fileListUrl(const QString &updateServer, const QString &module)
     return url;
 }
 
+// What a waiting check4Updates gets: the first answer given, or the error
+// once nobody is left to give one.
+struct Updates::CheckAnswer
+{
+    std::promise<QByteArray> promise;
+    bool given = false;
+
+    void give(const QByteArray &result)
+    {
+        if (given)
+            return;
+        given = true;
+        promise.set_value(result);
+    }
+    ~CheckAnswer() { give(unreachable); }
+};
+
 QByteArray Updates::check4Updates(t_GetArray &parameters)
 {
     if (!parameters.contains("json"))
         return parameterError;
+    if (thread() == QThread::currentThread()) {
+        qWarning("Updates: check4Updates called on the update client's own thread");
+        return unreachable;
+    }
     // The parser has decoded the value already; it goes out as it is.
     const QByteArray body = "json=" + parameters.value("json");
+    auto answer = std::make_shared<CheckAnswer>();
+    std::future<QByteArray> result = answer->promise.get_future();
+    {
+        // Handed over under the lock, which thread checkers see, unlike
+        // Qt's event queue.
+        std::lock_guard<std::mutex> locker(stateLock);
+        checks.append({body, std::move(answer)});
+    }
+    QMetaObject::invokeMethod(this, &Updates::sendChecks, Qt::QueuedConnection);
+    return result.get();
+}
 
-    // Runs on the handler thread, so the client is this call's own.
-    QNetworkAccessManager manager;
+void Updates::sendChecks()
+{
+    QList<QPair<QByteArray, std::shared_ptr<CheckAnswer>>> taken;
+    {
+        std::lock_guard<std::mutex> locker(stateLock);
+        taken.swap(checks);
+    }
+    for (const auto &check : qAsConst(taken))
+        postCheck(check.first, check.second);
+}
+
+void Updates::postCheck(const QByteArray &body, const std::shared_ptr<CheckAnswer> &answer)
+{
     QNetworkRequest request(QUrl(config.updateServer, QUrl::TolerantMode));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
-    std::unique_ptr<QNetworkReply> reply(manager.post(request, body));
+    QNetworkReply *reply = checkManager.post(request, body);
     reply->setReadBufferSize(readBuffer);
 
-    QTimer timer;
-    timer.setSingleShot(true);
-    // A coarse timer may fire 5 % early.
-    timer.setTimerType(Qt::PreciseTimer);
-    QEventLoop loop;
     // The answer is taken as it arrives, and no further than the bound.
-    QByteArray answer;
-    bool tooLarge = false;
-    const auto take = [&] {
-        answer += reply->readAll();
-        if (answer.size() > maxCheckReply) {
-            tooLarge = true;
-            answer.clear();
-            loop.quit();
-        }
+    auto *timer = new QTimer(reply);
+    timer->setSingleShot(true);
+    // A coarse timer may fire 5 % early.
+    timer->setTimerType(Qt::PreciseTimer);
+    const auto taken = std::make_shared<QByteArray>();
+    const auto keep = [reply, answer](const QByteArray &result) {
+        answer->give(result);
+        reply->deleteLater();
     };
-    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    connect(reply.get(), &QNetworkReply::readyRead, &loop, take);
-    connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    timer.start(checkTimeout);
-    if (!reply->isFinished())
-        loop.exec();
-    disconnect(reply.get(), nullptr, &loop, nullptr);
-
-    if (!timer.isActive() || tooLarge) {
+    const auto giveUp = [reply, keep] {
+        keep(unreachable);
         reply->abort();
-        return unreachable;
-    }
-    timer.stop();
-    if (reply->error() != QNetworkReply::NoError) {
-        qDebug("error no: %d", int(reply->error()));
-        return unreachable;
-    }
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status < 200 || status > 299)
-        return unreachable;
-    take();
-    return tooLarge ? unreachable : answer;
+    };
+    connect(reply, &QNetworkReply::readyRead, reply, [reply, taken, giveUp] {
+        *taken += reply->readAll();
+        if (taken->size() > maxCheckReply)
+            giveUp();
+    });
+    connect(timer, &QTimer::timeout, reply, giveUp);
+    connect(reply, &QNetworkReply::finished, reply, [reply, taken, keep] {
+        if (reply->error() != QNetworkReply::NoError) {
+            qDebug("error no: %d", int(reply->error()));
+            keep(unreachable);
+            return;
+        }
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        *taken += reply->readAll();
+        keep(status < 200 || status > 299 || taken->size() > maxCheckReply ? unreachable : *taken);
+    });
+    timer->start(checkTimeout);
 }
 
 bool Updates::prepareDownloadDirectory()

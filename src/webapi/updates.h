@@ -8,52 +8,37 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QObject>
+#include <QPair>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
 
+#include "config.h"
 #include "tgetarray.h"
 
 class QNetworkReply;
 class QSaveFile;
-class QSettings;
 
 // The update client: forwards the page's update query to the update server,
 // and runs the job that downloads modules file by file into a directory
 // beside the document root and then installs them there.
 //
-// The calls come from the HTTP handler threads; the two HTTP clients and
-// every job step live on the thread that built this object. The flag, the
+// The object lives on a thread of its own, where its HTTP clients and every
+// job step run; the calls come from the HTTP handler threads. The flag, the
 // status text and the queues are shared between them under stateLock.
 class Updates : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY(Updates)
 public:
-    // What config.ini says about updates, read in one place.
-    struct Config
-    {
-        QString documentRoot = QStringLiteral(".");
-        QString updateServer = QStringLiteral(".");
-        int responseMaxWaitTime = 100000;
-        // Idle time after which a job's request is given up (ms, 0: never).
-        int transferTimeout = 100000;
-        // Largest single file and largest job, in bytes.
-        qint64 maxFileSize = 64 * 1024 * 1024;
-        qint64 maxJobSize = 256 * 1024 * 1024;
-        // Longest a whole job may take (ms, 0: no limit).
-        int jobTimeout = 1800000;
-
-        // settings arrives in group "docroot" and is left in group "updates".
-        static Config read(QSettings *settings);
-    };
-
-    // settings arrives in group "docroot" and is left in group "updates".
-    explicit Updates(QSettings *settings, QObject *parent = nullptr);
+    // documentRoot: config.ini's [docroot] path, resolved.
+    Updates(const QString &documentRoot, const UpdatesSettings &settings, QObject *parent = nullptr);
     ~Updates() override;
 
+    // Waits for the server's answer, which this object's thread fetches; not
+    // to be called on that thread.
     QByteArray check4Updates(t_GetArray &parameters);
     QByteArray startUpdating(t_GetArray &parameters);
     QByteArray getUpdateStatus() const;
@@ -79,11 +64,16 @@ public slots:
     void fileDownloadFinished(QNetworkReply *reply);
 
 private slots:
+    void sendChecks();
     void beginJob();
     void requestNextModule();
     void jobTimedOut();
 
 private:
+    struct CheckAnswer;
+    // Sends the query; the answer is given once the server's reply, an error
+    // or the time-out decides it.
+    void postCheck(const QByteArray &body, const std::shared_ptr<CheckAnswer> &answer);
     void requestNextFile();
     // Streams what has arrived of the current file to disk; false once the
     // file broke a bound or could not be written (the reply is aborted).
@@ -104,7 +94,8 @@ public:
     static bool removeDirectory(const QString &path);
 
 private:
-    Config config;
+    const UpdatesSettings config;
+    QNetworkAccessManager checkManager;
     QNetworkAccessManager fileListManager;
     QNetworkAccessManager fileManager;
     QFileInfo documentRoot;
@@ -123,6 +114,8 @@ private:
     int savedFiles = 0;
 
     mutable std::mutex stateLock;
+    // Queries handed over by check4Updates, for this object's thread.
+    QList<QPair<QByteArray, std::shared_ptr<CheckAnswer>>> checks;
     QStringList moduleQueue;
     QStringList fileQueue;
     int inProgress = 0;

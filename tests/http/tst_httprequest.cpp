@@ -3,7 +3,6 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QtTest>
@@ -19,13 +18,10 @@ class Limits
 public:
     Limits(int maxRequestSize, int maxMultiPartSize)
     {
-        settings = std::make_unique<QSettings>(dir.filePath("config.ini"), QSettings::IniFormat);
-        settings->beginGroup("listener");
-        settings->setValue("maxRequestSize", maxRequestSize);
-        settings->setValue("maxMultiPartSize", maxMultiPartSize);
+        settings.maxRequestSize = maxRequestSize;
+        settings.maxMultiPartSize = maxMultiPartSize;
     }
-    QTemporaryDir dir;
-    std::unique_ptr<QSettings> settings;
+    ListenerSettings settings;
 };
 
 // Feeds the pieces one after another, as the connection handler would.
@@ -144,7 +140,7 @@ void TestHttpRequest::requestLine_data()
 void TestHttpRequest::requestLine()
 {
     QFETCH(QByteArray, input);
-    HttpRequest request(nullptr);
+    HttpRequest request;
     feed(request, {input});
     QFETCH(int, state);
     QCOMPARE(int(request.status()), state);
@@ -155,7 +151,7 @@ void TestHttpRequest::requestLine()
 
 void TestHttpRequest::parameters()
 {
-    HttpRequest request(nullptr);
+    HttpRequest request;
     feed(request, {"GET /a%20b+d?x=1&x=2&y&&%41+b=%2541&v=+a+ HTTP/1.1\r\nHost: x\r\n\r\n"});
     QCOMPARE(request.status(), HttpRequest::Complete);
     QCOMPARE(request.path(), QByteArray("/a b d"));
@@ -193,7 +189,7 @@ void TestHttpRequest::decodeUrl()
 
 void TestHttpRequest::headers()
 {
-    HttpRequest request(nullptr);
+    HttpRequest request;
     feed(request,
          {"POST / HTTP/1.1\r\nX-Long: first\r\n  second part\r\nHost:  h  \r\n"
           "content-length: 5\r\nX-Twice: 1\r\nX-Twice: 2\r\n\r\nhello"});
@@ -225,7 +221,7 @@ void TestHttpRequest::piecewiseArrival()
     QFETCH(QByteArrayList, pieces);
     // The whole request is 130 bytes: a limit just above must hold for any split.
     Limits limits(135, 1000);
-    HttpRequest request(limits.settings.get());
+    HttpRequest request(limits.settings);
     feed(request, pieces);
     QCOMPARE(request.status(), HttpRequest::Complete);
     QCOMPARE(request.header("Host"), QByteArray("example"));
@@ -265,7 +261,7 @@ void TestHttpRequest::limits()
 {
     QFETCH(QByteArray, input);
     Limits limits(200, 1000);
-    HttpRequest request(limits.settings.get());
+    HttpRequest request(limits.settings);
     feed(request, {input});
     QFETCH(int, state);
     QCOMPARE(int(request.status()), state);
@@ -327,7 +323,7 @@ void TestHttpRequest::announcedLength()
     QFETCH(QByteArray, warning);
     QFETCH(QByteArray, body);
     Limits limits(200, 1000);
-    HttpRequest request(limits.settings.get());
+    HttpRequest request(limits.settings);
     if (!warning.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, warning.constData());
     // Whatever was announced, only the bytes that come are read: 300 here.
@@ -363,7 +359,7 @@ void TestHttpRequest::framing()
     QFETCH(QByteArray, headers);
     QFETCH(QByteArray, warning);
     Limits limits(16000, 100000);
-    HttpRequest request(limits.settings.get());
+    HttpRequest request(limits.settings);
     QTest::ignoreMessage(QtWarningMsg, warning.constData());
     // Read as a request line, the quoted chunk extension is a second request.
     feed(request,
@@ -376,7 +372,7 @@ void TestHttpRequest::framing()
 
 void TestHttpRequest::formBody()
 {
-    HttpRequest request(nullptr);
+    HttpRequest request;
     feed(request,
          {"POST /f?a=query&b=1 HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded; charset=x\r\n"
           "Content-Length: 13\r\n\r\na=form&c=%41+"});
@@ -386,7 +382,7 @@ void TestHttpRequest::formBody()
     // Trimmed before decoding: an encoded trailing space stays.
     QCOMPARE(request.parameter("c"), QByteArray("A "));
 
-    HttpRequest json(nullptr);
+    HttpRequest json;
     feed(json,
          {"POST /f?a=query HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: 6\r\n\r\na=form"});
     QCOMPARE(json.body(), QByteArray("a=form"));
@@ -395,7 +391,7 @@ void TestHttpRequest::formBody()
 
 void TestHttpRequest::cookies()
 {
-    HttpRequest request(nullptr);
+    HttpRequest request;
     feed(request, {"GET / HTTP/1.1\r\nHost: x\r\nCookie: a=1; b=\"x;y\"; z\r\nCookie: a=old; c = 3 \r\n\r\n"});
     QCOMPARE(request.status(), HttpRequest::Complete);
     // Cookie lines are read newest first, so the first line's value stays.
@@ -417,7 +413,7 @@ void TestHttpRequest::multipartFile()
     const QByteArray body =
             multipartBody("XyZ", {{"note", "", "a\r\nb"}, {"file", "data.bin", content}, {"q", "", "body"}});
     Limits limits(16000, 1000000);
-    HttpRequest request(limits.settings.get());
+    HttpRequest request(limits.settings);
     QByteArrayList pieces;
     const QByteArray all = multipartRequest("XyZ", body, "?q=query");
     for (int pos = 0; pos < all.size(); pos += 1400)
@@ -462,7 +458,7 @@ void TestHttpRequest::multipartEdgeCases()
 {
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, fileContent);
-    HttpRequest request(nullptr);
+    HttpRequest request;
     feed(request, {input});
     QCOMPARE(request.status(), HttpRequest::Complete);
     QTemporaryFile *file = request.uploadedFile("file");
@@ -480,7 +476,7 @@ void TestHttpRequest::uploadedFilesRemoved()
     const QDir dir(tempDir.path());
     QString uploadPath;
     {
-        HttpRequest request(nullptr);
+        HttpRequest request;
         const QByteArray body = multipartBody("b", {{"file", "f", "content"}});
         feed(request, {multipartRequest("b", body)});
         QVERIFY(request.uploadedFile("file"));
@@ -491,10 +487,10 @@ void TestHttpRequest::uploadedFilesRemoved()
     {
         // Aborted while spooling, and cut off mid-part: nothing stays behind.
         Limits limits(16000, 100);
-        HttpRequest aborted(limits.settings.get());
+        HttpRequest aborted(limits.settings);
         feed(aborted, {multipartRequest("b", multipartBody("b", {{"file", "f", QByteArray(60, 'x')}}))});
         QCOMPARE(aborted.status(), HttpRequest::Aborted);
-        HttpRequest cut(nullptr);
+        HttpRequest cut;
         feed(cut,
              {"POST / HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: 500\r\n\r\n--b\r\n"});
         QCOMPARE(cut.status(), HttpRequest::ExpectBody);

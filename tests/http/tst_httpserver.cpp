@@ -853,7 +853,7 @@ void TestHttpServer::resetIdleConnection()
 
 void TestHttpServer::failedAdoption()
 {
-    HttpConnectionHandler connectionHandler(nullptr, &handler, nullptr);
+    HttpConnectionHandler connectionHandler(ListenerSettings(), &handler, nullptr);
     connectionHandler.markBusy();
     QVERIFY(QMetaObject::invokeMethod(&connectionHandler, "handleConnection", Qt::QueuedConnection,
                                       Q_ARG(tSocketDescriptor, -1)));

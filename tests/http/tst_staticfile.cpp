@@ -48,9 +48,7 @@ public:
                 writer.setValue(it.key(), it.value());
         }
         QDir(dir.path()).mkdir("www");
-        settings = std::make_unique<QSettings>(file, QSettings::IniFormat);
-        settings->beginGroup("docroot");
-        controller = std::make_unique<StaticFileController>(settings.get());
+        controller = std::make_unique<StaticFileController>(readConfig(file).docroot);
         server = std::make_unique<httptest::Server>(controller.get(), QVariantMap());
     }
     ~StaticServer()
@@ -71,7 +69,6 @@ public:
     QByteArray getBody(const QByteArray &path) { return httptest::dechunk(httptest::bodyOf(get(path))); }
 
     QTemporaryDir dir;
-    std::unique_ptr<QSettings> settings;
     std::unique_ptr<StaticFileController> controller;
     std::unique_ptr<httptest::Server> server;
 };
@@ -157,15 +154,6 @@ void TestStaticFile::documentRoot()
 {
     StaticServer server;
     QCOMPARE(server.controller->documentRoot(), QDir(server.root()).absolutePath());
-    QSettings native;
-    native.beginGroup("docrootTest");
-    native.setValue("path", "relative/www");
-    StaticFileController nativeController(&native);
-    QCOMPARE(nativeController.documentRoot(), QString("relative/www"));
-    native.setValue("path", ":/www");
-    StaticFileController embedded(&native);
-    QCOMPARE(embedded.documentRoot(), QString(":/www"));
-    native.remove("");
 }
 
 void TestStaticFile::indexFile()

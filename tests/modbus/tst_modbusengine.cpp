@@ -10,7 +10,6 @@
 
 #include "replyengine.h"
 #include "modbusfixtures.h"
-#include "modbusconfig.h"
 
 namespace {
 
@@ -325,15 +324,11 @@ private slots:
     void portReport_data();
     void portReport();
     void portReportFollowsConnection();
-    void extraPortList_data();
-    void extraPortList();
 
     void requestsOfOneCall_data();
     void requestsOfOneCall();
     void pauseRule_data();
     void pauseRule();
-    void configKeys_data();
-    void configKeys();
     void newFunctionsRefused_data();
     void newFunctionsRefused();
     void todaysRepliesKept_data();
@@ -1113,34 +1108,6 @@ void TestModbusEngine::portReportFollowsConnection()
                      + port + ",\"connectionType\":\"tcp\",\"isConnected\":false}}");
 }
 
-void TestModbusEngine::extraPortList_data()
-{
-    QTest::addColumn<QByteArray>("line");
-    QTest::addColumn<QStringList>("ports");
-    QTest::newRow("absent") << QByteArray() << QStringList();
-    QTest::newRow("empty") << QByteArray("extraPorts=") << QStringList();
-    QTest::newRow("one") << QByteArray("extraPorts=/tmp/x/b") << QStringList{"/tmp/x/b"};
-    QTest::newRow("two") << QByteArray("extraPorts=/tmp/x/b, /dev/pts/7") << QStringList{"/tmp/x/b", "/dev/pts/7"};
-    QTest::newRow("quoted") << QByteArray("extraPorts=\"/tmp/x/b,/tmp/y\"") << QStringList{"/tmp/x/b", "/tmp/y"};
-}
-
-void TestModbusEngine::extraPortList()
-{
-    QFETCH(QByteArray, line);
-    QFETCH(QStringList, ports);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("config.ini"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[listener]\nport=8080\n\n[modbus]\n" + line + "\n");
-    file.close();
-    QCOMPARE(QextSerialEnumerator::readExtraPorts(path), ports);
-    const QList<QextPortInfo> all = QextSerialEnumerator::getPorts(path);
-    QVERIFY(all.size() >= ports.size());
-    for (int i = 0; i < ports.size(); ++i)
-        QCOMPARE(all.at(all.size() - ports.size() + i).portName, ports.at(i));
-}
-
 namespace {
 
 t_GetArray params(std::initializer_list<std::pair<const char *, const char *>> list)
@@ -1287,7 +1254,7 @@ void TestModbusEngine::pauseRule()
     FakeBackend fake;
     fake.addPort(QStringLiteral("COM1"));
     TestEngine engine(&fake);
-    ModbusConfig config;
+    ModbusSettings config;
     config.pauseMs = pauseMs;
     engine.setConfig(config);
     t_GetArray c = baudRate.isEmpty() ? tcpParams(host.serverPort()) : serialParams("COM1", baudRate);
@@ -1296,32 +1263,6 @@ void TestModbusEngine::pauseRule()
     t_GetArray p = transfer(0, 126);
     QVERIFY(engine.readRegisters(p).startsWith("[0,"));
     QCOMPARE(engine.pauses, pauses);
-}
-
-void TestModbusEngine::configKeys_data()
-{
-    QTest::addColumn<QByteArray>("lines");
-    QTest::addColumn<int>("pauseMs");
-    QTest::addColumn<bool>("keepOpen");
-    QTest::newRow("absent") << QByteArray() << 100 << false;
-    QTest::newRow("set") << QByteArray("pauseMs=0\ntcpKeepOpen=true") << 0 << true;
-    QTest::newRow("unreadable") << QByteArray("pauseMs=-5\ntcpKeepOpen=yes") << 100 << false;
-    QTest::newRow("beyond the lock's wait") << QByteArray("pauseMs=60000\ntcpKeepOpen=false") << 10000 << false;
-}
-
-void TestModbusEngine::configKeys()
-{
-    QFETCH(QByteArray, lines);
-    QFETCH(int, pauseMs);
-    QFETCH(bool, keepOpen);
-    QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("config.ini")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[modbus]\n" + lines + "\n");
-    file.close();
-    const ModbusConfig config = ModbusConfig::fromFile(file.fileName());
-    QCOMPARE(config.pauseMs, pauseMs);
-    QCOMPARE(config.tcpKeepOpen, keepOpen);
 }
 
 // The new functions' parameter checks: answered before the bus.

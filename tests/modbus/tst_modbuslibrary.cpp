@@ -403,15 +403,7 @@ void TestModbusLibrary::rtuFraming()
 
 void TestModbusLibrary::extraPortsListed()
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("config.ini");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[modbus]\nextraPorts=/tmp/v/a,/tmp/v/b\n");
-    file.close();
-    ModbusLibrary lib;
-    QCOMPARE(lib.configPath(), QCoreApplication::applicationDirPath() + "/config.ini");
-    lib.setConfigPath(path);
+    ModbusLibrary lib({"/tmp/v/a", "/tmp/v/b"});
     const QList<QextPortInfo> ports = lib.getPorts();
     QVERIFY(ports.size() >= 2);
     QCOMPARE(ports.at(ports.size() - 2).portName, QStringLiteral("/tmp/v/a"));

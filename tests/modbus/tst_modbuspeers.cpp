@@ -13,7 +13,6 @@
 #include "childprocess.h"
 #include "modbusfixtures.h"
 #include "replyengine.h"
-#include "modbusconfig.h"
 #include "modbuslibrary.h"
 
 namespace {
@@ -120,11 +119,7 @@ void TestModbusPeers::initTestCase()
     serialDevice = pty.b();
     QVERIFY2(startSerialPeer(rtuPeer, pty.a()), rtuPeer.output + rtuPeer.process.readAllStandardError());
 
-    QFile config(pty.filePath(QStringLiteral("config.ini")));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write("[modbus]\nextraPorts=" + serialDevice.toUtf8() + "\n");
-    config.close();
-    serialLibrary.setConfigPath(config.fileName());
+    serialLibrary.setExtraPorts({serialDevice});
 
     // Both links use the same slave id and a time-out that suits both.
     rtuEngine = std::make_unique<ReplyEngine>(&serialLibrary);
@@ -802,7 +797,7 @@ void TestModbusPeers::keptConnectionOutlivesThePeer()
     QVERIFY(first.start(simProgram, where, "listening on"));
     ReplyEngine engine;
     noPause(engine);
-    ModbusConfig keepOpen;
+    ModbusSettings keepOpen;
     keepOpen.tcpKeepOpen = true;
     engine.setConfig(keepOpen);
     t_GetArray c = tcpConnect(port);

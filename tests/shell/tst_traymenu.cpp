@@ -91,7 +91,8 @@ private slots:
     void balloonsWithoutTray();
 
 private:
-    std::unique_ptr<QSettings> writeConfig(const QString &contents);
+    TraySettings writeConfig(const QString &contents);
+    QString stored(const QString &key) const;
     QString iniText();
 
     std::unique_ptr<QTemporaryDir> dir;
@@ -117,15 +118,19 @@ void TestTrayMenu::cleanup()
     dir.reset();
 }
 
-std::unique_ptr<QSettings> TestTrayMenu::writeConfig(const QString &contents)
+TraySettings TestTrayMenu::writeConfig(const QString &contents)
 {
     const QString path = dir->filePath(QStringLiteral("config.ini"));
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return nullptr;
-    file.write(contents.toUtf8());
+    if (file.open(QIODevice::WriteOnly))
+        file.write(contents.toUtf8());
     file.close();
-    return std::unique_ptr<QSettings>(new QSettings(path, QSettings::IniFormat));
+    return readConfig(path).tray;
+}
+
+QString TestTrayMenu::stored(const QString &key) const
+{
+    return QSettings(dir->filePath(QStringLiteral("config.ini")), QSettings::IniFormat).value(key).toString();
 }
 
 QString TestTrayMenu::iniText()
@@ -209,10 +214,10 @@ void TestTrayMenu::startLanguage()
     QFETCH(QString, listening);
     QFETCH(QString, toolkitCancel);
 
-    auto settings = writeConfig(QStringLiteral("[listener]\nport=8080\n[other]\nprefLang=%1\n").arg(prefLang));
-    QVERIFY(settings);
+    const TraySettings settings =
+            writeConfig(QStringLiteral("[listener]\nport=8080\n[other]\nprefLang=%1\n").arg(prefLang));
     {
-        TrayMenu tray(qApp, settings.get(), QStringLiteral(BRIO_APP_DIR));
+        TrayMenu tray(qApp, settings, QStringLiteral(BRIO_APP_DIR));
         QCOMPARE(tray.currentLanguage(), prefLang);
         QVERIFY(checkedLanguage(tray));
         QCOMPARE(checkedLanguage(tray)->text(), checked);
@@ -223,14 +228,13 @@ void TestTrayMenu::startLanguage()
     }
     // The translators leave with the tray.
     QCOMPARE(QCoreApplication::translate("TrayMenu", "&Launch browser"), QStringLiteral("&Launch browser"));
-    settings->sync();
-    QCOMPARE(QSettings(dir->filePath("config.ini"), QSettings::IniFormat).value("other/prefLang").toString(), prefLang);
+    QCOMPARE(stored("other/prefLang"), prefLang);
 }
 
 void TestTrayMenu::menuLayoutAndIcon()
 {
-    auto settings = writeConfig(QStringLiteral("[other]\nprefLang=en\n"));
-    TrayMenu tray(qApp, settings.get(), QStringLiteral(BRIO_APP_DIR));
+    const TraySettings settings = writeConfig(QStringLiteral("[other]\nprefLang=en\n"));
+    TrayMenu tray(qApp, settings, QStringLiteral(BRIO_APP_DIR));
     const QSystemTrayIcon *icon = tray.findChild<QSystemTrayIcon *>();
     QVERIFY(icon);
     QCOMPARE(icon->toolTip(), QStringLiteral("Brio 0.3.15"));
@@ -254,8 +258,8 @@ void TestTrayMenu::menuLayoutAndIcon()
 
 void TestTrayMenu::choosingLanguageLoadsAndStores()
 {
-    auto settings = writeConfig(QStringLiteral("[listener]\nport=8080\n[other]\nprefLang=en\n"));
-    TrayMenu tray(qApp, settings.get(), QStringLiteral(BRIO_APP_DIR));
+    const TraySettings settings = writeConfig(QStringLiteral("[listener]\nport=8080\n[other]\nprefLang=en\n"));
+    TrayMenu tray(qApp, settings, QStringLiteral(BRIO_APP_DIR));
 
     QAction *german = actionWithText(tray, QStringLiteral("&Deutsch"));
     QVERIFY(german);
@@ -263,16 +267,15 @@ void TestTrayMenu::choosingLanguageLoadsAndStores()
     QCOMPARE(tray.currentLanguage(), QStringLiteral("de"));
     QVERIFY(german->isChecked());
     QVERIFY(actionWithText(tray, QStringLiteral("B&eenden")));
-    QCOMPARE(settings->value(QStringLiteral("prefLang")).toString(), QStringLiteral("de"));
+    QCOMPARE(stored("other/prefLang"), QStringLiteral("de"));
 
     // Choosing the language in force again neither reloads nor writes.
-    settings->setValue(QStringLiteral("prefLang"), QStringLiteral("zz"));
+    writeConfigValue(settings.configFile, "other/prefLang", "zz");
     german->trigger();
-    QCOMPARE(settings->value(QStringLiteral("prefLang")).toString(), QStringLiteral("zz"));
+    QCOMPARE(stored("other/prefLang"), QStringLiteral("zz"));
 
     actionWithText(tray, QStringLiteral("&English"))->trigger();
     QVERIFY(actionWithText(tray, QStringLiteral("&Quit")));
-    settings->sync();
     const QString ini = iniText();
     QVERIFY2(ini.contains(QStringLiteral("[other]\nprefLang=en")), qPrintable(ini));
     QVERIFY2(ini.contains(QStringLiteral("[listener]\nport=8080")), qPrintable(ini));
@@ -297,8 +300,8 @@ void TestTrayMenu::addressUsesStoredPort()
     QFETCH(QString, config);
     QFETCH(QString, address);
     QFETCH(QString, bindError);
-    auto settings = writeConfig(config + QStringLiteral("[other]\nprefLang=en\n"));
-    TrayMenu tray(qApp, settings.get(), QStringLiteral(BRIO_APP_DIR));
+    const TraySettings settings = writeConfig(config + QStringLiteral("[other]\nprefLang=en\n"));
+    TrayMenu tray(qApp, settings, QStringLiteral(BRIO_APP_DIR));
 
     actionWithText(tray, QStringLiteral("&Launch browser"))->trigger();
     QCOMPARE(openedUrls, QList<QUrl>{QUrl(address)});
@@ -323,8 +326,8 @@ void TestTrayMenu::onlyDoubleClickOpensBrowser()
 {
     QFETCH(int, reason);
     QFETCH(int, opened);
-    auto settings = writeConfig(QStringLiteral("[listener]\nport=8080\n[other]\nprefLang=en\n"));
-    TrayMenu tray(qApp, settings.get(), QStringLiteral(BRIO_APP_DIR));
+    const TraySettings settings = writeConfig(QStringLiteral("[listener]\nport=8080\n[other]\nprefLang=en\n"));
+    TrayMenu tray(qApp, settings, QStringLiteral(BRIO_APP_DIR));
     QSystemTrayIcon *icon = tray.findChild<QSystemTrayIcon *>();
     emit icon->activated(QSystemTrayIcon::ActivationReason(reason));
     QCOMPARE(openedUrls.size(), opened);
@@ -348,25 +351,24 @@ void TestTrayMenu::changePortWritesOnlyOnConfirm()
     QFETCH(int, offered);
     QFETCH(QString, expectedPort);
     const QString portLine = storedPort.isEmpty() ? QString() : QStringLiteral("port=") + storedPort + "\n";
-    auto settings = writeConfig(QStringLiteral("[listener]\n") + portLine + QStringLiteral("[other]\nprefLang=en\n"));
-    ScriptedTrayMenu tray(qApp, settings.get(), QStringLiteral(BRIO_APP_DIR));
+    const TraySettings settings =
+            writeConfig(QStringLiteral("[listener]\n") + portLine + QStringLiteral("[other]\nprefLang=en\n"));
+    ScriptedTrayMenu tray(qApp, settings, QStringLiteral(BRIO_APP_DIR));
     tray.confirm = confirm;
     tray.answer = 9000;
 
     actionWithText(tray, QStringLiteral("&Change listening port"))->trigger();
     QCOMPARE(tray.offered, offered);
-    settings->sync();
-    const QSettings reread(dir->filePath("config.ini"), QSettings::IniFormat);
-    QCOMPARE(reread.value("listener/port").toString(), expectedPort);
-    QCOMPARE(reread.value("other/prefLang").toString(), QStringLiteral("en"));
+    QCOMPARE(stored("listener/port"), expectedPort);
+    QCOMPARE(stored("other/prefLang"), QStringLiteral("en"));
     // A new port counts from the next start only.
     QCOMPARE(tray.localAddress(), QStringLiteral("http://127.0.0.1:") + QString::number(offered));
 }
 
 void TestTrayMenu::quitEmitsExitApp()
 {
-    auto settings = writeConfig(QStringLiteral("[other]\nprefLang=en\n"));
-    TrayMenu tray(qApp, settings.get(), QStringLiteral(BRIO_APP_DIR));
+    const TraySettings settings = writeConfig(QStringLiteral("[other]\nprefLang=en\n"));
+    TrayMenu tray(qApp, settings, QStringLiteral(BRIO_APP_DIR));
     QSignalSpy spy(&tray, &TrayMenu::exitApp);
     actionWithText(tray, QStringLiteral("&Quit"))->trigger();
     QCOMPARE(spy.count(), 1);
@@ -374,8 +376,8 @@ void TestTrayMenu::quitEmitsExitApp()
 
 void TestTrayMenu::balloonsWithoutTray()
 {
-    auto settings = writeConfig(QStringLiteral("[other]\nprefLang=pl\n"));
-    TrayMenu tray(qApp, settings.get(), QStringLiteral(BRIO_APP_DIR));
+    const TraySettings settings = writeConfig(QStringLiteral("[other]\nprefLang=pl\n"));
+    TrayMenu tray(qApp, settings, QStringLiteral(BRIO_APP_DIR));
     tray.showListeningMessage();
     tray.showBindErrorMessage();
     QCOMPARE(tray.bindErrorMessageText(), QStringLiteral("Nie można otworzyć portu: 80. Port jest już zajęty!"));

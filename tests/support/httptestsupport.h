@@ -40,9 +40,7 @@ public:
             for (auto it = listenerSettings.cbegin(); it != listenerSettings.cend(); ++it)
                 writer.setValue(it.key(), it.value());
         }
-        settings = std::make_unique<QSettings>(file, QSettings::IniFormat);
-        settings->beginGroup(QStringLiteral("listener"));
-        listener = std::make_unique<HttpListener>(settings.get(), handler);
+        listener = std::make_unique<HttpListener>(readConfig(file).listener, handler);
     }
     ~Server() { listener.reset(); }
 
@@ -51,7 +49,6 @@ public:
     QString configDir() const { return dir.path(); }
 
     QTemporaryDir dir;
-    std::unique_ptr<QSettings> settings;
     std::unique_ptr<HttpListener> listener;
 };
 

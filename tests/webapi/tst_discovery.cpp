@@ -2,11 +2,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <memory>
 
@@ -92,9 +92,9 @@ bool processGone(qint64 pid)
     return pid > 0 && ::kill(pid_t(pid), 0) != 0;
 }
 
-DeviceFinder::Config aimedAt(quint16 port, int searchWindow = DeviceFinder::defaultSearchWindow)
+DiscoverySettings aimedAt(quint16 port, int searchWindow = 3000)
 {
-    DeviceFinder::Config config;
+    DiscoverySettings config;
     config.broadcastAddress = QHostAddress::LocalHost;
     config.port = port;
     config.searchWindow = searchWindow;
@@ -132,32 +132,31 @@ private slots:
     void collectionFromAnotherConnection();
     void secondSearchReplacesTheFirst();
     void routerReleasesAnUncollectedSearch();
+    void servicesFromManyConnections();
     void defaultBroadcastInNamespace();
     void broadcastChild();
 
 private:
     QByteArray ajax(const QByteArray &func) { return testclient::get(port, "/ajax.html?func=" + func).body; }
     QList<qint64> helperPids() const;
-    QString writeConfig(const QString &name, const QByteArray &discovery);
+    BrioConfig writeConfig(const QString &name, const QByteArray &discovery);
 
     QTemporaryDir dir;
     QString originalDir;
     std::unique_ptr<Responder> responder;
-    std::unique_ptr<QSettings> docroot;
-    std::unique_ptr<QSettings> listenerSettings;
     std::unique_ptr<MyHttpRequestHandler> router;
     std::unique_ptr<HttpListener> listener;
     quint16 port = 0;
 };
 
-QString TestDiscovery::writeConfig(const QString &name, const QByteArray &discovery)
+BrioConfig TestDiscovery::writeConfig(const QString &name, const QByteArray &discovery)
 {
     const QString file = dir.filePath(name);
     writeFile(file,
               "[listener]\nhost=127.0.0.1\nport=0\nminThreads=2\nmaxThreads=10\n"
               "[docroot]\npath=.\n"
                       + discovery);
-    return file;
+    return readConfig(file);
 }
 
 void TestDiscovery::initTestCase()
@@ -176,15 +175,11 @@ void TestDiscovery::initTestCase()
 
     responder = std::make_unique<Responder>();
     QVERIFY(responder->port() != 0);
-    const QString config = writeConfig(
+    const BrioConfig config = writeConfig(
             QStringLiteral("config.ini"),
             "[discovery]\nbroadcastAddress=127.0.0.1\nport=" + QByteArray::number(responder->port()) + '\n');
-    docroot = std::make_unique<QSettings>(config, QSettings::IniFormat);
-    docroot->beginGroup(QStringLiteral("docroot"));
-    listenerSettings = std::make_unique<QSettings>(config, QSettings::IniFormat);
-    listenerSettings->beginGroup(QStringLiteral("listener"));
-    router = std::make_unique<MyHttpRequestHandler>(nullptr, docroot.get());
-    listener = std::make_unique<HttpListener>(listenerSettings.get(), router.get());
+    router = std::make_unique<MyHttpRequestHandler>(nullptr, config);
+    listener = std::make_unique<HttpListener>(config.listener, router.get());
     QVERIFY(listener->isListening());
     port = listener->serverPort();
 }
@@ -320,6 +315,7 @@ void TestDiscovery::twoRequestsSpacedApart()
 {
     responder->reset({meterReply});
     DeviceFinder finder(aimedAt(responder->port()));
+    finder.startSearch();
     QTest::qWait(1300);
     QCOMPARE(responder->requests, (QList<QByteArray>{"D", "D"}));
     // About 500 and 800 ms after the start. Timers may fire late, never more
@@ -336,6 +332,7 @@ void TestDiscovery::duplicatesAndNulCut()
     responder->reset({meterReply + QByteArray("\0\n\nX", 4), "Renamed\r\n00:11:22:33:44:55\r\n9\r\n9\r\n"},
                      {meterReply});
     DeviceFinder finder(aimedAt(responder->port()));
+    finder.startSearch();
     QVERIFY(httptest::waitFor([&] { return finder.foundDevices().size() >= 2 && responder->requests.size() == 2; }));
     QTest::qWait(200);
     const QByteArray second = QByteArray(meterJson).replace("127.0.0.1", "127.0.0.2");
@@ -376,7 +373,7 @@ void TestDiscovery::searchBounds()
     responder->late = late;
     responder->lateBy = 700;
     DeviceFinder finder(aimedAt(responder->port(), searchWindow));
-    QVERIFY(finder.receiverThread() != QThread::currentThread());
+    finder.startSearch();
     // The late reply to the second request leaves at about 1500 ms.
     QTest::qWait(qMax(searchWindow, 1500) + 500);
     QCOMPARE(responder->requests.size(), requests);
@@ -453,15 +450,11 @@ void TestDiscovery::secondSearchReplacesTheFirst()
 void TestDiscovery::routerReleasesAnUncollectedSearch()
 {
     QFile::remove(dir.filePath(QStringLiteral("helper.pids")));
-    const QString config = writeConfig(
+    const BrioConfig config = writeConfig(
             QStringLiteral("other.ini"),
             "[discovery]\nbroadcastAddress=127.0.0.1\nport=" + QByteArray::number(responder->port()) + '\n');
-    QSettings otherDocroot(config, QSettings::IniFormat);
-    otherDocroot.beginGroup(QStringLiteral("docroot"));
-    QSettings otherListenerSettings(config, QSettings::IniFormat);
-    otherListenerSettings.beginGroup(QStringLiteral("listener"));
-    auto otherRouter = std::make_unique<MyHttpRequestHandler>(nullptr, &otherDocroot);
-    auto otherListener = std::make_unique<HttpListener>(&otherListenerSettings, otherRouter.get());
+    auto otherRouter = std::make_unique<MyHttpRequestHandler>(nullptr, config);
+    auto otherListener = std::make_unique<HttpListener>(config.listener, otherRouter.get());
     QVERIFY(otherListener->isListening());
     QCOMPARE(testclient::get(otherListener->serverPort(), "/ajax.html?func=startSearchingDevices").body,
              QByteArray("ok"));
@@ -470,6 +463,43 @@ void TestDiscovery::routerReleasesAnUncollectedSearch()
     otherListener.reset();
     otherRouter.reset();
     QVERIFY(processGone(helperPids().at(0)));
+}
+
+// The finder and the update client live on threads of their own; many
+// handler threads reach them at once.
+void TestDiscovery::servicesFromManyConnections()
+{
+    responder->reset({meterReply});
+    const auto call = [this](const QByteArray &func) {
+        return testclient::exchangeBlocking(port,
+                                            "GET /ajax.html?func=" + func
+                                                    + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                                                    + testclient::proofHeader + "\r\n")
+                .body;
+    };
+    std::atomic<int> wrong{0};
+    std::vector<std::unique_ptr<QThread>> callers;
+    // Each leaves at most two of the ten handler threads busy.
+    for (int i = 0; i < 4; ++i) {
+        callers.emplace_back(QThread::create([&] {
+            for (int round = 0; round < 4; ++round) {
+                const QByteArray found = call("getSearchedDevices");
+                wrong += call("startSearchingDevices") != "ok";
+                wrong += !found.isEmpty() && found != meterJson;
+                wrong += call("check4Updates&json=1") != "{\"error\":\"Unable to connect with server!\"}";
+                wrong += call("getUpdateStatus") != "{}";
+            }
+        }));
+        callers.back()->start();
+    }
+    QVERIFY(httptest::waitFor(
+            [&] { return std::all_of(callers.begin(), callers.end(), [](const auto &t) { return t->isFinished(); }); },
+            60000));
+    for (const auto &caller : callers)
+        caller->wait();
+    QCOMPARE(wrong.load(), 0);
+    QTest::qWait(900);
+    QCOMPARE(ajax("getSearchedDevices"), meterJson);
 }
 
 // The real default address leaves only inside a pair of network namespaces
@@ -549,10 +579,10 @@ void TestDiscovery::broadcastChild()
     QTemporaryDir childDir;
     const QString config = childDir.filePath(QStringLiteral("config.ini"));
     QVERIFY(writeFile(config, "[docroot]\npath=.\n")); // no [discovery]: the product's defaults
-    std::unique_ptr<DeviceFinder> finder(DeviceFinder::fromConfig(config));
-    QCOMPARE(DeviceFinder::Config::read(config).searchWindow, 3000);
+    DeviceFinder finder(readConfig(config).discovery);
+    finder.startSearch();
     QTest::qWait(1300);
-    QCOMPARE(finder->getSearchedDevices(),
+    QCOMPARE(finder.getSearchedDevices(),
              QByteArray("[{\"name\":\"Far Meter\",\"ip\":\"10.77.0.2\",\"port\":\"502\",\"mac\":\"AA:BB\","
                         "\"modbusid\":\"3\"}]"));
 }

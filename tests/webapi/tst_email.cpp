@@ -72,12 +72,12 @@ private slots:
     void realSendOverSmtps();
 
 private:
-    QString config(const QByteArray &email);
+    EmailSettings config(const QByteArray &email);
     QByteArray send(Email &email, const QByteArray &jsonValue);
 
     QTemporaryDir dir;
     QString originalDir;
-    QString toolConfig;
+    EmailSettings toolConfig;
 };
 
 void TestEmail::initTestCase()
@@ -113,12 +113,12 @@ void TestEmail::init()
     }
 }
 
-QString TestEmail::config(const QByteArray &email)
+EmailSettings TestEmail::config(const QByteArray &email)
 {
     static int count = 0;
     const QString file = dir.filePath(QStringLiteral("config%1.ini").arg(++count));
     writeFile(file, "[email]\n" + email);
-    return file;
+    return readConfig(file).email;
 }
 
 QByteArray TestEmail::send(Email &email, const QByteArray &jsonValue)

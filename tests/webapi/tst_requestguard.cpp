@@ -3,7 +3,6 @@
 
 #include <QBuffer>
 #include <QHostInfo>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,7 +16,7 @@ namespace {
 // Feeds the request until its headers are complete; the guard reads no body.
 RequestGuard::Verdict verdictOn(const RequestGuard &guard, const QByteArray &bytes, bool encrypted)
 {
-    HttpRequest request(nullptr);
+    HttpRequest request;
     request.setEncrypted(encrypted);
     QBuffer buffer;
     buffer.setData(bytes);
@@ -146,7 +145,7 @@ void TestRequestGuard::configFile()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write("[listener]\nport=8080\n" + listener + "[docroot]\npath=www\n");
     file.close();
-    const RequestGuard configured = RequestGuard::fromConfigFile(file.fileName());
+    const RequestGuard configured(readConfig(file.fileName()).listener.allowedHosts);
     for (const QByteArray &host : allowed)
         QVERIFY2(configured.isAllowedHost(host), host.constData());
     for (const QByteArray &host : refused)
@@ -281,9 +280,7 @@ void TestRequestGuard::refusedBeforeTheBody()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("[listener]\nhost=127.0.0.1\n[docroot]\npath=www\n");
     }
-    QSettings docroot(config, QSettings::IniFormat);
-    docroot.beginGroup("docroot");
-    MyHttpRequestHandler router(nullptr, &docroot);
+    MyHttpRequestHandler router(nullptr, readConfig(config));
     {
         httptest::Server server(&router, {{"maxMultiPartSize", 10000000}});
         httptest::Client client(server.port());

@@ -1,5 +1,4 @@
 #include <QFile>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -57,8 +56,6 @@ private:
     QTemporaryDir dir;
     QString fakeBin;
     QByteArray originalPath;
-    QSettings *docroot = nullptr;
-    QSettings *listenerSettings = nullptr;
     StaticFileController *files = nullptr;
     ProbeRouter *router = nullptr;
     HttpListener *listener = nullptr;
@@ -87,13 +84,10 @@ void TestRouter::initTestCase()
     originalPath = qgetenv("PATH");
     qputenv("PATH", fakeBin.toLocal8Bit() + ':' + originalPath);
 
-    docroot = new QSettings(config, QSettings::IniFormat, this);
-    docroot->beginGroup(QStringLiteral("docroot"));
-    files = new StaticFileController(docroot, this);
-    listenerSettings = new QSettings(config, QSettings::IniFormat, this);
-    listenerSettings->beginGroup(QStringLiteral("listener"));
-    router = new ProbeRouter(files, docroot, this);
-    listener = new HttpListener(listenerSettings, router, this);
+    const BrioConfig read = readConfig(config);
+    files = new StaticFileController(read.docroot, this);
+    router = new ProbeRouter(files, read, this);
+    listener = new HttpListener(read.listener, router, this);
     QVERIFY(listener->isListening());
     port = listener->serverPort();
     QVERIFY(port != 0);

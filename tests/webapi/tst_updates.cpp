@@ -1,5 +1,4 @@
 #include <QDirIterator>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -7,6 +6,7 @@
 
 #include "apptestsupport.h"
 #include "childprocess.h"
+#include "homethread.h"
 #include "httplistener.h"
 #include "myhttprequesthandler.h"
 #include "routerclient.h"
@@ -51,14 +51,14 @@ struct Site
         out.sort();
         return out;
     }
-    std::unique_ptr<Updates> client()
+    // A client on a thread of its own, as the router has it.
+    Updates *client()
     {
-        settings = std::make_unique<QSettings>(config(), QSettings::IniFormat);
-        settings->beginGroup(QStringLiteral("docroot"));
-        return std::make_unique<Updates>(settings.get());
+        const BrioConfig read = readConfig(config());
+        return home.make<Updates>(read.docroot.path, read.updates);
     }
     QTemporaryDir dir;
-    std::unique_ptr<QSettings> settings;
+    HomeThread home{QStringLiteral("Updates")};
 };
 
 QByteArray waitForEnd(const Updates &updates)
@@ -161,13 +161,8 @@ void TestUpdates::initTestCase()
     // Each file list comes half a second late, so the job is seen running.
     routerSite = std::make_unique<Site>(peerUrl(QStringLiteral("slow")), 100000);
     QVERIFY(writeFile(routerSite->dir.filePath("listener.ini"), "[listener]\nhost=127.0.0.1\nport=0\n"));
-    auto *docroot = new QSettings(routerSite->config(), QSettings::IniFormat, this);
-    docroot->beginGroup(QStringLiteral("docroot"));
-    router = new MyHttpRequestHandler(nullptr, docroot, this);
-    QCOMPARE(docroot->group(), QStringLiteral("updates"));
-    auto *listenerSettings = new QSettings(routerSite->dir.filePath("listener.ini"), QSettings::IniFormat, this);
-    listenerSettings->beginGroup(QStringLiteral("listener"));
-    listener = new HttpListener(listenerSettings, router, this);
+    router = new MyHttpRequestHandler(nullptr, readConfig(routerSite->config()), this);
+    listener = new HttpListener(readConfig(routerSite->dir.filePath("listener.ini")).listener, router, this);
     port = listener->serverPort();
 }
 
