@@ -20,7 +20,7 @@ def ajax(port, query, timeout=60.0):
     start = time.monotonic()
     try:
         c = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
-        c.request("GET", "/ajax.html?" + query)
+        c.request("GET", "/ajax.html?" + query, headers={"X-Requested-With": "XMLHttpRequest"})
         r = c.getresponse()
         body = r.read().decode(errors="replace")
         c.close()

@@ -25,7 +25,7 @@ maxMultiPartSize=1000000"
 base=http://127.0.0.1:$GW_PORT
 static=$base/index.html
 ajax="$base/ajax.html?func=getGeneralInfo"
-curl -fs "$ajax" >/dev/null || { echo "getGeneralInfo does not answer" >&2; exit 1; }
+curl -fs -H 'X-Requested-With: XMLHttpRequest' "$ajax" >/dev/null || { echo "getGeneralInfo does not answer" >&2; exit 1; }
 
 samples=$BENCH_WORK/samples
 printf '%6s %10s %8s %6s\n' "t/s" "RSS/KiB" "threads" "fds"
@@ -38,7 +38,7 @@ echo "soak: ${duration}s, $half connections on $static and $((connections - half
 wrk -t1 -c"$half" -d"${duration}s" --timeout 10s --latency "$static" >"$BENCH_WORK/wrk-static.log" 2>&1 &
 wrk_static=$!
 BENCH_PIDS+=("$wrk_static")
-wrk -t1 -c"$((connections - half))" -d"${duration}s" --timeout 10s --latency "$ajax" >"$BENCH_WORK/wrk-ajax.log" 2>&1 &
+wrk -t1 -c"$((connections - half))" -d"${duration}s" --timeout 10s --latency -H 'X-Requested-With: XMLHttpRequest' "$ajax" >"$BENCH_WORK/wrk-ajax.log" 2>&1 &
 wrk_ajax=$!
 BENCH_PIDS+=("$wrk_ajax")
 

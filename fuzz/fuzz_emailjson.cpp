@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (Email::tooLong(values) >= 0)
         return 0;
     const QByteArray message = Email::messageFileBytes(Email::withoutLineBreaks(values, isJson));
-    if (message.count('\r') != 13 || message.count('\n') != 1 || !message.endsWith('\r'))
+    if (message.count('\r') != 13 || message.count("\r\n") != 13 || message.count('\n') != 13
+        || !message.endsWith("\r\n"))
         abort();
     return 0;
 }

@@ -63,12 +63,22 @@ void inspect(const HttpRequest &request)
     for (auto it = headers.cbegin(); it != headers.cend(); ++it)
         FUZZ_CHECK(it.key().trimmed().compare("Transfer-Encoding", Qt::CaseInsensitive) != 0);
     FUZZ_CHECK(request.announcedBodySize() >= 0);
-    const QByteArray contentType = request.header("Content-Type");
+    const QByteArray contentType = request.header("Content-Type").toLower();
     const int boundaryAt = contentType.indexOf("boundary=");
     const bool multipart =
             contentType.startsWith("multipart/form-data") && boundaryAt >= 0 && boundaryAt + 9 < contentType.size();
     if (!multipart)
         FUZZ_CHECK(request.body().size() == request.announcedBodySize());
+
+    // What reaches a handler names its host once and has no control byte in its path.
+    FUZZ_CHECK(request.headerValues("Host").size() <= 1);
+    FUZZ_CHECK(request.headerValues("Host").size() == 1 || request.version() == "HTTP/1.0");
+    for (char c : request.path())
+        FUZZ_CHECK(uchar(c) >= 0x20 && uchar(c) != 0x7F);
+    int files = 0;
+    for (auto it = parameters.cbegin(); it != parameters.cend(); ++it)
+        files += request.uploadedFile(it.key()) ? 1 : 0;
+    FUZZ_CHECK(files <= HttpRequest::maxMultiParts);
 }
 
 } // namespace

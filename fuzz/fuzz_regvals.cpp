@@ -72,6 +72,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(asInt == qint32(number));
         const float asFloat = regValToFloat(e);
         FUZZ_CHECK(std::isfinite(asFloat));
+        FUZZ_CHECK(std::isfinite(regValToDouble(e)));
+        FUZZ_CHECK(quint32(regValToUint64(e)) == asUint || !std::isfinite(number)
+                   || std::fabs(number) >= 9007199254740992.0 || e.exactInteger || e.kind == RegValsElement::String);
+        if (e.exactInteger) {
+            // Its digits written out read back as the same exact integer.
+            QVector<RegValsElement> again;
+            const QString digits = (std::signbit(e.number) ? QStringLiteral("[-") : QStringLiteral("["))
+                    + QString::number(e.magnitude) + QLatin1Char(']');
+            FUZZ_CHECK(parseRegVals(digits, &again) && again.size() == 1 && again.at(0).exactInteger
+                       && again.at(0).magnitude == e.magnitude && regValToUint64(again.at(0)) == regValToUint64(e));
+        }
         if (e.kind == RegValsElement::Number) {
             FUZZ_CHECK(!std::isnan(e.number));
             finite = finite && std::isfinite(e.number);

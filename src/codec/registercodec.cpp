@@ -6,65 +6,58 @@
 #include <cstring>
 #include <locale.h>
 
+#include "jsontext.h"
+#include "valuerow.h"
+
 namespace {
 
-enum class DecodeRow {
-    FloatSwappedShort, // float4321/16, float1234/32
-    FloatFixed, // float1234/16, float4321/32
-    LongSwapped, // long/16
-    Int16,
-    Int32,
-    Uint32,
-    Uint16
-};
-
-enum class EncodeRow { FloatSwapped, Float, Int32, Uint32, Low16 };
-
-// The one place that pairs the float names with the register width: the
-// word-order names swap their meaning between 16- and 32-bit registers.
-DecodeRow decodeRow(const QString &regType, int regSize, int valSize)
+quint16 swapBytes(quint16 w)
 {
-    const bool f4321 = regType == QLatin1String("float4321");
-    const bool f1234 = regType == QLatin1String("float1234");
-    if ((f4321 && regSize == 16) || (f1234 && regSize == 32))
-        return DecodeRow::FloatSwappedShort;
-    if ((f1234 && regSize == 16) || (f4321 && regSize == 32))
-        return DecodeRow::FloatFixed;
-    if (regType == QLatin1String("long") && regSize == 16)
-        return DecodeRow::LongSwapped;
-    if (regType == QLatin1String("int") && valSize == 16)
-        return DecodeRow::Int16;
-    if (regType == QLatin1String("int") && valSize == 32)
-        return DecodeRow::Int32;
-    if (regType == QLatin1String("uint") && valSize == 32)
-        return DecodeRow::Uint32;
-    return DecodeRow::Uint16;
+    return quint16((w << 8) | (w >> 8));
 }
 
-// Writing mirrors reading row for row, except that long and the 16-bit
-// types all write the low 16 bits.
-EncodeRow encodeRow(const QString &regType, int regSize, int valSize)
+bool swapsBytes(ByteOrder order)
 {
-    switch (decodeRow(regType, regSize, valSize)) {
-    case DecodeRow::FloatSwappedShort: return EncodeRow::FloatSwapped;
-    case DecodeRow::FloatFixed: return EncodeRow::Float;
-    case DecodeRow::Int32: return EncodeRow::Int32;
-    case DecodeRow::Uint32: return EncodeRow::Uint32;
-    case DecodeRow::LongSwapped:
-    case DecodeRow::Int16:
-    case DecodeRow::Uint16: break;
+    return order == ByteOrder::BADC || order == ByteOrder::DCBA;
+}
+
+bool swapsWords(ByteOrder order)
+{
+    return order == ByteOrder::CDAB || order == ByteOrder::DCBA;
+}
+
+// Wire word j of the value starting at unit `at`: a 32-bit register comes
+// high half first on the wire but is kept low half first.
+int unitOfWireWord(int at, int j, bool wideRegisters)
+{
+    return at + (wideRegisters ? j ^ 1 : j);
+}
+
+// Each byte order is its own inverse, so reading and writing share it:
+// wire word j holds value word j, or word n-1-j when the words are reversed.
+quint64 readBits(const QVector<quint16> &units, int at, int words, bool wideRegisters, ByteOrder order)
+{
+    quint64 bits = 0;
+    for (int j = 0; j < words; ++j) {
+        const int wire = swapsWords(order) ? words - 1 - j : j;
+        quint16 w = units.at(unitOfWireWord(at, wire, wideRegisters));
+        if (swapsBytes(order))
+            w = swapBytes(w);
+        bits = (bits << 16) | w;
     }
-    return EncodeRow::Low16;
+    return bits;
 }
 
-bool decodeUsesWords(DecodeRow row)
+void writeBits(quint64 bits, int at, int words, bool wideRegisters, ByteOrder order, QVector<quint16> *units)
 {
-    return row != DecodeRow::Int16 && row != DecodeRow::Uint16;
-}
-
-quint32 swapHalves(quint32 w)
-{
-    return (w << 16) | (w >> 16);
+    for (int j = words - 1; j >= 0; --j) {
+        quint16 w = quint16(bits & 0xFFFF);
+        bits >>= 16;
+        if (swapsBytes(order))
+            w = swapBytes(w);
+        const int wire = swapsWords(order) ? words - 1 - j : j;
+        (*units)[unitOfWireWord(at, wire, wideRegisters)] = w;
+    }
 }
 
 float floatFromBits(quint32 bits)
@@ -78,6 +71,20 @@ quint32 bitsFromFloat(float f)
 {
     quint32 bits;
     std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}
+
+double doubleFromBits(quint64 bits)
+{
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
+quint64 bitsFromDouble(double d)
+{
+    quint64 bits;
+    std::memcpy(&bits, &d, sizeof bits);
     return bits;
 }
 
@@ -100,29 +107,85 @@ QByteArray cFormat(const char *format, int precision, double value)
     return out;
 }
 
-} // namespace
-
-int registerCount(int valuesCnt, int regSize, int valSize)
+QByteArray asciiText(const QVector<quint16> &units, int count, ByteOrder order)
 {
-    if (valuesCnt <= 0)
-        return 0;
-    return (valSize == 32 && regSize == 16) ? valuesCnt * 2 : valuesCnt;
+    QByteArray text;
+    text.reserve(count * 2);
+    for (int i = 0; i < count; ++i) {
+        const quint16 w = swapsBytes(order) ? swapBytes(units.at(i)) : units.at(i);
+        text += char(w >> 8);
+        text += char(w & 0xFF);
+    }
+    while (!text.isEmpty() && text.endsWith('\0'))
+        text.chop(1);
+    return "[\"" + jsonEscapeLatin1(text) + "\"]";
 }
 
-int unitCount(int valuesCnt, int regSize, int valSize)
+QByteArray hexWord(quint16 w)
 {
-    const int count = registerCount(valuesCnt, regSize, valSize);
-    return regSize == 32 ? count * 2 : count;
+    static const char digits[] = "0123456789ABCDEF";
+    const char text[] = {'"', digits[w >> 12], digits[(w >> 8) & 0xF], digits[(w >> 4) & 0xF], digits[w & 0xF], '"'};
+    return QByteArray(text, sizeof text);
 }
 
-bool needsWholeWords(const QString &regType, int regSize, int valSize, CodecDirection direction)
+bool encodeAscii(const RegValsElement &value, int registers, ByteOrder order, QVector<quint16> *units)
 {
-    if (regSize == 32 || valSize == 32)
+    if (value.kind != RegValsElement::String || value.text.size() > qint64(registers) * 2)
         return false;
-    if (direction == CodecDirection::Read)
-        return decodeUsesWords(decodeRow(regType, regSize, valSize));
-    return encodeRow(regType, regSize, valSize) != EncodeRow::Low16;
+    for (int i = 0; i < value.text.size(); ++i) {
+        const ushort c = value.text.at(i).unicode();
+        if (c > 0xFF)
+            return false;
+        // High byte first; a byte-swapping order puts it low.
+        const bool high = (i % 2 == 0) != swapsBytes(order);
+        (*units)[i / 2] |= high ? quint16(c << 8) : quint16(c);
+    }
+    return true;
 }
+
+// 1 to 4 hex digits, an optional 0x before them; blanks around are allowed.
+bool readHexWord(const RegValsElement &value, quint16 *word)
+{
+    if (value.kind != RegValsElement::String)
+        return false;
+    QString t = value.text.trimmed();
+    if (t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+        t = t.mid(2);
+    if (t.isEmpty() || t.size() > 4)
+        return false;
+    quint16 v = 0;
+    for (const QChar ch : t) {
+        const ushort c = ch.unicode();
+        int digit = -1;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f')
+            digit = (c | 0x20) - 'a' + 10;
+        if (digit < 0)
+            return false;
+        v = quint16((v << 4) | digit);
+    }
+    *word = v;
+    return true;
+}
+
+ValueType legacyType(const QString &regType)
+{
+    const ValueType type = valueTypeFromName(regType);
+    return type == ValueType::Float || type == ValueType::Ascii || type == ValueType::Hex ? ValueType::Plain : type;
+}
+
+ValueFormat legacyFormat(const QString &regType, int regSize, int valSize, int floatPrec = 2)
+{
+    ValueFormat f;
+    f.type = legacyType(regType);
+    f.regSize = regSize;
+    f.valSize = valSize;
+    f.floatPrec = floatPrec;
+    return f;
+}
+
+} // namespace
 
 QByteArray formatFloatShort(double value)
 {
@@ -138,66 +201,120 @@ QByteArray formatFloatFixed(double value, int precision)
     return cFormat("%.*f", qBound(0, precision, 100), value);
 }
 
-QByteArray decodeRegisters(const QVector<quint16> &units, int valuesCnt, const QString &regType, int regSize,
-                           int valSize, int floatPrec)
+QByteArray decodeValues(const QVector<quint16> &units, int valuesCnt, const ValueFormat &format)
 {
     if (valuesCnt <= 0)
         return QByteArrayLiteral("[]");
-    const DecodeRow row = decodeRow(regType, regSize, valSize);
-    const qint64 needed = decodeUsesWords(row) ? qint64(valuesCnt) * 2 : qint64(valuesCnt);
-    if (units.size() < needed)
+    const ValueLayout layout = valueLayout(format, CodecDirection::Read);
+    const int words = unitsPerValue(layout.row);
+    if (units.size() < qint64(valuesCnt) * words)
         return QByteArray();
+    if (layout.row == ValueRow::Ascii)
+        return asciiText(units, valuesCnt, layout.order);
 
+    const bool wide = format.regSize == 32;
     QByteArray out;
     out.reserve(valuesCnt * 8 + 2);
     out += '[';
     for (int i = 0; i < valuesCnt; ++i) {
         if (i > 0)
             out += ',';
-        const quint32 word = decodeUsesWords(row) ? quint32(units.at(2 * i)) | (quint32(units.at(2 * i + 1)) << 16) : 0;
-        switch (row) {
-        case DecodeRow::FloatSwappedShort: {
-            const double v = floatFromBits(swapHalves(word));
+        const quint64 bits = words > 1 ? readBits(units, i * words, words, wide, layout.order) : units.at(i);
+        switch (layout.row) {
+        case ValueRow::FloatShort: {
+            const double v = floatFromBits(quint32(bits));
             // Intended, not a slip: exactly 1e8 is written in the fixed form
             // ("100000000.00"), as the browser pages have always received it.
-            out += v == 100000000.0 ? formatFloatFixed(v, floatPrec) : formatFloatShort(v);
+            out += v == 100000000.0 ? formatFloatFixed(v, format.floatPrec) : formatFloatShort(v);
             break;
         }
-        case DecodeRow::FloatFixed: out += formatFloatFixed(floatFromBits(word), floatPrec); break;
-        case DecodeRow::LongSwapped: out += QByteArray::number(swapHalves(word)); break;
-        case DecodeRow::Int16: out += QByteArray::number(qint16(units.at(i))); break;
-        case DecodeRow::Int32: out += QByteArray::number(qint32(word)); break;
-        case DecodeRow::Uint32: out += QByteArray::number(word); break;
-        case DecodeRow::Uint16: out += QByteArray::number(units.at(i)); break;
+        case ValueRow::FloatFixed: out += formatFloatFixed(floatFromBits(quint32(bits)), format.floatPrec); break;
+        case ValueRow::Double: out += formatFloatFixed(doubleFromBits(bits), format.floatPrec); break;
+        case ValueRow::Signed16: out += QByteArray::number(qint16(bits)); break;
+        case ValueRow::Signed32: out += QByteArray::number(qint32(bits)); break;
+        case ValueRow::Signed64: out += QByteArray::number(qint64(bits)); break;
+        case ValueRow::Unsigned16:
+        case ValueRow::Unsigned32:
+        case ValueRow::Unsigned64: out += QByteArray::number(bits); break;
+        case ValueRow::Hex: out += hexWord(quint16(bits)); break;
+        case ValueRow::Ascii: break;
         }
     }
     out += ']';
     return out;
 }
 
+ValuesCheck encodeValues(const QVector<RegValsElement> &values, int valuesCnt, const ValueFormat &format,
+                         QVector<quint16> *units)
+{
+    if (!units)
+        return ValuesCheck::OneValueSize;
+    units->fill(0, unitCount(format, valuesCnt));
+    const ValueLayout layout = valueLayout(format, CodecDirection::Write);
+    if (layout.row == ValueRow::Ascii) {
+        if (values.size() != 1 || !encodeAscii(values.first(), qMin(valuesCnt, units->size()), layout.order, units))
+            return ValuesCheck::ValuesError;
+        return ValuesCheck::Ok;
+    }
+    if (values.size() != valuesCnt)
+        return ValuesCheck::ValuesError;
+    const int words = unitsPerValue(layout.row);
+    if (units->size() < qint64(values.size()) * words)
+        return ValuesCheck::OneValueSize;
+
+    const bool wide = format.regSize == 32;
+    for (int i = 0; i < values.size(); ++i) {
+        const RegValsElement &v = values.at(i);
+        quint64 bits = 0;
+        switch (layout.row) {
+        case ValueRow::FloatShort:
+        case ValueRow::FloatFixed: bits = bitsFromFloat(regValToFloat(v)); break;
+        case ValueRow::Double: bits = bitsFromDouble(regValToDouble(v)); break;
+        case ValueRow::Signed32:
+        case ValueRow::Unsigned32: bits = regValToUint32(v); break;
+        case ValueRow::Signed64:
+        case ValueRow::Unsigned64: bits = regValToUint64(v); break;
+        case ValueRow::Signed16:
+        case ValueRow::Unsigned16: (*units)[i] = quint16(regValToUint32(v) & 0xFFFF); continue;
+        case ValueRow::Hex: {
+            quint16 w = 0;
+            if (!readHexWord(v, &w))
+                return ValuesCheck::ValuesError;
+            (*units)[i] = w;
+            continue;
+        }
+        case ValueRow::Ascii: break;
+        }
+        writeBits(bits, i * words, words, wide, layout.order, units);
+    }
+    return ValuesCheck::Ok;
+}
+
+int registerCount(int valuesCnt, int regSize, int valSize)
+{
+    return registerCount(legacyFormat(QString(), regSize, valSize), valuesCnt);
+}
+
+int unitCount(int valuesCnt, int regSize, int valSize)
+{
+    return unitCount(legacyFormat(QString(), regSize, valSize), valuesCnt);
+}
+
+bool needsWholeWords(const QString &regType, int regSize, int valSize, CodecDirection direction)
+{
+    if (regSize == 32 || valSize == 32)
+        return false;
+    return unitsPerValue(valueLayout(legacyFormat(regType, regSize, valSize), direction).row) > 1;
+}
+
+QByteArray decodeRegisters(const QVector<quint16> &units, int valuesCnt, const QString &regType, int regSize,
+                           int valSize, int floatPrec)
+{
+    return decodeValues(units, valuesCnt, legacyFormat(regType, regSize, valSize, floatPrec));
+}
+
 bool encodeRegisters(const QVector<RegValsElement> &values, const QString &regType, int regSize, int valSize,
                      QVector<quint16> *units)
 {
-    if (!units)
-        return false;
-    const int n = values.size();
-    units->fill(0, unitCount(n, regSize, valSize));
-    const EncodeRow row = encodeRow(regType, regSize, valSize);
-    if (row != EncodeRow::Low16 && units->size() < qint64(n) * 2)
-        return false;
-
-    for (int i = 0; i < n; ++i) {
-        const RegValsElement &v = values.at(i);
-        quint32 word = 0;
-        switch (row) {
-        case EncodeRow::FloatSwapped: word = swapHalves(bitsFromFloat(regValToFloat(v))); break;
-        case EncodeRow::Float: word = bitsFromFloat(regValToFloat(v)); break;
-        case EncodeRow::Int32: word = quint32(regValToInt32(v)); break;
-        case EncodeRow::Uint32: word = regValToUint32(v); break;
-        case EncodeRow::Low16: (*units)[i] = quint16(quint32(regValToInt32(v)) & 0xFFFF); continue;
-        }
-        (*units)[2 * i] = quint16(word & 0xFFFF);
-        (*units)[2 * i + 1] = quint16(word >> 16);
-    }
-    return true;
+    return encodeValues(values, values.size(), legacyFormat(regType, regSize, valSize), units) == ValuesCheck::Ok;
 }

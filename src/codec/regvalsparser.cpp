@@ -83,6 +83,23 @@ bool scanDecimal(const QString &s, int &pos, QByteArray &token)
     return true;
 }
 
+// The digits of text[begin, end) in base as an exact 64-bit magnitude;
+// false when one is not a digit of the base or the value needs more bits.
+bool exactDigits(const QString &text, int begin, int end, int base, quint64 *magnitude)
+{
+    if (begin >= end)
+        return false;
+    quint64 m = 0;
+    for (int i = begin; i < end; ++i) {
+        const int digit = hexValue(text.at(i).unicode());
+        if (digit < 0 || digit >= base || m > (std::numeric_limits<quint64>::max() - quint64(digit)) / quint64(base))
+            return false;
+        m = m * quint64(base) + quint64(digit);
+    }
+    *magnitude = m;
+    return true;
+}
+
 bool scanHex(const QString &s, int &pos, double &value)
 {
     const int start = pos;
@@ -165,36 +182,47 @@ private:
             skipSpace();
         }
         double value = 0;
-        if (!readNumber(value))
+        if (!readNumber(value, element))
             return false;
         element.kind = RegValsElement::Number;
         element.number = negative ? -value : value;
         return true;
     }
 
-    bool readNumber(double &value)
+    bool readNumber(double &value, RegValsElement &element)
     {
         const ushort c = peek();
         if (!isDigit(c) && c != '.')
             return false;
+        const int start = pos;
         if (c == '0' && pos + 1 < s.size()) {
             const ushort next = s.at(pos + 1).unicode();
             if (next == 'x' || next == 'X') {
                 pos += 2;
-                return scanHex(s, pos, value) && !followedByNameOrDigit();
+                if (!scanHex(s, pos, value) || followedByNameOrDigit())
+                    return false;
+                element.exactInteger = exactDigits(s, start + 2, pos, 16, &element.magnitude);
+                return true;
             }
             if (isDigit(next))
-                return readLegacyOctal(value);
+                return readLegacyOctal(value, element);
         }
+        return readDecimalLiteral(value, element);
+    }
+
+    bool readDecimalLiteral(double &value, RegValsElement &element)
+    {
+        const int start = pos;
         QByteArray token;
-        if (!scanDecimal(s, pos, token))
+        if (!scanDecimal(s, pos, token) || followedByNameOrDigit())
             return false;
         value = readDecimal(token);
-        return !followedByNameOrDigit();
+        element.exactInteger = exactDigits(s, start, pos, 10, &element.magnitude);
+        return true;
     }
 
     // 010 is octal in non-strict script code; 019 falls back to decimal.
-    bool readLegacyOctal(double &value)
+    bool readLegacyOctal(double &value, RegValsElement &element)
     {
         int end = pos;
         bool octal = true;
@@ -204,16 +232,14 @@ private:
             ++end;
         }
         if (octal) {
+            const int start = pos;
             value = 0;
             for (++pos; pos < end; ++pos)
                 value = value * 8 + (s.at(pos).unicode() - '0');
+            element.exactInteger = exactDigits(s, start, end, 8, &element.magnitude);
             return !followedByNameOrDigit() && peek() != '.';
         }
-        QByteArray token;
-        if (!scanDecimal(s, pos, token))
-            return false;
-        value = readDecimal(token);
-        return !followedByNameOrDigit();
+        return readDecimalLiteral(value, element);
     }
 
     bool followedByNameOrDigit() const
@@ -310,6 +336,63 @@ double toInteger(double d)
     return std::trunc(d);
 }
 
+quint64 wrap64(double d)
+{
+    if (!std::isfinite(d))
+        return 0;
+    const double m = std::fmod(toInteger(d), 18446744073709551616.0);
+    const quint64 magnitude = quint64(std::fabs(m));
+    return m < 0 ? quint64(0) - magnitude : magnitude;
+}
+
+quint64 signedMagnitude(bool negative, quint64 magnitude)
+{
+    return negative ? quint64(0) - magnitude : magnitude;
+}
+
+// An integer string read exactly, as script ToNumber reads it: script
+// blanks around, then 0x and hex digits, or a sign and decimal digits.
+bool exactIntegerText(const QString &text, quint64 *bits)
+{
+    int begin = 0;
+    int end = text.size();
+    while (begin < end && isScriptSpace(text.at(begin)))
+        ++begin;
+    while (end > begin && isScriptSpace(text.at(end - 1)))
+        --end;
+    quint64 m = 0;
+    if (end - begin > 2 && text.at(begin) == QLatin1Char('0')
+        && (text.at(begin + 1) == QLatin1Char('x') || text.at(begin + 1) == QLatin1Char('X'))) {
+        if (!exactDigits(text, begin + 2, end, 16, &m))
+            return false;
+        *bits = m;
+        return true;
+    }
+    bool negative = false;
+    if (begin < end && (text.at(begin) == QLatin1Char('+') || text.at(begin) == QLatin1Char('-'))) {
+        negative = text.at(begin) == QLatin1Char('-');
+        ++begin;
+    }
+    if (!exactDigits(text, begin, end, 10, &m))
+        return false;
+    *bits = signedMagnitude(negative, m);
+    return true;
+}
+
+// Plain decimal text as a double; 0 for anything else.
+double readDoubleText(const QString &text)
+{
+    const QString t = text.trimmed();
+    int pos = 0;
+    QByteArray token;
+    if (pos < t.size() && (t.at(pos) == QLatin1Char('+') || t.at(pos) == QLatin1Char('-')))
+        token += char(t.at(pos++).unicode());
+    if (!scanDecimal(t, pos, token) || pos != t.size())
+        return 0;
+    const double d = readDecimal(token);
+    return std::isfinite(d) ? d : 0;
+}
+
 quint32 wrap32(double d)
 {
     if (!std::isfinite(d))
@@ -395,4 +478,25 @@ float regValToFloat(const RegValsElement &element)
     if (d == 0)
         return 0;
     return float(d);
+}
+
+quint64 regValToUint64(const RegValsElement &element)
+{
+    if (element.kind == RegValsElement::Number && element.exactInteger)
+        return signedMagnitude(std::signbit(element.number), element.magnitude);
+    quint64 bits = 0;
+    if (element.kind == RegValsElement::String && exactIntegerText(element.text, &bits))
+        return bits;
+    return wrap64(regValToNumber(element));
+}
+
+double regValToDouble(const RegValsElement &element)
+{
+    if (element.kind == RegValsElement::String)
+        return readDoubleText(element.text);
+    const double d = element.number;
+    // A number's script text for -0 is "0", so it reads back as +0.
+    if (!std::isfinite(d) || d == 0)
+        return 0;
+    return d;
 }

@@ -11,6 +11,10 @@ struct RegValsElement
     Kind kind = Number;
     double number = 0; // Number: its value
     QString text; // String: its (unescaped) contents
+    // Number written as an integer literal within 64 bits: its magnitude
+    // exactly (the sign is number's), so 64-bit values keep every digit.
+    bool exactInteger = false;
+    quint64 magnitude = 0;
 };
 
 // Inputs beyond these bounds are refused outright.
@@ -41,9 +45,19 @@ qint32 regValToInt32(const RegValsElement &element);
 // wrapping, two's complement for negatives (so -1 gives 0xFFFFFFFF).
 quint32 regValToUint32(const RegValsElement &element);
 
+// "As integer" for 64-bit targets: exact for integer literals and integer
+// strings within 64 bits, otherwise through the number truncated toward
+// zero; wrapped modulo 2^64, two's complement for negatives (NaN and
+// infinities give 0).
+quint64 regValToUint64(const RegValsElement &element);
+
 // "As float": the element's script text read as a single-precision decimal
 // number; 0 when the text is not a plain decimal number or lies beyond the
 // single-precision range.
 float regValToFloat(const RegValsElement &element);
+
+// The same at double precision: 0 for text that is not a plain decimal
+// number and for values beyond the double range; -0 as a number gives +0.
+double regValToDouble(const RegValsElement &element);
 
 #endif // REGVALSPARSER_H

@@ -42,6 +42,24 @@ QByteArray jsonEscape(const QByteArray &text, JsonSlash slash)
     return out;
 }
 
+QByteArray jsonEscapeLatin1(const QByteArray &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    QByteArray out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const uchar b = uchar(c);
+        if (b < 0x7F) {
+            out += jsonEscapeChar(c);
+        } else {
+            out += "\\u00";
+            out += hex[b >> 4];
+            out += hex[b & 0xF];
+        }
+    }
+    return out;
+}
+
 namespace {
 
 // Reads the string that starts at text[i] == '"'; i ends after its closing quote.

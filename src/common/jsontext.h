@@ -12,6 +12,11 @@ enum class JsonSlash { Keep, Escape };
 // "/" as "\/" only on request; every other byte (UTF-8 included) unchanged.
 QByteArray jsonEscape(const QByteArray &text, JsonSlash slash = JsonSlash::Keep);
 
+// Latin-1 text (a device's bytes) for between quotes, in plain ASCII so the
+// reply reads the same whatever charset the reader assumes: as jsonEscape,
+// with every byte from 0x7F on as \u00XX.
+QByteArray jsonEscapeLatin1(const QByteArray &text);
+
 // The escape of a single byte, as jsonEscape writes it.
 QByteArray jsonEscapeChar(char c, JsonSlash slash = JsonSlash::Keep);
 

@@ -12,7 +12,10 @@
 #include <exception>
 #include <limits>
 
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
@@ -21,6 +24,19 @@ namespace {
 // handler parses is held back by TCP instead of filling memory.
 constexpr qint64 readBufferSize = 256 * 1024;
 const char abortedReply[] = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
+// What a refused client may still send, and for how long, before the
+// connection is cut.
+constexpr int drainLingerMs = 1000;
+constexpr qint64 drainLimit = 64 * 1024;
+
+bool shutdownWrite(qintptr descriptor)
+{
+#ifdef Q_OS_WIN
+    return ::shutdown(SOCKET(descriptor), SD_SEND) == 0;
+#else
+    return ::shutdown(int(descriptor), SHUT_WR) == 0;
+#endif
+}
 } // namespace
 
 HttpConnectionHandler::HttpConnectionHandler(QSettings *settings, HttpRequestHandler *requestHandler,
@@ -57,9 +73,9 @@ int HttpConnectionHandler::readTimeoutMs() const
     return httpSettingInt(settings, QStringLiteral("readTimeout"), 10000);
 }
 
-int HttpConnectionHandler::requestDeadline(qint64 baseMs, qint64 announcedBytes)
+int HttpConnectionHandler::requestDeadline(qint64 baseMs, qint64 receivedBytes)
 {
-    const qint64 bytes = qMax<qint64>(0, announcedBytes);
+    const qint64 bytes = qMax<qint64>(0, receivedBytes);
     // Split so that no product overflows, whatever was announced.
     const qint64 extraMs = bytes / 65536 * 1000 + bytes % 65536 * 1000 / 65536;
     const qint64 base = qMax<qint64>(0, baseMs);
@@ -138,6 +154,7 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
     readTimer->start(readTimeoutMs());
     requestTimer->stop();
     currentRequest.reset();
+    draining = false;
 }
 
 void HttpConnectionHandler::closeGracefully()
@@ -155,18 +172,15 @@ void HttpConnectionHandler::startRequestDeadline()
     requestBaseMs = httpSettingInt(settings, QStringLiteral("requestTimeout"), 60000);
     if (requestBaseMs <= 0)
         requestBaseMs = 60000;
-    deadlineExtended = false;
+    requestBytes = 0;
     requestClock.start();
     requestTimer->start(requestBaseMs);
 }
 
 void HttpConnectionHandler::extendRequestDeadline()
 {
-    // The body's share is known once the headers are complete.
-    if (deadlineExtended || !currentRequest)
-        return;
-    deadlineExtended = true;
-    const qint64 left = requestDeadline(requestBaseMs, currentRequest->announcedBodySize()) - requestClock.elapsed();
+    // Only bytes that came count: an announced size costs a client nothing.
+    const qint64 left = requestDeadline(requestBaseMs, requestBytes) - requestClock.elapsed();
     requestTimer->start(int(qMax<qint64>(0, left)));
 }
 
@@ -174,8 +188,55 @@ void HttpConnectionHandler::refuseRequest()
 {
     requestTimer->stop();
     socket->write(abortedReply, sizeof(abortedReply) - 1);
-    closeGracefully();
+    closeAfterRefusal();
+}
+
+void HttpConnectionHandler::refuse(int status, const QByteArray &reason, const QByteArray &body)
+{
+    requestTimer->stop();
+    {
+        HttpResponse response(socket.get(), readTimeoutMs());
+        response.setStatus(status, reason);
+        response.setHeader("Connection", "close");
+        response.setHeader("Content-Length", body.size());
+        response.write(body, true);
+    }
+    closeAfterRefusal();
+}
+
+void HttpConnectionHandler::closeAfterRefusal()
+{
     currentRequest.reset();
+    socket->flush();
+    // Closing with the client's bytes unread makes the kernel reset the
+    // connection, which can destroy the reply before the client reads it.
+    // So only the sending side is shut, and what still comes is dropped.
+    if (sslConfiguration || socket->bytesToWrite() > 0 || !shutdownWrite(socket->socketDescriptor())) {
+        closeGracefully();
+        return;
+    }
+    draining = true;
+    drainedBytes = 0;
+    readTimer->start(qMin(drainLingerMs, qMax(1, readTimeoutMs())));
+    drain();
+}
+
+void HttpConnectionHandler::drain()
+{
+    const qint64 skipped = socket->skip(socket->bytesAvailable());
+    drainedBytes += qMax<qint64>(0, skipped);
+    if (skipped < 0 || drainedBytes > drainLimit)
+        socket->abort();
+}
+
+void HttpConnectionHandler::freeIfClosed()
+{
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        return;
+    requestTimer->stop();
+    currentRequest.reset();
+    draining = false;
+    busy.store(false);
 }
 
 void HttpConnectionHandler::dropConnection(const char *what)
@@ -197,6 +258,13 @@ void HttpConnectionHandler::read()
     // connection's next request before its own is answered.
     if (reading || !socket)
         return;
+    if (draining) {
+        drain();
+        // Unless the abort's disconnect notification has freed it already.
+        if (draining)
+            freeIfClosed();
+        return;
+    }
     reading = true;
     // Nothing may escape into the event loop: that would end the thread with
     // the handler still busy, and the pool would be one thread short for good.
@@ -209,11 +277,37 @@ void HttpConnectionHandler::read()
         dropConnection("unknown exception while serving a request");
     }
     reading = false;
-    if (socket->state() == QAbstractSocket::UnconnectedState) {
-        requestTimer->stop();
-        currentRequest.reset();
-        busy.store(false);
+    freeIfClosed();
+}
+
+bool HttpConnectionHandler::readRequest()
+{
+    while (socket->bytesAvailable() > 0 && currentRequest->status() != HttpRequest::Complete
+           && currentRequest->status() != HttpRequest::Aborted) {
+        const HttpRequest::ParseState before = currentRequest->status();
+        const qint64 available = socket->bytesAvailable();
+        currentRequest->readFromSocket(socket.get());
+        requestBytes += available - socket->bytesAvailable();
+        const HttpRequest::ParseState now = currentRequest->status();
+        // The request handler decides before a byte of the body is read.
+        if (before == HttpRequest::ExpectHeader && (now == HttpRequest::ExpectBody || now == HttpRequest::Complete)
+            && !requestHandler->admit(*currentRequest)) {
+            refuse(403, "forbidden", "403 forbidden");
+            return false;
+        }
+        if (now == HttpRequest::ExpectBody)
+            readTimer->start(readTimeoutMs());
     }
+    if (currentRequest->status() == HttpRequest::Aborted) {
+        if (currentRequest->isBadRequest())
+            refuse(400, "bad request", "400 bad request");
+        else
+            refuseRequest();
+        return false;
+    }
+    if (currentRequest->status() != HttpRequest::Complete)
+        extendRequestDeadline();
+    return true;
 }
 
 void HttpConnectionHandler::serveAvailable()
@@ -225,19 +319,8 @@ void HttpConnectionHandler::serveAvailable()
             startRequestDeadline();
         }
 
-        while (socket->bytesAvailable() > 0 && currentRequest->status() != HttpRequest::Complete
-               && currentRequest->status() != HttpRequest::Aborted) {
-            currentRequest->readFromSocket(socket.get());
-            if (currentRequest->status() == HttpRequest::ExpectBody) {
-                readTimer->start(readTimeoutMs());
-                extendRequestDeadline();
-            }
-        }
-
-        if (currentRequest->status() == HttpRequest::Aborted) {
-            refuseRequest();
+        if (!readRequest())
             break;
-        }
 
         if (currentRequest->status() == HttpRequest::Complete) {
             readTimer->stop();
@@ -278,6 +361,12 @@ void HttpConnectionHandler::readTimeout()
 {
     if (!socket)
         return;
+    if (draining) {
+        socket->abort();
+        if (draining)
+            freeIfClosed();
+        return;
+    }
     if (socket->state() == QAbstractSocket::ClosingState)
         socket->abort();
     else if (socket->state() != QAbstractSocket::UnconnectedState)
@@ -307,6 +396,7 @@ void HttpConnectionHandler::disconnected()
     socket->close();
     readTimer->stop();
     requestTimer->stop();
+    draining = false;
     // While read() is on the stack it still uses the request and the socket;
     // it cleans up and frees the handler itself.
     if (reading)

@@ -34,9 +34,9 @@ public:
     void markBusy();
 
     // Time a request may take from its first byte to its last (ms): the base
-    // plus 1 s per 64 KiB announced, so that a large upload at a modest rate
-    // still fits while a trickle cannot hold the thread for ever.
-    static int requestDeadline(qint64 baseMs, qint64 announcedBytes);
+    // plus 1 s per 64 KiB received so far, so that a large upload at a
+    // modest rate still fits while a trickle cannot hold the thread for ever.
+    static int requestDeadline(qint64 baseMs, qint64 receivedBytes);
 
 public slots:
     void handleConnection(tSocketDescriptor socketDescriptor);
@@ -54,7 +54,12 @@ private:
     void createSocket();
     void closeGracefully();
     void serveAvailable();
+    bool readRequest();
     void refuseRequest();
+    void refuse(int status, const QByteArray &reason, const QByteArray &body);
+    void closeAfterRefusal();
+    void drain();
+    void freeIfClosed();
     void dropConnection(const char *what);
     void startRequestDeadline();
     void extendRequestDeadline();
@@ -75,7 +80,11 @@ private:
     std::unique_ptr<QTimer> requestTimer;
     QElapsedTimer requestClock;
     int requestBaseMs = 0;
-    bool deadlineExtended = false;
+    qint64 requestBytes = 0;
+    // A refused connection: the reply and its end are sent, and what the
+    // client still sends is dropped until it closes or a bound is hit.
+    bool draining = false;
+    qint64 drainedBytes = 0;
     std::unique_ptr<HttpRequest> currentRequest;
     bool reading = false;
 };

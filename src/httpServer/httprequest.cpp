@@ -6,6 +6,7 @@
 #include <QTemporaryFile>
 #include <QtDebug>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -21,6 +22,27 @@ qint64 readSize(QSettings *settings, const QString &key, qint64 defaultValue)
     bool ok = false;
     const qint64 value = httpSetting(settings, key, defaultValue).toLongLong(&ok);
     return ok ? value : defaultValue;
+}
+
+// A blank before the colon still names the header for some reader on the
+// way, so it names it here too.
+bool sameName(const QByteArray &sent, const QByteArray &name)
+{
+    return sent.trimmed().compare(name, Qt::CaseInsensitive) == 0;
+}
+
+bool startsWithNoCase(const QByteArray &value, const char *prefix)
+{
+    return value.left(int(qstrlen(prefix))).compare(prefix, Qt::CaseInsensitive) == 0;
+}
+
+bool hasControlByte(const QByteArray &bytes)
+{
+    for (char c : bytes) {
+        if (uchar(c) < 0x20 || uchar(c) == 0x7F)
+            return true;
+    }
+    return false;
 }
 } // namespace
 
@@ -45,6 +67,10 @@ QByteArray HttpRequest::method() const
 {
     return requestMethod;
 }
+bool HttpRequest::isBadRequest() const
+{
+    return badRequest;
+}
 QByteArray HttpRequest::path() const
 {
     return decodeUrl(requestPath);
@@ -57,17 +83,33 @@ QByteArray HttpRequest::version() const
 {
     return requestVersion;
 }
+QByteArray HttpRequest::authority() const
+{
+    return targetAuthority;
+}
 QByteArray HttpRequest::header(const QByteArray &name) const
 {
-    return headers.value(name);
+    for (auto it = headers.crbegin(); it != headers.crend(); ++it) {
+        if (sameName(it->first, name))
+            return it->second;
+    }
+    return QByteArray();
 }
 QList<QByteArray> HttpRequest::headerValues(const QByteArray &name) const
 {
-    return headers.values(name);
+    QList<QByteArray> values;
+    for (auto it = headers.crbegin(); it != headers.crend(); ++it) {
+        if (sameName(it->first, name))
+            values.append(it->second);
+    }
+    return values;
 }
 QMultiMap<QByteArray, QByteArray> HttpRequest::headerMap() const
 {
-    return headers;
+    QMultiMap<QByteArray, QByteArray> map;
+    for (const auto &field : headers)
+        map.insert(field.first, field.second);
+    return map;
 }
 QByteArray HttpRequest::parameter(const QByteArray &name) const
 {
@@ -136,9 +178,41 @@ void HttpRequest::readRequest(QIODevice *socket)
         return;
     }
     requestMethod = words.at(0).trimmed();
-    requestPath = words.at(1);
     requestVersion = words.at(2);
+    if (!splitTarget(words.at(1))) {
+        refuseAsBad("HttpRequest: malformed request target");
+        return;
+    }
     state = ExpectHeader;
+}
+
+bool HttpRequest::splitTarget(const QByteArray &target)
+{
+    QByteArray path = target;
+    for (const char *scheme : {"http://", "https://"}) {
+        if (!startsWithNoCase(target, scheme))
+            continue;
+        // The absolute form a proxy would get: its authority is checked
+        // against Host, and the rest is served as the usual path.
+        const QByteArray rest = target.mid(int(qstrlen(scheme)));
+        int end = 0;
+        while (end < rest.size() && rest.at(end) != '/' && rest.at(end) != '?' && rest.at(end) != '#')
+            ++end;
+        targetAuthority = rest.left(end);
+        if (targetAuthority.isEmpty() || targetAuthority.contains('@'))
+            return false;
+        path = rest.mid(end);
+        if (!path.startsWith('/'))
+            path.prepend('/');
+        break;
+    }
+    const int question = path.indexOf('?');
+    if (question >= 0) {
+        rawQuery = path.mid(question + 1);
+        path.truncate(question);
+    }
+    requestPath = path;
+    return true;
 }
 
 void HttpRequest::readHeader(QIODevice *socket)
@@ -149,10 +223,10 @@ void HttpRequest::readHeader(QIODevice *socket)
     const int colon = line.indexOf(':');
     if (colon > 0) {
         currentHeader = line.left(colon);
-        headers.insert(currentHeader, line.mid(colon + 1).trimmed());
+        headers.append(qMakePair(currentHeader, line.mid(colon + 1).trimmed()));
     } else if (!line.isEmpty()) {
-        if (headers.contains(currentHeader))
-            headers.insert(currentHeader, headers.value(currentHeader) + ' ' + line);
+        if (!headers.isEmpty())
+            headers.append(qMakePair(currentHeader, header(currentHeader) + ' ' + line));
     } else {
         endOfHeaders();
     }
@@ -162,58 +236,81 @@ HttpRequest::LengthCheck HttpRequest::announcedLength(const QList<QByteArray> &v
 {
     length = 0;
     bool found = false;
-    for (const QByteArray &value : values) {
-        // "5, 5" is one length said twice; anything else in a list is two lengths.
-        const QList<QByteArray> items = value.split(',');
-        for (const QByteArray &raw : items) {
-            const QByteArray item = raw.trimmed();
-            bool ok = false;
-            qint64 parsed = item.toLongLong(&ok);
-            if (!ok) {
-                const bool negative = item.startsWith('-');
-                const QByteArray digits = (negative || item.startsWith('+')) ? item.mid(1) : item;
-                bool allDigits = !digits.isEmpty();
-                for (char c : digits)
-                    allDigits = allDigits && c >= '0' && c <= '9';
-                // A number too large for 64 bits is still a number: far beyond any limit.
-                if (allDigits)
-                    parsed = negative ? -1 : std::numeric_limits<qint64>::max();
-            }
-            if (found && parsed != length)
-                return Conflicting;
-            length = parsed;
-            found = true;
+    for (const QByteArray &raw : values) {
+        // Every reader on the way must see the same length, so nothing
+        // that some reader might take as another number ("1x", "+1", "1, 1").
+        const QByteArray value = raw.trimmed();
+        if (value.isEmpty())
+            return NotANumber;
+        qint64 parsed = 0;
+        for (char c : value) {
+            if (c < '0' || c > '9')
+                return NotANumber;
+            // Too large for 64 bits is still a number: far beyond any limit.
+            const int digit = c - '0';
+            parsed = parsed > (std::numeric_limits<qint64>::max() - digit) / 10 ? std::numeric_limits<qint64>::max()
+                                                                                : parsed * 10 + digit;
         }
+        if (found && parsed != length)
+            return Conflicting;
+        length = parsed;
+        found = true;
     }
-    return length < 0 ? Negative : Usable;
+    return Usable;
+}
+
+void HttpRequest::refuseAsBad(const char *warning)
+{
+    qWarning("%s", warning);
+    badRequest = true;
+    state = Aborted;
+}
+
+bool HttpRequest::checkTarget()
+{
+    // HTTP/1.1 names its host exactly once; HTTP/1.0 may leave it out.
+    const QList<QByteArray> hosts = headerValues("Host");
+    if (hosts.size() > 1 || (hosts.size() == 1 && hosts.first().isEmpty())
+        || (hosts.isEmpty() && requestVersion != "HTTP/1.0")) {
+        refuseAsBad("HttpRequest: missing, empty or repeated Host");
+        return false;
+    }
+    if (!targetAuthority.isEmpty() && !hosts.isEmpty()
+        && targetAuthority.compare(hosts.first(), Qt::CaseInsensitive) != 0) {
+        refuseAsBad("HttpRequest: request target and Host name different hosts");
+        return false;
+    }
+    // A NUL would cut the file name short of the extension that chose its type.
+    if (hasControlByte(path())) {
+        refuseAsBad("HttpRequest: control byte in path");
+        return false;
+    }
+    return true;
 }
 
 void HttpRequest::endOfHeaders()
 {
-    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
-        // Request bodies are never chunked here; a chunked body would run as the next request.
-        if (it.key().trimmed().compare("Transfer-Encoding", Qt::CaseInsensitive) == 0) {
+    // Request bodies are never chunked here; a chunked body would run as the next request.
+    for (const auto &field : qAsConst(headers)) {
+        if (sameName(field.first, "Transfer-Encoding")) {
             qWarning("HttpRequest: Transfer-Encoding is not accepted in requests");
             state = Aborted;
             return;
         }
     }
-    const QByteArray contentType = headers.value("Content-Type");
-    if (contentType.startsWith("multipart/form-data")) {
-        const int pos = contentType.indexOf("boundary=");
+    const QByteArray contentType = header("Content-Type");
+    if (startsWithNoCase(contentType, "multipart/form-data")) {
+        const int pos = contentType.toLower().indexOf("boundary=");
         if (pos >= 0)
             boundary = contentType.mid(pos + 9);
     }
-    QList<QByteArray> lengths = headers.values("Content-Length");
-    lengths.removeAll(QByteArray());
-    switch (announcedLength(lengths, expectedBodySize)) {
+    switch (announcedLength(headerValues("Content-Length"), expectedBodySize)) {
     case Conflicting:
         qWarning("HttpRequest: conflicting Content-Length values");
         state = Aborted;
         return;
-    case Negative:
-        // A negative length would otherwise slip past both size tests.
-        qWarning("HttpRequest: expected body is too large");
+    case NotANumber:
+        qWarning("HttpRequest: Content-Length is not a number");
         state = Aborted;
         return;
     case Usable: break;
@@ -236,6 +333,8 @@ void HttpRequest::endOfHeaders()
         bodyData.reserve(int(qMin(expectedBodySize, maxStep)));
         state = ExpectBody;
     }
+    if (state != Aborted)
+        checkTarget();
 }
 
 qint64 HttpRequest::announcedBodySize() const
@@ -291,9 +390,9 @@ void HttpRequest::readMultiPartBody(QIODevice *socket)
     } else if (spooled >= expectedBodySize) {
         if (!spoolFile->flush())
             qCritical("HttpRequest: Error writing temp file for multipart body");
-        parseMultiPartFile();
+        const bool parsed = parseMultiPartFile();
         spoolFile->close();
-        state = Complete;
+        state = parsed ? Complete : Aborted;
     }
 }
 
@@ -316,7 +415,7 @@ void HttpRequest::readFromSocket(QIODevice *socket)
     }
 }
 
-void HttpRequest::parseMultiPartFile()
+bool HttpRequest::parseMultiPartFile()
 {
     qDebug("HttpRequest: parsing multipart temp file");
     QTemporaryFile &spool = *spoolFile;
@@ -333,7 +432,13 @@ void HttpRequest::parseMultiPartFile()
     };
 
     bool finished = false;
+    int parts = 0;
     while (!spool.atEnd() && !finished && spool.error() == QFileDevice::NoError) {
+        if (++parts > maxMultiParts) {
+            qWarning("HttpRequest: too many multipart parts");
+            uploadedFiles.clear();
+            return false;
+        }
         QByteArray fieldName;
         QByteArray fileName;
         while (!spool.atEnd() && spool.error() == QFileDevice::NoError) {
@@ -414,18 +519,15 @@ void HttpRequest::parseMultiPartFile()
         qCritical("HttpRequest: cannot read temp file, %s", qPrintable(spool.errorString()));
         qDebug() << "HttpRequest: cannot read temp file: " << spool.errorString();
     }
+    return true;
 }
 
 void HttpRequest::decodeParameters()
 {
-    QByteArray rawParameters;
-    const int question = requestPath.indexOf('?');
-    if (question >= 0) {
-        rawParameters = requestPath.mid(question + 1);
-        requestPath = requestPath.left(question);
-    }
-    const QByteArray contentType = headers.value("Content-Type");
-    if (!bodyData.isEmpty() && (contentType.isEmpty() || contentType.startsWith("application/x-www-form-urlencoded"))) {
+    QByteArray rawParameters = rawQuery;
+    const QByteArray contentType = header("Content-Type");
+    if (!bodyData.isEmpty()
+        && (contentType.isEmpty() || startsWithNoCase(contentType, "application/x-www-form-urlencoded"))) {
         if (!rawParameters.isEmpty())
             rawParameters += '&';
         rawParameters += bodyData;
@@ -445,7 +547,7 @@ void HttpRequest::decodeParameters()
 
 void HttpRequest::parseCookies()
 {
-    const QList<QByteArray> values = headers.values("Cookie");
+    const QList<QByteArray> values = headerValues("Cookie");
     for (const QByteArray &value : values) {
         const QList<QByteArray> pieces = HttpCookie::splitAttributes(value);
         for (const QByteArray &piece : pieces) {
@@ -456,7 +558,10 @@ void HttpRequest::parseCookies()
                 cookies.insert(piece.trimmed(), QByteArray());
         }
     }
-    headers.remove("Cookie");
+    headers.erase(
+            std::remove_if(headers.begin(), headers.end(),
+                           [](const QPair<QByteArray, QByteArray> &field) { return sameName(field.first, "Cookie"); }),
+            headers.end());
 }
 
 QByteArray HttpRequest::decodeUrl(const QByteArray &source)

@@ -5,6 +5,8 @@
 #include <QMap>
 #include <QMultiMap>
 #include <QList>
+#include <QPair>
+#include <QVector>
 
 #include <map>
 #include <memory>
@@ -27,13 +29,23 @@ public:
     void readFromSocket(QIODevice *socket);
     ParseState status() const;
 
+    // An aborted request that is malformed rather than too large: it is
+    // answered with 400 instead of the 413 text.
+    bool isBadRequest() const;
+
     QByteArray method() const;
     QByteArray path() const; // decoded, without the query
     QByteArray rawPath() const;
     QByteArray version() const;
+    // The authority of an absolute-form target ("http://host:port/path"),
+    // empty for the usual "/path" form.
+    QByteArray authority() const;
 
+    // Header names are matched without letter case, as HTTP defines them;
+    // the newest field comes first.
     QByteArray header(const QByteArray &name) const;
     QList<QByteArray> headerValues(const QByteArray &name) const;
+    // Names as sent.
     QMultiMap<QByteArray, QByteArray> headerMap() const;
 
     QByteArray parameter(const QByteArray &name) const;
@@ -57,32 +69,43 @@ public:
 
     static QByteArray decodeUrl(const QByteArray &source);
 
-    // Reads the Content-Length values of one request. A value that is no
-    // number counts as 0, one too large for 64 bits as the largest length.
-    enum LengthCheck { Usable, Negative, Conflicting };
+    // Reads the Content-Length values of one request: each must be all
+    // digits, and all must agree. One too large for 64 bits reads as the
+    // largest length.
+    enum LengthCheck { Usable, NotANumber, Conflicting };
     static LengthCheck announcedLength(const QList<QByteArray> &values, qint64 &length);
+
+    // Most parts one multipart body may carry: each file part holds a
+    // temporary file open until the request ends.
+    static const int maxMultiParts = 16;
 
 private:
     bool readLine(QIODevice *socket, QByteArray &line);
     void readRequest(QIODevice *socket);
+    bool splitTarget(const QByteArray &target);
     void readHeader(QIODevice *socket);
     void endOfHeaders();
+    bool checkTarget();
+    void refuseAsBad(const char *warning);
     void readBody(QIODevice *socket);
     void readMultiPartBody(QIODevice *socket);
-    void parseMultiPartFile();
+    bool parseMultiPartFile();
     void decodeParameters();
     void parseCookies();
     qint64 limit() const;
 
-    QMultiMap<QByteArray, QByteArray> headers;
+    QVector<QPair<QByteArray, QByteArray>> headers; // in arrival order
     QMultiMap<QByteArray, QByteArray> parameters;
     std::map<QByteArray, std::unique_ptr<QTemporaryFile>> uploadedFiles;
     QMap<QByteArray, QByteArray> cookies;
     QByteArray bodyData;
     QByteArray requestMethod;
     QByteArray requestPath;
+    QByteArray rawQuery;
+    QByteArray targetAuthority;
     QByteArray requestVersion;
     ParseState state = ExpectRequestLine;
+    bool badRequest = false;
     qint64 maxSize;
     qint64 maxMultiPartSize;
     qint64 receivedBytes = 0;

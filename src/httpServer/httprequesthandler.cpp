@@ -7,6 +7,11 @@ HttpRequestHandler::HttpRequestHandler(QObject *parent) : QObject(parent)
 
 HttpRequestHandler::~HttpRequestHandler() = default;
 
+bool HttpRequestHandler::admit(const HttpRequest &)
+{
+    return true;
+}
+
 void HttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
 {
     qCritical("HttpRequestHandler: you need to override the service() function");

@@ -16,6 +16,11 @@ public:
     explicit HttpRequestHandler(QObject *parent = nullptr);
     ~HttpRequestHandler() override;
 
+    // Decides on a request as soon as its headers are complete, before any
+    // of its body is read or spooled. False refuses it: the server answers
+    // 403 and closes the connection without reading the body. Admits all.
+    virtual bool admit(const HttpRequest &request);
+
     virtual void service(HttpRequest &request, HttpResponse &response);
 };
 

@@ -11,7 +11,12 @@ constexpr qint64 maxQueuedBytes = 65536;
 
 HttpResponse::HttpResponse(QTcpSocket *socket, int writeTimeout)
     : socket(socket), writeTimeout(writeTimeout > 0 ? writeTimeout : 10000)
-{}
+{
+    // No reply is to be read as another type than it says, nor shown inside
+    // another site's page.
+    headers.insert("X-Content-Type-Options", "nosniff");
+    headers.insert("X-Frame-Options", "DENY");
+}
 
 void HttpResponse::setHeader(const QByteArray &name, const QByteArray &value)
 {

@@ -9,7 +9,8 @@ class QTcpSocket;
 
 // Writes one response onto a connection. The first write sends the status
 // line and headers; the response chooses Content-Length, chunked transfer or
-// connection close to mark the end of the body.
+// connection close to mark the end of the body. Every response starts with
+// X-Content-Type-Options "nosniff" and X-Frame-Options "DENY".
 class HttpResponse
 {
     Q_DISABLE_COPY(HttpResponse)

@@ -34,6 +34,10 @@ void forbidden(HttpResponse &response)
 }
 } // namespace
 
+const QByteArray StaticFileController::contentSecurityPolicy =
+        "default-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; object-src 'none'; "
+        "base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
+
 StaticFileController::StaticFileController(QSettings *settings, QObject *parent) : HttpRequestHandler(parent)
 {
     encoding = httpSetting(settings, QStringLiteral("encoding"), QStringLiteral("UTF-8")).toString();
@@ -88,6 +92,7 @@ void StaticFileController::service(HttpRequest &request, HttpResponse &response)
     QByteArray path = request.path();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QString key = QString::fromUtf8(path);
+    response.setHeader("Content-Security-Policy", contentSecurityPolicy);
 
     {
         std::unique_lock<std::mutex> locker(mutex);

@@ -27,6 +27,11 @@ public:
 
     QString documentRoot() const;
 
+    // Sent with every file: the page and its modules load scripts, styles
+    // and images from this server only (inline style attributes allowed),
+    // and no other site may frame them.
+    static const QByteArray contentSecurityPolicy;
+
 private:
     struct CachedFile
     {

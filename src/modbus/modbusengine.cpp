@@ -6,11 +6,10 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <cerrno>
+#include <cmath>
 #include <limits>
 
 namespace {
-
-const unsigned long pauseMs = 100;
 
 // Unit addresses the library takes: a serial line stops at 247, TCP carries a whole byte.
 const int maxSerialUnit = 247;
@@ -19,9 +18,19 @@ const int maxTcpUnit = 255;
 // The Windows sockets time-out code, which a layer may still report.
 const int wsaTimeout = 10060;
 
+// The most requests one device identification makes, however far the
+// device says more follows.
+const int maxDeviceIdRequests = 16;
+
 bool isNoReplyError(int errnum)
 {
     return errnum == wsaTimeout || errnum == EIO || errnum == ETIMEDOUT;
+}
+
+// What a send or receive on a TCP connection the peer has closed reports.
+bool isDroppedLink(int errnum)
+{
+    return errnum == ECONNRESET || errnum == EPIPE || errnum == ENOTCONN || errnum == ECONNABORTED || errnum == EBADF;
 }
 
 void debugLine(const char *prefix, unsigned int number)
@@ -54,6 +63,11 @@ void ModbusEngine::setPause(Pause newPause)
     pause = std::move(newPause);
 }
 
+void ModbusEngine::setConfig(const ModbusConfig &newConfig)
+{
+    config = newConfig;
+}
+
 QString ModbusEngine::libraryErrorText(int errnum)
 {
     return backend->modbus_strerror(errnum);
@@ -71,6 +85,7 @@ void ModbusEngine::releaseContext()
         backend->modbus_free(ctx);
         ctx = nullptr;
     }
+    tcpOpen = false;
 }
 
 void ModbusEngine::disconnectPort()
@@ -94,14 +109,30 @@ bool ModbusEngine::retryAllowed(unsigned int attempt)
     return connected && reopenSerial();
 }
 
+unsigned long ModbusEngine::lineSilenceMs() const
+{
+    if (connectionType != ConnectionType::Serial || serial.baud <= 0)
+        return 0;
+    // 11 bits a character; above 19200 baud the line keeps a fixed 1.75 ms.
+    const double ms = serial.baud > 19200 ? 1.75 : 3.5 * 11 * 1000.0 / serial.baud;
+    return static_cast<unsigned long>(std::ceil(ms));
+}
+
+void ModbusEngine::pauseBeforeTransfer()
+{
+    const unsigned long ms = qMax(static_cast<unsigned long>(config.pauseMs), lineSilenceMs());
+    if (ms > 0)
+        pause(ms);
+}
+
 ModbusError ModbusEngine::enter(Access access)
 {
     if (access == Access::Read)
-        pause(pauseMs);
+        pauseBeforeTransfer();
     if (!ctx)
         return ModbusError::NotConnected;
     if (access == Access::Write)
-        pause(pauseMs);
+        pauseBeforeTransfer();
     return ModbusError::None;
 }
 
@@ -111,29 +142,71 @@ ModbusError ModbusEngine::refuse(Access access, ModbusError reason)
     return link == ModbusError::None ? reason : link;
 }
 
-ModbusOutcome ModbusEngine::transact(const RetryLines &lines, bool pauseOnRetry, const std::function<int()> &transfer,
-                                     const std::function<bool(int)> &expected, ModbusError mismatch)
+bool ModbusEngine::openTcp(bool *reused)
 {
+    *reused = config.tcpKeepOpen && tcpOpen;
+    return *reused || checkTcpHost();
+}
+
+void ModbusEngine::closeTcp()
+{
+    backend->modbus_close(ctx);
+    tcpOpen = false;
+}
+
+ModbusOutcome ModbusEngine::transact(const RetryLines &lines, bool pauseOnRetry, const Requests &requests,
+                                     ModbusError mismatch)
+{
+    int next = 0;
     for (unsigned int attempt = 0;; ++attempt) {
         if (attempt > 0 && pauseOnRetry)
-            pause(pauseMs);
+            pauseBeforeTransfer();
         // A unit the library refuses would leave the context without one, and a
         // serial transfer then aborts inside the library: refuse it before the bus.
         if (!unitAccepted())
             return ModbusOutcome(ModbusError::UnitRefused);
         const bool overTcp = connectionType == ConnectionType::Tcp;
-        if (overTcp && !checkTcpHost())
+        bool reused = false;
+        if (overTcp && !openTcp(&reused))
             return ModbusOutcome(ModbusError::HostUnreachable);
         if (backend->modbus_set_slave(ctx, unit) < 0) {
             if (overTcp)
-                backend->modbus_close(ctx);
+                closeTcp();
             return ModbusOutcome(ModbusError::UnitRefused);
         }
-        const int rc = transfer();
-        const int errnum = backend->lastError();
-        if (overTcp)
-            backend->modbus_close(ctx);
-        if (expected(rc))
+        int rc = 0;
+        int errnum = 0;
+        bool failed = false;
+        for (const int first = next; next < requests.count; ++next) {
+            // Back-to-back frames on a serial line need the silence between them.
+            if (next > first && lineSilenceMs() > 0)
+                pause(lineSilenceMs());
+            rc = requests.send(next);
+            errnum = backend->lastError();
+            if (reused && rc < 0 && isDroppedLink(errnum)) {
+                // The peer closed the kept connection while it idled: once
+                // more on a fresh one, before anything is reported.
+                closeTcp();
+                if (!checkTcpHost())
+                    return ModbusOutcome(ModbusError::HostUnreachable);
+                rc = requests.send(next);
+                errnum = backend->lastError();
+            }
+            reused = false;
+            if (!requests.accepted(next, rc)) {
+                failed = true;
+                break;
+            }
+            if (requests.last && requests.last(next)) {
+                next = requests.count;
+                break;
+            }
+        }
+        // A kept connection goes after a failure too: a late reply must not
+        // be taken for the next one.
+        if (overTcp && (failed || !config.tcpKeepOpen))
+            closeTcp();
+        if (!failed)
             return ModbusOutcome();
         if (rc < 0 && isNoReplyError(errnum))
             return ModbusOutcome(ModbusError::NoReply);
@@ -145,52 +218,110 @@ ModbusOutcome ModbusEngine::transact(const RetryLines &lines, bool pauseOnRetry,
 
 ModbusWords ModbusEngine::read(const TransferRequest &request)
 {
-    return exchange(Access::Read, request);
+    return transfer(Access::Read, request);
 }
 
 ModbusOutcome ModbusEngine::write(const TransferRequest &request)
 {
-    return exchange(Access::Write, request);
+    return transfer(Access::Write, request);
 }
 
-ModbusWords ModbusEngine::exchange(Access access, const TransferRequest &request)
+QVector<ModbusEngine::Run> ModbusEngine::runs(const TransferRequest &request, bool writing) const
+{
+    const int limit = request.singleWrites ? 1 : backend->requestLimit(request.table, writing, request.wordSize);
+    const int span = qMax(1, request.valueSpan);
+    // Whole values in every request, where one request can hold a value.
+    const int step = request.count <= limit ? request.count : limit >= span ? limit / span * span : qMax(1, limit);
+    QVector<Run> out;
+    for (int first = 0; first < request.count; first += step)
+        out.append({first, qMin(step, request.count - first)});
+    return out;
+}
+
+ModbusWords ModbusEngine::transfer(Access access, const TransferRequest &request)
 {
     const ModbusError link = enter(access);
     if (link != ModbusError::None)
         return ModbusOutcome(link);
     const bool reading = access == Access::Read;
-    if (request.table != ModbusTable::HoldingRegisters || request.count <= 0
-        || (!reading && request.words.size() != request.wordCount()))
+    const bool readOnlyTable =
+            request.table == ModbusTable::InputRegisters || request.table == ModbusTable::DiscreteInputs;
+    if (request.count <= 0 || (!reading && (readOnlyTable || request.words.size() != request.wordCount())))
         return ModbusOutcome(ModbusError::InvalidRequest);
-    if (request.wordSize != 16 && request.wordSize != 32)
+    if (!request.bits() && request.wordSize != 16 && request.wordSize != 32)
         return ModbusOutcome(ModbusError::RegisterSize);
+    if (request.singleWrites && (request.table != ModbusTable::HoldingRegisters || request.wordSize != 16))
+        return ModbusOutcome(ModbusError::InvalidRequest);
 
     QVector<quint16> words = reading ? QVector<quint16>(request.wordCount(), 0) : request.words;
+    const QVector<Run> plan = runs(request, !reading);
     static const RetryLines readLines{"Reg numb retransmission attempt number : ",
                                       "CRC retransmission attempt number : "};
     static const RetryLines writeLines{"write Reg numb retransmission attempt number : ",
                                        "write CRC retransmission attempt number : "};
-    const int count = request.count;
-    const ModbusOutcome outcome = transact(
-            reading ? readLines : writeLines, true, [&] { return toWire(access, request, words); },
-            [count](int rc) { return rc == count; }, ModbusError::CountMismatch);
+    const Requests requests{int(plan.size()),
+                            [&](int i) { return toWire(access, request, plan.at(i), words); },
+                            [&](int i, int rc) { return rc == plan.at(i).count; },
+                            {}};
+    const ModbusOutcome outcome =
+            transact(reading ? readLines : writeLines, true, requests, ModbusError::CountMismatch);
     if (!outcome.ok() || !reading)
         return outcome;
     return ModbusWords(outcome, words);
 }
 
-int ModbusEngine::toWire(Access access, const TransferRequest &request, QVector<quint16> &words)
+int ModbusEngine::toWire(Access access, const TransferRequest &request, const Run &run, QVector<quint16> &words)
 {
-    const bool wide = request.wordSize == 32;
-    if (access == Access::Read)
-        return wide ? backend->modbus_read_registers_32(ctx, request.address, request.count, words.data())
-                    : backend->modbus_read_registers(ctx, request.address, request.count, words.data());
+    const bool wide = request.wordSize == 32 && !request.bits();
+    const int address = request.address + run.first;
+    quint16 *at = words.data() + run.first * (wide ? 2 : 1);
+    const bool reading = access == Access::Read;
+    switch (request.table) {
+    case ModbusTable::Coils:
+    case ModbusTable::DiscreteInputs: {
+        QVector<uint8_t> bits(run.count, 0);
+        if (reading) {
+            const int rc = request.table == ModbusTable::Coils
+                    ? backend->modbus_read_bits(ctx, address, run.count, bits.data())
+                    : backend->modbus_read_input_bits(ctx, address, run.count, bits.data());
+            for (int i = 0; i < qMin(rc, run.count); ++i)
+                at[i] = bits.at(i) ? 1 : 0;
+            return rc;
+        }
+        for (int i = 0; i < run.count; ++i)
+            bits[i] = at[i] ? 1 : 0;
+        return run.count == 1 ? backend->modbus_write_bit(ctx, address, bits.at(0))
+                              : backend->modbus_write_bits(ctx, address, run.count, bits.constData());
+    }
+    case ModbusTable::InputRegisters:
+        return wide ? backend->modbus_read_input_registers_32(ctx, address, run.count, at)
+                    : backend->modbus_read_input_registers(ctx, address, run.count, at);
+    case ModbusTable::HoldingRegisters: break;
+    }
+    if (reading)
+        return wide ? backend->modbus_read_registers_32(ctx, address, run.count, at)
+                    : backend->modbus_read_registers(ctx, address, run.count, at);
     if (!wide)
-        return backend->modbus_write_registers(ctx, request.address, request.count, words.constData());
-    QVector<quint32> packed(request.count);
-    for (int i = 0; i < request.count; ++i)
-        packed[i] = words.at(2 * i) | (static_cast<quint32>(words.at(2 * i + 1)) << 16);
-    return backend->modbus_write_registers_32(ctx, request.address, request.count, packed.constData());
+        return request.singleWrites ? backend->modbus_write_register(ctx, address, at[0])
+                                    : backend->modbus_write_registers(ctx, address, run.count, at);
+    QVector<quint32> packed(run.count);
+    for (int i = 0; i < run.count; ++i)
+        packed[i] = at[2 * i] | (static_cast<quint32>(at[2 * i + 1]) << 16);
+    return backend->modbus_write_registers_32(ctx, address, run.count, packed.constData());
+}
+
+ModbusOutcome ModbusEngine::maskWrite(int address, quint16 andMask, quint16 orMask)
+{
+    const ModbusError link = enter(Access::Write);
+    if (link != ModbusError::None)
+        return ModbusOutcome(link);
+    static const RetryLines lines{"mask write Reg numb retransmission attempt number : ",
+                                  "mask write CRC retransmission attempt number : "};
+    const Requests requests{1,
+                            [&](int) { return backend->modbus_mask_write_register(ctx, address, andMask, orMask); },
+                            [](int, int rc) { return rc == 1; },
+                            {}};
+    return transact(lines, true, requests, ModbusError::CountMismatch);
 }
 
 ModbusBytes ModbusEngine::reportSlaveId()
@@ -201,12 +332,47 @@ ModbusBytes ModbusEngine::reportSlaveId()
     int received = 0;
     static const RetryLines lines{"identify unknow retransmission attempt number : ",
                                   "identify crc retransmission attempt number : "};
-    const ModbusOutcome outcome = transact(
-            lines, false, [&] { return received = backend->modbus_report_slave_id(ctx, buffer); },
-            [](int rc) { return rc >= 1 && rc <= 254; }, ModbusError::ReportLength);
+    const Requests requests{1,
+                            [&](int) { return received = backend->modbus_report_slave_id(ctx, buffer); },
+                            [](int, int rc) { return rc >= 1 && rc <= 254; },
+                            {}};
+    const ModbusOutcome outcome = transact(lines, false, requests, ModbusError::ReportLength);
     if (!outcome.ok())
         return outcome;
     return ModbusBytes(outcome, QByteArray(reinterpret_cast<const char *>(buffer), received));
+}
+
+ModbusDeviceId ModbusEngine::readDeviceIdentification(int category)
+{
+    if (!ctx)
+        return ModbusOutcome(ModbusError::NotConnected);
+    if (category < 1 || category > 3)
+        return ModbusOutcome(ModbusError::InvalidRequest);
+    ModbusDeviceId result;
+    int objectId = 0;
+    bool done = false;
+    uint8_t pdu[256] = {};
+    static const RetryLines lines{"device identification unknow retransmission attempt number : ",
+                                  "device identification crc retransmission attempt number : "};
+    const auto accepted = [&](int i, int rc) {
+        DeviceIdPage page;
+        if (rc <= 0 || !parseDeviceIdReply(QByteArray(reinterpret_cast<const char *>(pdu), rc), &page))
+            return false;
+        if (i == 0)
+            result.conformity = page.conformity;
+        result.objects += page.objects;
+        // A device that points back (or in place) would keep us asking.
+        done = !page.moreFollows || page.nextObjectId <= objectId;
+        objectId = page.nextObjectId;
+        return true;
+    };
+    const Requests requests{maxDeviceIdRequests,
+                            [&](int) { return backend->modbus_read_device_id(ctx, category, objectId, pdu); }, accepted,
+                            [&](int) { return done; }};
+    const ModbusOutcome outcome = transact(lines, false, requests, ModbusError::ReportLength);
+    if (!outcome.ok())
+        return outcome;
+    return result;
 }
 
 void ModbusEngine::applySerialTimeout(int timeout)
@@ -304,7 +470,8 @@ ModbusOutcome ModbusEngine::connectTcp(const TcpLink &link)
 
     // A host text the library refuses gives no context; that is no connection.
     if (ctx && checkTcpHost()) {
-        backend->modbus_close(ctx);
+        if (!config.tcpKeepOpen)
+            closeTcp();
         connectionType = ConnectionType::Tcp;
         connected = true;
         return ModbusOutcome();
@@ -326,7 +493,7 @@ bool ModbusEngine::checkTcpHost()
     const bool reached = socket.waitForConnected(qMax(0, tcp.timeout));
     if (reached) {
         socket.close();
-        backend->modbus_connect(ctx);
+        tcpOpen = backend->modbus_connect(ctx) == 0;
     } else {
         socket.abort();
     }

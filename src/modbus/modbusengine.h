@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include "modbusbackend.h"
+#include "modbusconfig.h"
 #include "modbustypes.h"
 
 enum class ConnectionType : qint16 { Serial = 0, Tcp = 1 };
@@ -20,6 +21,8 @@ public:
     explicit ModbusEngine(ModbusBackend *backend, QObject *parent = nullptr);
     ~ModbusEngine() override;
 
+    void setConfig(const ModbusConfig &config);
+
     QList<QextPortInfo> ports();
     ModbusOutcome connectSerial(const SerialLink &link);
     ModbusOutcome connectTcp(const TcpLink &link);
@@ -31,18 +34,24 @@ public:
     ConnectionType getConnectionType() const { return connectionType; }
     bool hasContext() const { return ctx != nullptr; }
 
-    // Reads start with the pause, then need a link; writes need a link, then pause.
-    enum class Access { Read, Write };
+    // Reads start with the pause, then need a link; writes need a link, then
+    // pause; identification needs a link and does not pause.
+    enum class Access { Read, Write, Identify };
+    // Any table; coils and discrete inputs give one word, 0 or 1, a bit.
     ModbusWords read(const TransferRequest &request);
+    // Holding registers or coils.
     ModbusOutcome write(const TransferRequest &request);
+    ModbusOutcome maskWrite(int address, quint16 andMask, quint16 orMask);
     ModbusBytes reportSlaveId();
+    // Category 1 (basic), 2 (regular) or 3 (extended), from object 0 on.
+    ModbusDeviceId readDeviceIdentification(int category);
     // What a request refused before the bus answers: it still takes the
     // pause, and a missing link comes first, in the order of its access.
     ModbusError refuse(Access access, ModbusError reason);
 
     QString libraryErrorText(int errnum);
 
-    // The pause before each read and write (100 ms); tests put a recorder here.
+    // The pause before each read and write; tests put a recorder here.
     using Pause = std::function<void(unsigned long ms)>;
     void setPause(Pause pause);
 
@@ -53,18 +62,40 @@ private:
         const char *count;
         const char *protocol;
     };
+    // The requests of one call. send(i) makes request i and returns the
+    // library's result, accepted(i, rc) says whether that is a success; the
+    // call ends after count requests, or sooner once last(i) says so.
+    struct Requests
+    {
+        int count;
+        std::function<int(int)> send;
+        std::function<bool(int, int)> accepted;
+        std::function<bool(int)> last;
+    };
+    // Registers (or bits) from first on, relative to the request's address.
+    struct Run
+    {
+        int first;
+        int count;
+    };
     ModbusError enter(Access access);
-    ModbusWords exchange(Access access, const TransferRequest &request);
-    // The one place a register request goes to the library: a read fills
-    // words, a write sends them. Returns the library's result.
-    int toWire(Access access, const TransferRequest &request, QVector<quint16> &words);
-    // One transfer with the retry rule. transfer does the library call and
-    // returns its result; expected says whether that result is a success;
-    // mismatch is the error once an unexpected result has no retry left.
-    ModbusOutcome transact(const RetryLines &lines, bool pauseOnRetry, const std::function<int()> &transfer,
-                           const std::function<bool(int)> &expected, ModbusError mismatch);
+    void pauseBeforeTransfer();
+    // The 3.5-character silence between frames on the current serial line, in whole ms.
+    unsigned long lineSilenceMs() const;
+    QVector<Run> runs(const TransferRequest &request, bool writing) const;
+    ModbusWords transfer(Access access, const TransferRequest &request);
+    // The one place a register or bit request goes to the library: a read
+    // fills words, a write sends them. Returns the library's result.
+    int toWire(Access access, const TransferRequest &request, const Run &run, QVector<quint16> &words);
+    // One call with the retry rule, each request under it: a retry (after
+    // the pause, on TCP after a fresh probe) resumes at the request that
+    // failed; mismatch is the error once an unexpected result has no retry left.
+    ModbusOutcome transact(const RetryLines &lines, bool pauseOnRetry, const Requests &requests, ModbusError mismatch);
     bool unitAccepted() const;
     bool retryAllowed(unsigned int attempt);
+    // The TCP link for one try: kept open, or probed and connected afresh.
+    bool openTcp(bool *reused);
+    void closeTcp();
     bool checkTcpHost();
     void releaseContext();
     // An exact name, else the first that contains it; false for none or an empty name.
@@ -80,9 +111,11 @@ private:
     SerialLink serial; // the last serial link connected
     TcpLink tcp; // the last TCP link asked for
     int unit = 0; // the unit of the link in ctx
+    bool tcpOpen = false; // the library holds a TCP connection
 
     std::unique_ptr<ModbusBackend> ownBackend;
     ModbusBackend *backend = nullptr;
+    ModbusConfig config;
     Pause pause;
 };
 

@@ -1,22 +1,44 @@
 #include "modbuslibrary.h"
 
+#include "deviceidentification.h"
+
 #include <cerrno>
+#include <cstring>
 #include <modbus/modbus.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace {
 
 // The router gives up waiting for its Modbus lock after this long.
 const int64_t maxReplyWaitSeconds = 10;
 
+const uint8_t fcReadCoils = 0x01;
+const uint8_t fcReadDiscreteInputs = 0x02;
+const uint8_t fcReadHoldingRegisters = 0x03;
+const uint8_t fcReadInputRegisters = 0x04;
+const uint8_t fcWriteCoil = 0x05;
+const uint8_t fcWriteRegister = 0x06;
+const uint8_t fcWriteCoils = 0x0F;
+const uint8_t fcWriteRegisters = 0x10;
+const uint8_t fcReportSlaveId = 0x11;
+const uint8_t fcMaskWriteRegister = 0x16;
+const uint8_t fcDeviceIdentification = 0x2B;
+
 modbus_t *context(ModbusHandle ctx)
 {
     return static_cast<modbus_t *>(ctx);
 }
 
-// Bytes after the PDU: the CRC on a serial line, nothing on TCP.
-int checksumLength(modbus_t *ctx)
+bool overTcp(modbus_t *mb)
 {
-    return ::modbus_get_header_length(ctx) == 1 ? 2 : 0;
+    return ::modbus_get_header_length(mb) == 7;
+}
+
+// Bytes after the PDU: the CRC on a serial line, nothing on TCP.
+int checksumLength(modbus_t *mb)
+{
+    return overTcp(mb) ? 0 : 2;
 }
 
 // A serial context without a unit (a refused modbus_set_slave) would trip
@@ -31,6 +53,100 @@ int exceptionError(uint8_t code)
     if (code >= 1 && code <= MODBUS_EXCEPTION_GATEWAY_TARGET)
         return MODBUS_ENOBASE + code;
     return EMBBADEXC;
+}
+
+int word(const uint8_t *p)
+{
+    return (p[0] << 8) | p[1];
+}
+
+void putWord(uint8_t *p, int value)
+{
+    p[0] = static_cast<uint8_t>(value >> 8);
+    p[1] = static_cast<uint8_t>(value & 0xFF);
+}
+
+uint16_t crc16(const uint8_t *data, int length)
+{
+    uint16_t crc = 0xFFFF;
+    for (int i = 0; i < length; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+    }
+    return crc;
+}
+
+// More bytes of a reply, straight from the link, within the reply time-out.
+// False with errno set.
+bool readMore(modbus_t *mb, uint8_t *adu, int *have, int need)
+{
+    const int fd = ::modbus_get_socket(mb);
+    uint32_t sec = 0;
+    uint32_t usec = 0;
+    ::modbus_get_response_timeout(mb, &sec, &usec);
+    const int waitMs = static_cast<int>(sec * 1000 + usec / 1000) + 1;
+    while (*have < need) {
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, waitMs);
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (ready < 0)
+            continue;
+        const ssize_t n = ::read(fd, adu + *have, static_cast<size_t>(need - *have));
+        if (n == 0) {
+            errno = ECONNRESET;
+            return false;
+        }
+        if (n < 0 && errno != EINTR && errno != EAGAIN)
+            return false;
+        if (n > 0)
+            *have += static_cast<int>(n);
+    }
+    return true;
+}
+
+// libmodbus sizes a confirmation by its function code and knows nothing of
+// function 43: it stops after the MEI type (on RTU taking the next two bytes
+// for the CRC). The rest is read here, by the MBAP length on TCP and by the
+// objects' own lengths on RTU.
+int completeDeviceIdReply(modbus_t *mb, uint8_t *adu, int rc)
+{
+    if (overTcp(mb)) {
+        if (rc != 9 || adu[7] != fcDeviceIdentification)
+            return rc;
+        const int total = 6 + word(adu + 4);
+        if (total < rc || total > MODBUS_TCP_MAX_ADU_LENGTH) {
+            errno = EMBBADDATA;
+            return -1;
+        }
+        return readMore(mb, adu, &rc, total) ? rc : -1;
+    }
+    // A CRC that happens to match the five bytes read leaves rc at 5.
+    if ((rc >= 0 && rc != 5) || (rc < 0 && errno != EMBBADCRC) || adu[1] != fcDeviceIdentification)
+        return rc;
+    int have = 5;
+    bool whole = readMore(mb, adu, &have, 8); // more follows, next object, object count
+    for (int i = 0, count = whole ? adu[7] : 0; whole && i < count; ++i) {
+        whole = have + 2 <= MODBUS_RTU_MAX_ADU_LENGTH - 2 && readMore(mb, adu, &have, have + 2);
+        const int length = whole ? adu[have - 1] : 0;
+        whole = whole && have + length <= MODBUS_RTU_MAX_ADU_LENGTH - 2 && readMore(mb, adu, &have, have + length);
+    }
+    if (!whole || !readMore(mb, adu, &have, have + 2)) {
+        const int errnum = whole ? errno : EMBBADDATA;
+        ::modbus_flush(mb);
+        errno = errnum;
+        return -1;
+    }
+    if (crc16(adu, have - 2) != ((adu[have - 1] << 8) | adu[have - 2])) {
+        errno = EMBBADCRC;
+        return -1;
+    }
+    return have;
 }
 
 } // namespace
@@ -139,111 +255,6 @@ void ModbusLibrary::modbus_set_timeout_begin(ModbusHandle ctx, const ModbusTimeV
     keepError(::modbus_set_response_timeout(context(ctx), static_cast<uint32_t>(sec), static_cast<uint32_t>(usec)));
 }
 
-int ModbusLibrary::modbus_read_registers(ModbusHandle ctx, int addr, int nb, uint16_t *dest)
-{
-    if (!ctx || !hasUnit(context(ctx)))
-        return fail(EINVAL);
-    return keepError(::modbus_read_registers(context(ctx), addr, nb, dest));
-}
-
-int ModbusLibrary::modbus_write_registers(ModbusHandle ctx, int addr, int nb, const uint16_t *src)
-{
-    if (!ctx || !hasUnit(context(ctx)))
-        return fail(EINVAL);
-    return keepError(::modbus_write_registers(context(ctx), addr, nb, src));
-}
-
-int ModbusLibrary::rawTransaction(modbus_t *mb, const uint8_t *request, int length, uint8_t *reply)
-{
-    if (::modbus_send_raw_request(mb, request, length) < 0)
-        return keepError(-1);
-    const int rc = ::modbus_receive_confirmation(mb, reply);
-    if (rc < 0)
-        return keepError(-1);
-    const int offset = ::modbus_get_header_length(mb);
-    if (rc == offset + 2 + checksumLength(mb) && reply[offset] == (request[1] | 0x80))
-        return fail(exceptionError(reply[offset + 1]));
-    return rc;
-}
-
-int ModbusLibrary::modbus_read_registers_32(ModbusHandle ctx, int addr, int nb, uint16_t *dest)
-{
-    if (!ctx || !hasUnit(context(ctx)))
-        return fail(EINVAL);
-    if (nb < 1 || nb > maxRead32)
-        return fail(EMBMDATA);
-    modbus_t *mb = context(ctx);
-    const uint8_t request[6] = {static_cast<uint8_t>(::modbus_get_slave(mb)),
-                                0x03,
-                                static_cast<uint8_t>(addr >> 8),
-                                static_cast<uint8_t>(addr & 0xFF),
-                                static_cast<uint8_t>(nb >> 8),
-                                static_cast<uint8_t>(nb & 0xFF)};
-    uint8_t reply[MODBUS_MAX_ADU_LENGTH];
-    const int rc = rawTransaction(mb, request, sizeof request, reply);
-    if (rc < 0)
-        return rc;
-
-    const int offset = ::modbus_get_header_length(mb);
-    const int tail = checksumLength(mb);
-    const int byteCount = 4 * nb;
-    if (rc != offset + 2 + byteCount + tail || reply[offset] != 0x03 || reply[offset + 1] != byteCount)
-        return fail(EMBBADDATA);
-
-    const uint8_t *data = reply + offset + 2;
-    for (int i = 0; i < nb; ++i) {
-        const uint8_t *b = data + 4 * i;
-        dest[2 * i + 1] = static_cast<uint16_t>((b[0] << 8) | b[1]);
-        dest[2 * i] = static_cast<uint16_t>((b[2] << 8) | b[3]);
-    }
-    return nb;
-}
-
-int ModbusLibrary::modbus_write_registers_32(ModbusHandle ctx, int addr, int nb, const uint32_t *src)
-{
-    if (!ctx || !hasUnit(context(ctx)))
-        return fail(EINVAL);
-    if (nb < 1 || nb > maxWrite32)
-        return fail(EMBMDATA);
-    modbus_t *mb = context(ctx);
-    uint8_t request[MODBUS_MAX_PDU_LENGTH + 1];
-    int len = 0;
-    request[len++] = static_cast<uint8_t>(::modbus_get_slave(mb));
-    request[len++] = 0x10;
-    request[len++] = static_cast<uint8_t>(addr >> 8);
-    request[len++] = static_cast<uint8_t>(addr & 0xFF);
-    request[len++] = static_cast<uint8_t>(nb >> 8);
-    request[len++] = static_cast<uint8_t>(nb & 0xFF);
-    request[len++] = static_cast<uint8_t>(4 * nb);
-    for (int i = 0; i < nb; ++i) {
-        request[len++] = static_cast<uint8_t>(src[i] >> 24);
-        request[len++] = static_cast<uint8_t>(src[i] >> 16);
-        request[len++] = static_cast<uint8_t>(src[i] >> 8);
-        request[len++] = static_cast<uint8_t>(src[i]);
-    }
-    uint8_t reply[MODBUS_MAX_ADU_LENGTH];
-    const int rc = rawTransaction(mb, request, len, reply);
-    if (rc < 0)
-        return rc;
-
-    const int offset = ::modbus_get_header_length(mb);
-    const int tail = checksumLength(mb);
-    if (rc != offset + 5 + tail || reply[offset] != 0x10)
-        return fail(EMBBADDATA);
-    const int echoedAddr = (reply[offset + 1] << 8) | reply[offset + 2];
-    const int echoedCount = (reply[offset + 3] << 8) | reply[offset + 4];
-    if (echoedAddr != (addr & 0xFFFF))
-        return fail(EMBBADDATA);
-    return echoedCount;
-}
-
-int ModbusLibrary::modbus_report_slave_id(ModbusHandle ctx, uint8_t *dest)
-{
-    if (!ctx || !hasUnit(context(ctx)))
-        return fail(EINVAL);
-    return keepError(::modbus_report_slave_id(context(ctx), 256, dest));
-}
-
 QString ModbusLibrary::modbus_strerror(int errnum)
 {
     return QString::fromLocal8Bit(::modbus_strerror(errnum));
@@ -252,4 +263,254 @@ QString ModbusLibrary::modbus_strerror(int errnum)
 int ModbusLibrary::lastError() const
 {
     return m_lastError;
+}
+
+int ModbusLibrary::headerLength(ModbusHandle ctx)
+{
+    return ctx ? ::modbus_get_header_length(context(ctx)) : 0;
+}
+
+int ModbusLibrary::exchange(ModbusHandle ctx, const uint8_t *pdu, int length, uint8_t *replyAdu)
+{
+    modbus_t *mb = context(ctx);
+    if (!mb || !hasUnit(mb) || length < 1 || length > MODBUS_MAX_PDU_LENGTH)
+        return fail(EINVAL);
+    uint8_t request[MODBUS_MAX_PDU_LENGTH + 1];
+    request[0] = static_cast<uint8_t>(::modbus_get_slave(mb));
+    std::memcpy(request + 1, pdu, static_cast<size_t>(length));
+    if (::modbus_send_raw_request(mb, request, length + 1) < 0)
+        return keepError(-1);
+    const int rc = receive(mb, pdu[0], replyAdu);
+    if (rc < 0)
+        return keepError(-1);
+    return checkReply(mb, pdu[0], replyAdu, rc);
+}
+
+int ModbusLibrary::receive(modbus_t *mb, uint8_t function, uint8_t *replyAdu)
+{
+    const int rc = ::modbus_receive_confirmation(mb, replyAdu);
+    if (function == fcDeviceIdentification)
+        return completeDeviceIdReply(mb, replyAdu, rc);
+    return rc;
+}
+
+int ModbusLibrary::checkReply(modbus_t *mb, uint8_t function, const uint8_t *reply, int length)
+{
+    const int offset = ::modbus_get_header_length(mb);
+    const int tail = checksumLength(mb);
+    // On RTU libmodbus answers 0 for a frame from another unit.
+    if (length == 0)
+        return fail(EMBBADSLAVE);
+    if (length < offset + 1 + tail || (offset == 7 && (reply[2] != 0 || reply[3] != 0)))
+        return fail(EMBBADDATA);
+    if (reply[offset] == (function | 0x80))
+        return fail(length == offset + 2 + tail ? exceptionError(reply[offset + 1]) : EMBBADDATA);
+    if (reply[offset] != function)
+        return fail(EMBBADDATA);
+    return length;
+}
+
+int ModbusLibrary::readBlock(ModbusHandle ctx, uint8_t function, int addr, int nb, int limit, int byteCount,
+                             uint8_t *reply)
+{
+    if (!ctx)
+        return fail(EINVAL);
+    if (nb < 1 || nb > limit)
+        return fail(EMBMDATA);
+    uint8_t pdu[5] = {function};
+    putWord(pdu + 1, addr);
+    putWord(pdu + 3, nb);
+    const int rc = exchange(ctx, pdu, sizeof pdu, reply);
+    if (rc < 0)
+        return rc;
+    const int offset = headerLength(ctx);
+    if (rc != offset + 2 + byteCount + checksumLength(context(ctx)) || reply[offset + 1] != byteCount)
+        return fail(EMBBADDATA);
+    return offset + 2;
+}
+
+int ModbusLibrary::readWords(ModbusHandle ctx, uint8_t function, int addr, int nb, bool wide, uint16_t *dest)
+{
+    uint8_t reply[MODBUS_MAX_ADU_LENGTH];
+    const int at = readBlock(ctx, function, addr, nb, wide ? maxRead32 : maxReadRegisters, nb * (wide ? 4 : 2), reply);
+    if (at < 0)
+        return at;
+    const uint8_t *data = reply + at;
+    for (int i = 0; i < nb; ++i) {
+        if (wide) {
+            dest[2 * i + 1] = static_cast<uint16_t>(word(data + 4 * i));
+            dest[2 * i] = static_cast<uint16_t>(word(data + 4 * i + 2));
+        } else {
+            dest[i] = static_cast<uint16_t>(word(data + 2 * i));
+        }
+    }
+    return nb;
+}
+
+int ModbusLibrary::readBitBlock(ModbusHandle ctx, uint8_t function, int addr, int nb, uint8_t *dest)
+{
+    uint8_t reply[MODBUS_MAX_ADU_LENGTH];
+    const int at = readBlock(ctx, function, addr, nb, maxReadBits, (nb + 7) / 8, reply);
+    if (at < 0)
+        return at;
+    for (int i = 0; i < nb; ++i)
+        dest[i] = (reply[at + i / 8] >> (i % 8)) & 1;
+    return nb;
+}
+
+int ModbusLibrary::writeEchoed(ModbusHandle ctx, const uint8_t *pdu, int length, int echoLength, int same)
+{
+    uint8_t reply[MODBUS_MAX_ADU_LENGTH];
+    const int rc = exchange(ctx, pdu, length, reply);
+    if (rc < 0)
+        return rc;
+    const int offset = headerLength(ctx);
+    const uint8_t *echo = reply + offset + 1;
+    if (rc != offset + 1 + echoLength + checksumLength(context(ctx))
+        || std::memcmp(echo, pdu + 1, static_cast<size_t>(same)) != 0)
+        return fail(EMBBADDATA);
+    return word(echo + 2);
+}
+
+int ModbusLibrary::modbus_read_registers(ModbusHandle ctx, int addr, int nb, uint16_t *dest)
+{
+    return readWords(ctx, fcReadHoldingRegisters, addr, nb, false, dest);
+}
+
+int ModbusLibrary::modbus_read_registers_32(ModbusHandle ctx, int addr, int nb, uint16_t *dest)
+{
+    return readWords(ctx, fcReadHoldingRegisters, addr, nb, true, dest);
+}
+
+int ModbusLibrary::modbus_read_input_registers(ModbusHandle ctx, int addr, int nb, uint16_t *dest)
+{
+    return readWords(ctx, fcReadInputRegisters, addr, nb, false, dest);
+}
+
+int ModbusLibrary::modbus_read_input_registers_32(ModbusHandle ctx, int addr, int nb, uint16_t *dest)
+{
+    return readWords(ctx, fcReadInputRegisters, addr, nb, true, dest);
+}
+
+int ModbusLibrary::modbus_read_bits(ModbusHandle ctx, int addr, int nb, uint8_t *dest)
+{
+    return readBitBlock(ctx, fcReadCoils, addr, nb, dest);
+}
+
+int ModbusLibrary::modbus_read_input_bits(ModbusHandle ctx, int addr, int nb, uint8_t *dest)
+{
+    return readBitBlock(ctx, fcReadDiscreteInputs, addr, nb, dest);
+}
+
+int ModbusLibrary::modbus_write_registers(ModbusHandle ctx, int addr, int nb, const uint16_t *src)
+{
+    if (!ctx)
+        return fail(EINVAL);
+    if (nb < 1 || nb > maxWriteRegisters)
+        return fail(EMBMDATA);
+    uint8_t pdu[MODBUS_MAX_PDU_LENGTH] = {fcWriteRegisters};
+    putWord(pdu + 1, addr);
+    putWord(pdu + 3, nb);
+    pdu[5] = static_cast<uint8_t>(2 * nb);
+    for (int i = 0; i < nb; ++i)
+        putWord(pdu + 6 + 2 * i, src[i]);
+    const int echoed = writeEchoed(ctx, pdu, 6 + 2 * nb, 4, 2);
+    // As libmodbus: another count in the echo is a bad reply.
+    return echoed < 0 || echoed == nb ? echoed : fail(EMBBADDATA);
+}
+
+int ModbusLibrary::modbus_write_registers_32(ModbusHandle ctx, int addr, int nb, const uint32_t *src)
+{
+    if (!ctx)
+        return fail(EINVAL);
+    if (nb < 1 || nb > maxWrite32)
+        return fail(EMBMDATA);
+    uint8_t pdu[MODBUS_MAX_PDU_LENGTH] = {fcWriteRegisters};
+    putWord(pdu + 1, addr);
+    putWord(pdu + 3, nb);
+    pdu[5] = static_cast<uint8_t>(4 * nb);
+    for (int i = 0; i < nb; ++i) {
+        putWord(pdu + 6 + 4 * i, static_cast<int>(src[i] >> 16));
+        putWord(pdu + 8 + 4 * i, static_cast<int>(src[i] & 0xFFFF));
+    }
+    // The echoed count, which the engine weighs against the one asked.
+    return writeEchoed(ctx, pdu, 6 + 4 * nb, 4, 2);
+}
+
+int ModbusLibrary::modbus_write_register(ModbusHandle ctx, int addr, uint16_t value)
+{
+    uint8_t pdu[5] = {fcWriteRegister};
+    putWord(pdu + 1, addr);
+    putWord(pdu + 3, value);
+    return writeEchoed(ctx, pdu, sizeof pdu, 4, 4) < 0 ? -1 : 1;
+}
+
+int ModbusLibrary::modbus_write_bit(ModbusHandle ctx, int addr, int status)
+{
+    uint8_t pdu[5] = {fcWriteCoil};
+    putWord(pdu + 1, addr);
+    putWord(pdu + 3, status ? 0xFF00 : 0x0000);
+    return writeEchoed(ctx, pdu, sizeof pdu, 4, 4) < 0 ? -1 : 1;
+}
+
+int ModbusLibrary::modbus_write_bits(ModbusHandle ctx, int addr, int nb, const uint8_t *src)
+{
+    if (!ctx)
+        return fail(EINVAL);
+    if (nb < 1 || nb > maxWriteBits)
+        return fail(EMBMDATA);
+    uint8_t pdu[MODBUS_MAX_PDU_LENGTH] = {fcWriteCoils};
+    putWord(pdu + 1, addr);
+    putWord(pdu + 3, nb);
+    const int bytes = (nb + 7) / 8;
+    pdu[5] = static_cast<uint8_t>(bytes);
+    std::memset(pdu + 6, 0, static_cast<size_t>(bytes));
+    for (int i = 0; i < nb; ++i) {
+        if (src[i])
+            pdu[6 + i / 8] |= static_cast<uint8_t>(1 << (i % 8));
+    }
+    const int echoed = writeEchoed(ctx, pdu, 6 + bytes, 4, 2);
+    return echoed < 0 || echoed == nb ? echoed : fail(EMBBADDATA);
+}
+
+int ModbusLibrary::modbus_mask_write_register(ModbusHandle ctx, int addr, uint16_t andMask, uint16_t orMask)
+{
+    uint8_t pdu[7] = {fcMaskWriteRegister};
+    putWord(pdu + 1, addr);
+    putWord(pdu + 3, andMask);
+    putWord(pdu + 5, orMask);
+    return writeEchoed(ctx, pdu, sizeof pdu, 6, 6) < 0 ? -1 : 1;
+}
+
+int ModbusLibrary::modbus_report_slave_id(ModbusHandle ctx, uint8_t *dest)
+{
+    const uint8_t pdu[1] = {fcReportSlaveId};
+    uint8_t reply[MODBUS_MAX_ADU_LENGTH];
+    const int rc = exchange(ctx, pdu, sizeof pdu, reply);
+    if (rc < 0)
+        return rc;
+    const int offset = headerLength(ctx);
+    const int count = reply[offset + 1];
+    if (rc != offset + 2 + count + checksumLength(context(ctx)))
+        return fail(EMBBADDATA);
+    std::memcpy(dest, reply + offset + 2, static_cast<size_t>(count));
+    return count;
+}
+
+int ModbusLibrary::modbus_read_device_id(ModbusHandle ctx, int readCode, int objectId, uint8_t *dest)
+{
+    const uint8_t pdu[4] = {fcDeviceIdentification, 0x0E, static_cast<uint8_t>(readCode),
+                            static_cast<uint8_t>(objectId)};
+    uint8_t reply[MODBUS_MAX_ADU_LENGTH];
+    const int rc = exchange(ctx, pdu, sizeof pdu, reply);
+    if (rc < 0)
+        return rc;
+    const int offset = headerLength(ctx);
+    const int length = rc - offset - checksumLength(context(ctx));
+    DeviceIdPage page;
+    if (length > MODBUS_MAX_PDU_LENGTH
+        || !parseDeviceIdReply(QByteArray(reinterpret_cast<const char *>(reply + offset), length), &page))
+        return fail(EMBBADDATA);
+    std::memcpy(dest, reply + offset, static_cast<size_t>(length));
+    return length;
 }

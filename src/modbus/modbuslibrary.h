@@ -3,7 +3,11 @@
 
 #include "modbusbackend.h"
 
-// The Modbus access layer on libmodbus 3.1.
+struct _modbus;
+
+// The Modbus access layer on libmodbus 3.1. Every function code goes through
+// exchange(): libmodbus frames the request and receives the confirmation for
+// RTU or TCP, the checks of the reply are ours.
 class ModbusLibrary : public ModbusBackend
 {
 public:
@@ -31,15 +35,40 @@ public:
     int modbus_report_slave_id(ModbusHandle ctx, uint8_t *dest) override;
     QString modbus_strerror(int errnum) override;
     int lastError() const override;
+    int modbus_read_bits(ModbusHandle ctx, int addr, int nb, uint8_t *dest) override;
+    int modbus_read_input_bits(ModbusHandle ctx, int addr, int nb, uint8_t *dest) override;
+    int modbus_read_input_registers(ModbusHandle ctx, int addr, int nb, uint16_t *dest) override;
+    int modbus_read_input_registers_32(ModbusHandle ctx, int addr, int nb, uint16_t *dest) override;
+    int modbus_write_bit(ModbusHandle ctx, int addr, int status) override;
+    int modbus_write_bits(ModbusHandle ctx, int addr, int nb, const uint8_t *src) override;
+    int modbus_write_register(ModbusHandle ctx, int addr, uint16_t value) override;
+    int modbus_mask_write_register(ModbusHandle ctx, int addr, uint16_t andMask, uint16_t orMask) override;
+    int modbus_read_device_id(ModbusHandle ctx, int readCode, int objectId, uint8_t *dest) override;
 
-    // Most 32-bit registers one request can carry.
-    static const int maxRead32 = 62;
-    static const int maxWrite32 = 61;
+    // The one exchange of a request PDU (function code first, 1 to 253
+    // bytes) with the context's unit: sent with modbus_send_raw_request,
+    // the whole confirmation ADU received into replyAdu (room for
+    // MODBUS_MAX_ADU_LENGTH bytes), its PDU at headerLength(ctx), followed
+    // by the CRC on RTU. Checks what every reply shares: the unit (RTU), the
+    // protocol id (TCP), and the function code; an exception reply becomes
+    // its error. Returns the reply ADU's length, or -1 with lastError() set;
+    // a failure may leave a partial reply in replyAdu.
+    int exchange(ModbusHandle ctx, const uint8_t *pdu, int length, uint8_t *replyAdu);
+    // 7 on TCP (the MBAP header), 1 on RTU (the unit); 0 without a context.
+    static int headerLength(ModbusHandle ctx);
 
 private:
-    // Sends a raw request (unit id and PDU) and receives its confirmation;
-    // an exception reply becomes its error. Returns the reply length or -1.
-    int rawTransaction(struct _modbus *mb, const uint8_t *request, int length, uint8_t *reply);
+    int receive(struct _modbus *mb, uint8_t function, uint8_t *replyAdu);
+    int checkReply(struct _modbus *mb, uint8_t function, const uint8_t *reply, int length);
+    // A read of nb values with the given reply byte count; returns where the
+    // data starts in reply.
+    int readBlock(ModbusHandle ctx, uint8_t function, int addr, int nb, int limit, int byteCount, uint8_t *reply);
+    int readWords(ModbusHandle ctx, uint8_t function, int addr, int nb, bool wide, uint16_t *dest);
+    int readBitBlock(ModbusHandle ctx, uint8_t function, int addr, int nb, uint8_t *dest);
+    // A write answered by an echo of echoLength bytes after the function
+    // code, the first `same` of them as sent; returns the echoed word after
+    // the address (the value or the count).
+    int writeEchoed(ModbusHandle ctx, const uint8_t *pdu, int length, int echoLength, int same);
     int fail(int errnum);
     int keepError(int rc);
 

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QVector>
+#include "deviceidentification.h"
 
 // The values the master is spoken to in: link descriptions, transfer
 // requests, and results that are data or a typed error, never reply text.
@@ -47,7 +48,8 @@ struct SerialLink
     int timeout = 0; // reply time-out in steps of 10 ms
 };
 
-// Modbus TCP. Each transfer probes the host and connects afresh.
+// Modbus TCP. Each transfer probes the host and connects afresh, unless the
+// connection is kept open (ModbusConfig).
 struct TcpLink
 {
     QString host;
@@ -56,17 +58,22 @@ struct TcpLink
     int timeout = 0; // ms the probe waits for the connection
 };
 
-// A read or write of count registers from address. A 32-bit register is
-// two 16-bit words, low half first.
+// A read or write of count registers (or bits) from address. A 32-bit
+// register is two 16-bit words, low half first; a bit is one word, 0 or 1.
+// Longer than one request carries, it goes out in several, each holding
+// whole values.
 struct TransferRequest
 {
     ModbusTable table = ModbusTable::HoldingRegisters;
     int address = 0;
     int count = 0;
     int wordSize = 16;
-    QVector<quint16> words; // what a write sends: count x wordSize / 16 words
+    int valueSpan = 1; // registers one value takes
+    bool singleWrites = false; // holding registers one at a time (function 6)
+    QVector<quint16> words; // what a write sends: wordCount() words
 
-    int wordCount() const { return wordSize == 32 ? 2 * count : count; }
+    bool bits() const { return table == ModbusTable::Coils || table == ModbusTable::DiscreteInputs; }
+    int wordCount() const { return wordSize == 32 && !bits() ? 2 * count : count; }
 };
 
 struct ModbusOutcome
@@ -97,6 +104,15 @@ struct ModbusBytes : ModbusOutcome
     {}
 
     QByteArray bytes;
+};
+
+// Device identification: the conformity level and the objects in the order read.
+struct ModbusDeviceId : ModbusOutcome
+{
+    ModbusDeviceId(const ModbusOutcome &outcome = {}) : ModbusOutcome(outcome) {}
+
+    quint8 conformity = 0;
+    QVector<DeviceObject> objects;
 };
 
 #endif // MODBUSTYPES_H

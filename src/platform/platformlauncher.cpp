@@ -1,5 +1,6 @@
 #include "platformlauncher.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QProcess>
@@ -11,9 +12,16 @@
 #include <shellapi.h>
 #endif
 
+QString PlatformLauncher::helperPath(const QString &program)
+{
+    if (QDir::isAbsolutePath(program))
+        return QDir::cleanPath(program);
+    return QDir::cleanPath(QCoreApplication::applicationDirPath() + QLatin1Char('/') + program);
+}
+
 bool PlatformLauncher::startDetached(const QString &program, const QStringList &arguments)
 {
-    return QProcess::startDetached(program, arguments);
+    return QProcess::startDetached(helperPath(program), arguments);
 }
 
 bool PlatformLauncher::startElevated(const QString &path, const QStringList &arguments)

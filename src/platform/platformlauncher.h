@@ -11,8 +11,14 @@ class QUrl;
 class PlatformLauncher
 {
 public:
-    // Starts a program (a path, or a bare name looked up in PATH) without
-    // waiting for it. False when it could not be started at all.
+    // Where a helper program of this installation is: a relative path counts
+    // from the executable's directory, never from the working directory or
+    // PATH, where anyone could have planted a program of that name.
+    static QString helperPath(const QString &program);
+
+    // Starts a helper program (resolved by helperPath, started by its
+    // absolute path) without waiting for it. False when it could not be
+    // started at all.
     static bool startDetached(const QString &program, const QStringList &arguments);
 
     // Starts a program with administrator rights where the OS asks for them;

@@ -1,6 +1,6 @@
 // modbus-sim: a small Modbus TCP slave for trying the gateway without a device.
 //
-//   16-bit holding registers 0-4999 (functions 3, 6, 16), preloaded with
+//   16-bit holding registers 0-4999 (functions 3, 6, 16, 22, 23), preloaded with
 //     0     seconds counter          1     1234
 //     2-3   12.5 as float4321        4-5   3.14159 as float1234
 //     6-7   -100000 as 32-bit int    8     0xFFFF (-1 as int)
@@ -9,7 +9,19 @@
 //     5000  seconds counter          5001  12.5 as float4321
 //     5002  123456789                5003  0xFFFFFFFF (-1 as int)
 //     5004  3.14159 as float1234 (the gateway swaps halves for it)
+//   input registers 0-999 (function 4): register i holds i, except
+//     100-101  12.5 as float, ABCD              102-103  -100000 as int32, ABCD
+//     104-107  0x0102030405060708 as int64, ABCD
+//     108-111  3.141592653589793 as double, ABCD
+//     112-119  "Brio modbus-sim" as ascii, high byte first, NUL-padded
+//   coils 0-999 (functions 1, 5, 15): coil i starts on when i is odd.
+//   discrete inputs 0-999 (function 2): input i is on when i is a multiple of 3.
 //   report slave id (function 17): id 0x42, run indicator 0xFF, "Brio modbus-sim".
+//   read device identification (function 43 / MEI 14), conformity level 0x82
+//   (regular, stream and single-object access):
+//     0x00 VendorName "Brio"            0x01 ProductCode "modbus-sim"
+//     0x02 MajorMinorRevision, the program version
+//     0x04 ProductName "Brio modbus-sim"  0x05 ModelName "Modbus TCP demo slave"
 //   --discovery-port N: also answers the gateway's one-byte "D" search datagram
 //   on UDP port N of --host, so that "Search devices" finds this slave.
 
@@ -35,6 +47,7 @@
 namespace {
 
 constexpr int kHoldingCount = 5000;
+constexpr int kTableCount = 1000; // coils, discrete inputs, input registers
 constexpr int kWideStart = 5000;
 constexpr int kWideCount = 1000;
 // Largest 32-bit runs that fit a 260-byte TCP frame.
@@ -43,6 +56,24 @@ constexpr int kMaxWideWrite = 61;
 constexpr uint8_t kSlaveIdByte = 0x42;
 constexpr char kSlaveText[] = "Brio modbus-sim";
 constexpr size_t kMbapLength = 7;
+// A PDU may carry at most 253 bytes; a device identification reply
+// spends 7 of them on its header.
+constexpr size_t kMaxPdu = 253;
+constexpr uint8_t kConformity = 0x82;
+
+struct DeviceObject
+{
+    uint8_t id;
+    const char *value;
+};
+
+const DeviceObject deviceObjects[] = {
+        {0x00, "Brio"},
+        {0x01, "modbus-sim"},
+        {0x02, BRIO_VERSION},
+        {0x04, "Brio modbus-sim"},
+        {0x05, "Modbus TCP demo slave"},
+};
 
 volatile std::sig_atomic_t stopRequested = 0;
 
@@ -194,9 +225,10 @@ public:
     bool init()
     {
         ctx = modbus_new_tcp("127.0.0.1", 0); // framing only; sockets are our own
-        mapping = modbus_mapping_new(0, 0, kHoldingCount, 0);
+        mapping = modbus_mapping_new(kTableCount, kTableCount, kHoldingCount, kTableCount);
         if (!ctx || !mapping)
             return false;
+        fillTables();
         wide.assign(kWideCount, 0);
         uint16_t *h = mapping->tab_registers;
         h[1] = 1234;
@@ -239,6 +271,8 @@ public:
         const uint8_t function = pdu[0];
         if (function == 0x11)
             return reportSlaveId(fd, frame);
+        if (function == 0x2B)
+            return deviceIdentification(fd, frame, pdu, pduSize);
         if ((function == 0x03 || function == 0x10) && pduSize >= 5 && word(pdu + 1) >= kWideStart)
             return function == 0x03 ? readWide(fd, frame, pdu, pduSize) : writeWide(fd, frame, pdu, pduSize);
         // modbus_reply trusts the frame to be as long as its function needs.
@@ -256,6 +290,89 @@ private:
     std::vector<uint32_t> wide;
 
     static int word(const uint8_t *p) { return (p[0] << 8) | p[1]; }
+
+    void fillTables()
+    {
+        for (int i = 0; i < kTableCount; ++i) {
+            mapping->tab_input_registers[i] = uint16_t(i);
+            mapping->tab_bits[i] = i % 2 == 1;
+            mapping->tab_input_bits[i] = i % 3 == 0;
+        }
+        uint16_t *in = mapping->tab_input_registers;
+        const uint32_t f125 = floatBits(12.5f);
+        in[100] = uint16_t(f125 >> 16);
+        in[101] = uint16_t(f125);
+        const uint32_t minus = uint32_t(-100000);
+        in[102] = uint16_t(minus >> 16);
+        in[103] = uint16_t(minus);
+        putWords(in + 104, 0x0102030405060708u);
+        double pi = 3.141592653589793;
+        uint64_t piBits;
+        std::memcpy(&piBits, &pi, sizeof piBits);
+        putWords(in + 108, piBits);
+        const char text[16] = "Brio modbus-sim";
+        for (int i = 0; i < 8; ++i)
+            in[112 + i] = uint16_t((uint8_t(text[2 * i]) << 8) | uint8_t(text[2 * i + 1]));
+    }
+
+    static void putWords(uint16_t *to, uint64_t bits)
+    {
+        for (int i = 3; i >= 0; --i, bits >>= 16)
+            to[i] = uint16_t(bits);
+    }
+
+    // Stream access (codes 1 to 3) answers every object of the category
+    // from the one asked for, as many as fit, and says where to go on; an
+    // object it does not know restarts at the first. A category above the
+    // conformity level is answered at that level. Code 4 reads one object.
+    bool deviceIdentification(int fd, const uint8_t *request, const uint8_t *pdu, size_t pduSize)
+    {
+        if (pduSize < 2 || pdu[1] != 0x0E)
+            return exception(fd, request, 0x2B, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
+        if (pduSize != 4 || pdu[2] < 1 || pdu[2] > 4)
+            return exception(fd, request, 0x2B, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+        const uint8_t code = pdu[2];
+        const uint8_t wanted = pdu[3];
+        const uint8_t last = code == 1 ? 0x02 : 0x7F; // regular is the highest category served
+        const auto known = [&](uint8_t id, uint8_t upTo) {
+            for (const DeviceObject &o : deviceObjects) {
+                if (o.id == id && id <= upTo)
+                    return true;
+            }
+            return false;
+        };
+        std::vector<uint8_t> out{0x2B, 0x0E, code, kConformity, 0x00, 0x00, 0x00};
+        const auto add = [&](const DeviceObject &o) {
+            const size_t length = std::strlen(o.value);
+            if (out.size() + 2 + length > kMaxPdu)
+                return false;
+            out.push_back(o.id);
+            out.push_back(uint8_t(length));
+            out.insert(out.end(), o.value, o.value + length);
+            ++out[6];
+            return true;
+        };
+        if (code == 4) {
+            if (!known(wanted, 0x7F))
+                return exception(fd, request, 0x2B, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+            for (const DeviceObject &o : deviceObjects) {
+                if (o.id == wanted)
+                    add(o);
+            }
+            return answer(fd, request, out);
+        }
+        const uint8_t first = known(wanted, last) ? wanted : 0x00;
+        for (const DeviceObject &o : deviceObjects) {
+            if (o.id < first || o.id > last)
+                continue;
+            if (!add(o)) {
+                out[4] = 0xFF;
+                out[5] = o.id;
+                break;
+            }
+        }
+        return answer(fd, request, out);
+    }
 
     static bool answer(int fd, const uint8_t *request, const std::vector<uint8_t> &pdu)
     {

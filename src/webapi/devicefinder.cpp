@@ -12,30 +12,55 @@
 #include <mutex>
 
 #include "jsontext.h"
+#include "platformlauncher.h"
 
 const char *const DeviceFinder::helperProgram = "platforms/RuvUzoveveviRiduzi.exe";
 
-DeviceFinder::DeviceFinder(const QHostAddress &broadcastAddress, quint16 port, const QString &helperPath,
-                           QObject *parent)
-    : QObject(parent), helper(new QProcess(this)), socket(nullptr), broadcastAddress(broadcastAddress), port(port)
+DeviceFinder::Config DeviceFinder::Config::read(const QString &configFile)
+{
+    Config config;
+    config.helper = PlatformLauncher::helperPath(QString::fromLatin1(helperProgram));
+    if (configFile.isEmpty())
+        return config;
+    QSettings settings(configFile, QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("discovery"));
+    const QString address =
+            settings.value(QStringLiteral("broadcastAddress"), QStringLiteral("255.255.255.255")).toString().trimmed();
+    config.broadcastAddress = QHostAddress(address);
+    if (config.broadcastAddress.isNull())
+        qWarning("DeviceFinder: broadcastAddress %s is no address; nothing is sent", qPrintable(address));
+    bool ok = false;
+    const int port = settings.value(QStringLiteral("port"), defaultPort).toInt(&ok);
+    if (ok && port >= 1 && port <= 65535)
+        config.port = quint16(port);
+    const int window = settings.value(QStringLiteral("searchWindow"), defaultSearchWindow).toInt(&ok);
+    if (ok && window > 0)
+        config.searchWindow = window;
+    return config;
+}
+
+DeviceFinder::DeviceFinder(const Config &config, QObject *parent)
+    : QObject(parent), config(config), helper(new QProcess(this)), receiver(new QThread(this)), socket(new QUdpSocket)
 {
     // The helper is optional; without it the search works all the same.
-    if (!helperPath.isEmpty() && QFileInfo::exists(helperPath))
-        helper->start(helperPath, QStringList(), QIODevice::ReadWrite);
+    if (!config.helper.isEmpty() && QFileInfo::exists(config.helper))
+        helper->start(config.helper, QStringList(), QIODevice::ReadWrite);
 
-    socket = new QUdpSocket(this);
-    connect(socket, &QUdpSocket::readyRead, this, &DeviceFinder::processPendingDatagrams);
-
-    // Children rather than free single-shots: they go wherever the finder goes.
-    for (const int delay : {500, 800}) {
-        auto *timer = new QTimer(this);
-        timer->setSingleShot(true);
-        connect(timer, &QTimer::timeout, this, &DeviceFinder::sendBroadcast);
-        timer->start(delay);
-    }
+    receiver->setObjectName(QStringLiteral("DeviceFinder"));
+    // The socket's notifications, and the timers bound to it, run on the
+    // receiving thread; it goes when that thread ends.
+    socket->moveToThread(receiver);
+    connect(receiver, &QThread::finished, socket, &QObject::deleteLater);
+    connect(socket, &QUdpSocket::readyRead, socket, [this] { processPendingDatagrams(); });
+    connect(receiver, &QThread::started, socket, [this] {
+        QTimer::singleShot(500, Qt::PreciseTimer, socket, [this] { sendBroadcast(); });
+        QTimer::singleShot(800, Qt::PreciseTimer, socket, [this] { sendBroadcast(); });
+        QTimer::singleShot(this->config.searchWindow, Qt::PreciseTimer, socket, [this] { endWindow(); });
+    });
+    receiver->start();
 
     // Handler threads come and go with the pool. Should ours end first, the
-    // socket is closed while still in it and the finder moves to the main
+    // helper is stopped while still in it and the finder moves to the main
     // thread, so that its deletion still happens.
     if (QThread *own = thread())
         connect(own, &QThread::finished, this, &DeviceFinder::threadFinishing, Qt::DirectConnection);
@@ -44,50 +69,59 @@ DeviceFinder::DeviceFinder(const QHostAddress &broadcastAddress, quint16 port, c
 DeviceFinder::~DeviceFinder()
 {
     stop();
+    receiver->quit();
+    receiver->wait();
 }
 
 DeviceFinder *DeviceFinder::fromConfig(const QString &configFile)
 {
-    QString address = QStringLiteral("255.255.255.255");
-    int port = defaultPort;
-    if (!configFile.isEmpty()) {
-        QSettings settings(configFile, QSettings::IniFormat);
-        settings.beginGroup(QStringLiteral("discovery"));
-        address = settings.value(QStringLiteral("broadcastAddress"), address).toString().trimmed();
-        bool ok = false;
-        port = settings.value(QStringLiteral("port"), port).toInt(&ok);
-        if (!ok || port < 1 || port > 65535)
-            port = defaultPort;
-    }
-    const QHostAddress target(address);
-    if (target.isNull())
-        qWarning("DeviceFinder: broadcastAddress %s is no address; nothing is sent", qPrintable(address));
-    return new DeviceFinder(target, quint16(port));
+    return new DeviceFinder(Config::read(configFile));
+}
+
+bool DeviceFinder::accepting() const
+{
+    std::lock_guard<std::mutex> locker(lock);
+    return !collected && !windowOver;
 }
 
 void DeviceFinder::sendBroadcast()
 {
+    // A closed socket would bind itself anew to send.
+    if (!accepting() || config.broadcastAddress.isNull())
+        return;
+    socket->writeDatagram(QByteArray(1, 'D'), config.broadcastAddress, config.port);
+}
+
+void DeviceFinder::endWindow()
+{
     {
         std::lock_guard<std::mutex> locker(lock);
-        if (collected)
-            return;
+        windowOver = true;
     }
-    if (broadcastAddress.isNull())
-        return;
-    socket->writeDatagram(QByteArray(1, 'D'), broadcastAddress, port);
+    socket->close();
 }
 
 void DeviceFinder::processPendingDatagrams()
 {
-    while (socket->hasPendingDatagrams()) {
+    passQueued = false;
+    // A bounded number per pass: the thread's other events, the end of the
+    // window among them, get their turn during a flood.
+    char buffer[maxDatagram + 1];
+    for (int i = 0; i < datagramsPerPass && socket->hasPendingDatagrams(); ++i) {
         const qint64 size = socket->pendingDatagramSize();
-        QByteArray datagram(int(qMax<qint64>(size, 0)), '\0');
         QHostAddress sender;
-        const qint64 got = socket->readDatagram(datagram.data(), datagram.size(), &sender);
+        const qint64 got = socket->readDatagram(buffer, sizeof buffer, &sender);
         if (got < 0)
             break;
-        datagram.truncate(int(got));
-        addDevice(datagramToDevice(sender.toString(), replyText(datagram)));
+        // No device has a name that long; such a datagram is not a reply.
+        if (size > maxDatagram || got > maxDatagram || !accepting())
+            continue;
+        addDevice(datagramToDevice(sender.toString(), replyText(QByteArray::fromRawData(buffer, int(got)))));
+    }
+    if (socket->hasPendingDatagrams() && !passQueued) {
+        passQueued = true;
+        QMetaObject::invokeMethod(
+                socket, [this] { processPendingDatagrams(); }, Qt::QueuedConnection);
     }
 }
 
@@ -170,7 +204,7 @@ QByteArray DeviceFinder::getSearchedDevices()
         found = devices;
     }
     qDebug() << "DeviceFinder::getSearchedDevices() devices.size():" << found.size();
-    // Socket and helper belong to the finder's thread.
+    // The helper belongs to the finder's thread.
     if (thread() == QThread::currentThread())
         stop();
     else
@@ -180,13 +214,11 @@ QByteArray DeviceFinder::getSearchedDevices()
 
 void DeviceFinder::addDevice(const Device &device)
 {
+    const QString key = device.ip + QLatin1Char('\n') + device.mac;
     std::lock_guard<std::mutex> locker(lock);
-    if (collected)
+    if (collected || windowOver || devices.size() >= maxDevices || seen.contains(key))
         return;
-    for (const Device &known : qAsConst(devices)) {
-        if (known.ip == device.ip && known.mac == device.mac)
-            return;
-    }
+    seen.insert(key);
     devices.append(device);
 }
 
@@ -200,9 +232,10 @@ void DeviceFinder::stop()
         helper->kill();
         helper->waitForFinished(3000);
     }
-    socket->close();
-    for (QTimer *timer : findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
-        timer->stop();
+    // The socket is closed on its own thread.
+    QUdpSocket *const receiving = socket;
+    QMetaObject::invokeMethod(
+            socket, [receiving] { receiving->close(); }, Qt::QueuedConnection);
 }
 
 void DeviceFinder::threadFinishing()

@@ -4,13 +4,18 @@
 #include <mutex>
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QThread>
+
+#include "platformfiles.h"
 
 const char *const Email::messageFile = "emailMessage.txt";
 const char *const Email::errorFile = "emailError.txt";
@@ -143,20 +148,32 @@ QString oneLine(QString value)
 
 } // namespace
 
-Email::Email(const QString &configFile, QObject *parent) : QObject(parent), tool(QStringLiteral("curl"))
+Email::Config Email::Config::read(const QString &configFile)
 {
+    Config config;
     if (configFile.isEmpty())
-        return;
+        return config;
     QSettings settings(configFile, QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("email"));
-    server = settings.value(QStringLiteral("server")).toString().trimmed();
-    from = settings.value(QStringLiteral("from")).toString();
-    to = settings.value(QStringLiteral("to")).toString();
-    user = settings.value(QStringLiteral("user")).toString();
-    password = settings.value(QStringLiteral("password")).toString();
-    tool = settings.value(QStringLiteral("curl"), tool).toString();
-    if (tool.isEmpty())
-        tool = QStringLiteral("curl");
+    config.server = settings.value(QStringLiteral("server")).toString().trimmed();
+    config.from = settings.value(QStringLiteral("from")).toString();
+    config.to = settings.value(QStringLiteral("to")).toString();
+    config.user = settings.value(QStringLiteral("user")).toString();
+    config.password = settings.value(QStringLiteral("password")).toString();
+    config.tool = settings.value(QStringLiteral("curl"), config.tool).toString();
+    if (config.tool.isEmpty())
+        config.tool = QStringLiteral("curl");
+    config.insecureTls = settings.value(QStringLiteral("insecureTls"), false).toBool();
+    config.caFile = settings.value(QStringLiteral("caFile")).toString().trimmed();
+    return config;
+}
+
+Email::Email(const QString &configFile, QObject *parent) : QObject(parent), config(Config::read(configFile))
+{}
+
+QString Email::filePath(const char *name)
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QLatin1Char('/') + QLatin1String(name);
 }
 
 void Email::setToolTimeout(int milliseconds)
@@ -215,43 +232,62 @@ QByteArray Email::messageFileBytes(const QStringList &values)
     const auto v = [&values](int i) { return values.value(i).toUtf8(); };
     QByteArray bytes;
     bytes += "Subject: " + v(0) + ' ' + v(1) + " sent a message.\r\n";
-    bytes += "MIME-Version: 1.0\r";
-    bytes += "Content-Transfer-Encoding: 8bit\r";
-    bytes += "Content-Type: text/plain;charset=utf-8\r";
-    bytes += "Client name   " + v(0) + '\r';
-    bytes += "Client surname   " + v(1) + '\r';
-    bytes += "Client email   " + v(2) + '\r';
-    bytes += "Client company   " + v(3) + '\r';
-    bytes += "Client phone   " + v(4) + '\r';
-    bytes += "Client Brio version   " BRIO_VERSION "\r";
-    bytes += "Client Brio active module   " + v(5) + '\r';
-    bytes += "Client message   \r";
-    bytes += v(6) + '\r';
+    bytes += "MIME-Version: 1.0\r\n";
+    bytes += "Content-Transfer-Encoding: 8bit\r\n";
+    bytes += "Content-Type: text/plain;charset=utf-8\r\n";
+    bytes += "Client name   " + v(0) + "\r\n";
+    bytes += "Client surname   " + v(1) + "\r\n";
+    bytes += "Client email   " + v(2) + "\r\n";
+    bytes += "Client company   " + v(3) + "\r\n";
+    bytes += "Client phone   " + v(4) + "\r\n";
+    bytes += "Client Brio version   " BRIO_VERSION "\r\n";
+    bytes += "Client Brio active module   " + v(5) + "\r\n";
+    bytes += "Client message   \r\n";
+    bytes += v(6) + "\r\n";
     return bytes;
 }
 
 QStringList Email::toolArguments() const
 {
-    return {QStringLiteral("--ssl-reqd"),
-            QStringLiteral("-k"),
-            QStringLiteral("--insecure"),
-            QStringLiteral("--url"),
-            QStringLiteral("smtps://") + server + QStringLiteral(":465"),
-            QStringLiteral("--mail-from"),
-            from,
-            QStringLiteral("--mail-rcpt"),
-            to,
-            QStringLiteral("--user"),
-            user + QLatin1Char(':') + password,
-            QStringLiteral("-T"),
-            QString::fromLatin1(messageFile)};
+    QStringList arguments{QStringLiteral("--ssl-reqd")};
+    if (config.insecureTls)
+        arguments << QStringLiteral("-k") << QStringLiteral("--insecure");
+    if (!config.caFile.isEmpty())
+        arguments << QStringLiteral("--cacert") << config.caFile;
+    // The login travels in the configuration on standard input: a command
+    // line can be read by every local user.
+    arguments << QStringLiteral("--url") << QStringLiteral("smtps://") + config.server + QStringLiteral(":465")
+              << QStringLiteral("--mail-from") << config.from << QStringLiteral("--mail-rcpt") << config.to
+              << QStringLiteral("-K") << QStringLiteral("-") << QStringLiteral("-T") << filePath(messageFile);
+    return arguments;
+}
+
+QByteArray Email::curlQuoted(const QString &text)
+{
+    QByteArray quoted("\"");
+    for (const char c : text.toUtf8()) {
+        switch (c) {
+        case '\\': quoted += "\\\\"; break;
+        case '"': quoted += "\\\""; break;
+        case '\n': quoted += "\\n"; break;
+        case '\r': quoted += "\\r"; break;
+        case '\t': quoted += "\\t"; break;
+        case '\v': quoted += "\\v"; break;
+        default: quoted += c;
+        }
+    }
+    return quoted + '"';
+}
+
+QByteArray Email::toolConfig() const
+{
+    return "user = " + curlQuoted(config.user + QLatin1Char(':') + config.password) + '\n';
 }
 
 void Email::writeEmailError(const QString &text)
 {
-    QFile file(QString::fromLatin1(errorFile));
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(text.toUtf8());
+    QDir().mkpath(QFileInfo(filePath(errorFile)).absolutePath());
+    PlatformFiles::writePrivateFile(filePath(errorFile), text.toUtf8());
 }
 
 QByteArray Email::sendEmail(t_GetArray &parameters)
@@ -261,9 +297,17 @@ QByteArray Email::sendEmail(t_GetArray &parameters)
     const QDateTime now = QDateTime::currentDateTime();
     QSettings store;
     const QDateTime last = store.value(QStringLiteral("time")).toDateTime();
-    const qint64 elapsed = last.isValid() ? last.secsTo(now) : 0;
-    if (elapsed >= 1 && elapsed < windowSeconds)
-        return "{\"status\":\"time\",\"timeleft\":\"" + QByteArray::number(windowSeconds - elapsed) + "\"}";
+    if (last.isValid()) {
+        qint64 elapsed = last.secsTo(now);
+        // A report time ahead of the clock (the clock went back) counts as
+        // just now, so the window cannot be dodged, nor last for ever.
+        if (last.msecsTo(now) < 0) {
+            store.setValue(QStringLiteral("time"), now);
+            elapsed = 0;
+        }
+        if (elapsed < windowSeconds)
+            return "{\"status\":\"time\",\"timeleft\":\"" + QByteArray::number(windowSeconds - elapsed) + "\"}";
+    }
 
     if (sentThisRun >= reportsPerRun) {
         QThread::msleep(1500);
@@ -291,28 +335,28 @@ QByteArray Email::sendEmail(t_GetArray &parameters)
 
 bool Email::send(const QStringList &values)
 {
-    if (server.isEmpty()) {
+    if (config.server.isEmpty()) {
         writeEmailError(QStringLiteral("No mail server is configured ([email] server in config.ini)."));
         return false;
     }
 
     // Without a fresh message file the tool would send an earlier report.
-    QFile message(QString::fromLatin1(messageFile));
-    const QByteArray bytes = messageFileBytes(values);
-    if (!message.open(QIODevice::WriteOnly | QIODevice::Truncate) || message.write(bytes) != bytes.size()
-        || !message.flush()) {
-        writeEmailError(
-                QStringLiteral("Cannot write %1: %2").arg(QString::fromLatin1(messageFile), message.errorString()));
+    const QString messagePath = filePath(messageFile);
+    QString reason;
+    if (!QDir().mkpath(QFileInfo(messagePath).absolutePath())
+        || !PlatformFiles::writePrivateFile(messagePath, messageFileBytes(values), &reason)) {
+        writeEmailError(QStringLiteral("Cannot write %1: %2").arg(QString::fromLatin1(messageFile), reason));
         return false;
     }
-    message.close();
 
     QProcess process;
-    process.start(tool, toolArguments(), QIODevice::ReadWrite);
+    process.start(config.tool, toolArguments(), QIODevice::ReadWrite);
     if (!process.waitForStarted(toolTimeout)) {
-        writeEmailError(QStringLiteral("curl: cannot start %1: %2").arg(tool, process.errorString()));
+        writeEmailError(QStringLiteral("curl: cannot start %1: %2").arg(config.tool, process.errorString()));
         return false;
     }
+    process.write(toolConfig());
+    process.closeWriteChannel();
     const bool finished = process.waitForFinished(toolTimeout);
     if (!finished) {
         process.kill();

@@ -1,5 +1,7 @@
 #include "modbusapi.h"
 
+#include "bitlist.h"
+#include "deviceidentification.h"
 #include "jsontext.h"
 #include "modbusengine.h"
 #include "registercodec.h"
@@ -34,16 +36,41 @@ int cut16(int value)
     return static_cast<qint16>(value);
 }
 
+// The most bits readBits and writeBits take.
+const int maxBitsRead = 2000;
+const int maxBitsWritten = 1968;
+
 // A register read or write as the request describes it.
 struct RegisterTransfer
 {
     TransferRequest request;
     int valuesCnt = 0;
-    QString regType = QStringLiteral("int");
-    int regSize = 16;
-    int valSize = 16;
-    int floatPrec = 2;
+    ValueFormat format;
 };
+
+// Where today's replies hold, the new type names keep their old meaning:
+// float at 16 bits, and ascii and hex at other than 16 bits, read and write
+// plain 16-bit words as any unknown type name always has.
+ValueType typeAsAnswered(const ValueFormat &f)
+{
+    if ((f.type == ValueType::Float && f.valSize == 16)
+        || ((f.type == ValueType::Ascii || f.type == ValueType::Hex) && f.valSize != 16))
+        return ValueType::Plain;
+    return f.type;
+}
+
+ModbusError formatError(FormatCheck check)
+{
+    switch (check) {
+    case FormatCheck::Ok: break;
+    case FormatCheck::RegisterSize: return ModbusError::RegisterSize;
+    case FormatCheck::ValueSize: return ModbusError::ValueSize;
+    case FormatCheck::FloatPrecision: return ModbusError::FloatPrecision;
+    case FormatCheck::OneValueSize: return ModbusError::ValueLayout;
+    case FormatCheck::ByteOrderName: return ModbusError::InvalidRequest;
+    }
+    return ModbusError::None;
+}
 
 // The checks reads and writes share, in their order.
 ModbusError parseTransfer(const t_GetArray &params, CodecDirection direction, RegisterTransfer *t)
@@ -51,46 +78,83 @@ ModbusError parseTransfer(const t_GetArray &params, CodecDirection direction, Re
     const bool reading = direction == CodecDirection::Read;
     if (!params.contains("regAddr") || !params.contains("valuesCnt") || (!reading && !params.contains("regVals")))
         return ModbusError::InvalidRequest;
+    if (reading && params.contains("table")) {
+        const QByteArray table = params.value("table");
+        if (table == "input")
+            t->request.table = ModbusTable::InputRegisters;
+        else if (table != "holding")
+            return ModbusError::InvalidRequest;
+    }
+    const QByteArray writeFc = params.value("writeFc", "16");
+    if (!reading && writeFc != "16" && writeFc != "6")
+        return ModbusError::InvalidRequest;
     t->valuesCnt = toNumber(params.value("valuesCnt"));
+    ValueFormat &f = t->format;
     if (params.contains("regType"))
-        t->regType = QString::fromUtf8(params.value("regType"));
-    if (params.contains("regSize")) {
-        t->regSize = toNumber(params.value("regSize"));
-        if (t->regSize != 32 && t->regSize != 16)
-            return ModbusError::RegisterSize;
-    }
-    if (params.contains("valSize")) {
-        t->valSize = toNumber(params.value("valSize"));
-        if (t->valSize != 32 && t->valSize != 16)
-            return ModbusError::ValueSize;
-    }
-    if (reading && params.contains("floatPrec")) {
-        t->floatPrec = toNumber(params.value("floatPrec"));
-        if (static_cast<unsigned int>(t->floatPrec) > 20)
-            return ModbusError::FloatPrecision;
-    }
-    if ((t->valSize == 16 && t->regSize == 32) || needsWholeWords(t->regType, t->regSize, t->valSize, direction))
-        return ModbusError::ValueLayout;
+        f.type = valueTypeFromName(QString::fromUtf8(params.value("regType")));
+    if (params.contains("regSize"))
+        f.regSize = toNumber(params.value("regSize"));
+    if (params.contains("valSize"))
+        f.valSize = toNumber(params.value("valSize"));
+    if (reading && params.contains("floatPrec"))
+        f.floatPrec = toNumber(params.value("floatPrec"));
+    if (params.contains("byteOrder"))
+        f.byteOrder = byteOrderFromName(params.value("byteOrder"));
+    f.type = typeAsAnswered(f);
+    const ModbusError refused = formatError(checkFormat(f, direction));
+    if (refused != ModbusError::None)
+        return refused;
     if (t->valuesCnt > maxValues)
         return ModbusError::TooManyValues;
     if (t->valuesCnt <= 0)
         return ModbusError::InvalidRequest;
+    // Function 6 writes one 16-bit register at a time.
+    t->request.singleWrites = writeFc == "6";
+    if (t->request.singleWrites && f.regSize != 16)
+        return ModbusError::InvalidRequest;
     t->request.address = toNumber(params.value("regAddr"));
     // Worked out only now, so a huge count cannot overflow.
-    t->request.count = registerCount(t->valuesCnt, t->regSize, t->valSize);
-    t->request.wordSize = t->regSize;
+    t->request.count = registerCount(f, t->valuesCnt);
+    t->request.valueSpan = registerCount(f, 1);
+    t->request.wordSize = f.regSize;
     return ModbusError::None;
 }
 
-ModbusError encodeValues(const QByteArray &regVals, RegisterTransfer *t)
+ModbusError encodeWords(const QByteArray &regVals, RegisterTransfer *t)
 {
     QVector<RegValsElement> values;
-    if (!parseRegVals(QString::fromUtf8(percentDecodedAgain(regVals)), &values) || values.size() != t->valuesCnt)
+    if (!parseRegVals(QString::fromUtf8(percentDecodedAgain(regVals)), &values))
         return ModbusError::ValueList;
-    if (!encodeRegisters(values, t->regType, t->regSize, t->valSize, &t->request.words))
-        return ModbusError::ValueLayout;
+    switch (encodeValues(values, t->valuesCnt, t->format, &t->request.words)) {
+    case ValuesCheck::Ok: return ModbusError::None;
+    case ValuesCheck::ValuesError: return ModbusError::ValueList;
+    case ValuesCheck::OneValueSize: break;
+    }
+    return ModbusError::ValueLayout;
+}
+
+// readBits and writeBits: coils or discrete inputs from regAddr on.
+ModbusError parseBits(const t_GetArray &params, bool writing, TransferRequest *request)
+{
+    if (!params.contains("regAddr") || !params.contains("valuesCnt") || (writing && !params.contains("bitVals")))
+        return ModbusError::InvalidRequest;
+    const QByteArray table = params.value("table", writing ? "coils" : "");
+    if (table == "coils")
+        request->table = ModbusTable::Coils;
+    else if (table == "discrete" && !writing)
+        request->table = ModbusTable::DiscreteInputs;
+    else
+        return ModbusError::InvalidRequest;
+    request->count = toNumber(params.value("valuesCnt"));
+    if (request->count > (writing ? maxBitsWritten : maxBitsRead))
+        return ModbusError::TooManyValues;
+    if (request->count < 1)
+        return ModbusError::InvalidRequest;
+    request->address = toNumber(params.value("regAddr"));
     return ModbusError::None;
 }
+
+const char valuesSent[] = "{\"ok\":\"Values successfully sent.\"}";
 
 // Stored numbers go into the reply bare, so only a number may go there.
 QByteArray storedNumber(const QSettings &settings, const QString &key, qint64 fallback)
@@ -243,7 +307,7 @@ QByteArray ModbusApi::readRegisters(const t_GetArray &params)
     const ModbusWords read = engine.read(t.request);
     if (!read.ok())
         return failure(read);
-    const QByteArray values = decodeRegisters(read.words, t.valuesCnt, t.regType, t.regSize, t.valSize, t.floatPrec);
+    const QByteArray values = decodeValues(read.words, t.valuesCnt, t.format);
     if (values.isEmpty())
         return modbusErrorReply(ModbusError::ValueLayout);
     return values;
@@ -254,14 +318,74 @@ QByteArray ModbusApi::writeRegisters(const t_GetArray &params)
     RegisterTransfer t;
     ModbusError refused = parseTransfer(params, CodecDirection::Write, &t);
     if (refused == ModbusError::None)
-        refused = encodeValues(params.value("regVals"), &t);
+        refused = encodeWords(params.value("regVals"), &t);
     if (refused != ModbusError::None)
         return modbusErrorReply(engine.refuse(ModbusEngine::Access::Write, refused));
 
     const ModbusOutcome written = engine.write(t.request);
     if (!written.ok())
         return failure(written);
-    return QByteArray("{\"ok\":\"Values successfully sent.\"}");
+    return QByteArray(valuesSent);
+}
+
+QByteArray ModbusApi::readBits(const t_GetArray &params)
+{
+    TransferRequest request;
+    const ModbusError refused = parseBits(params, false, &request);
+    if (refused != ModbusError::None)
+        return modbusErrorReply(engine.refuse(ModbusEngine::Access::Read, refused));
+
+    const ModbusWords read = engine.read(request);
+    if (!read.ok())
+        return failure(read);
+    QVector<quint8> bits(read.words.size());
+    for (int i = 0; i < bits.size(); ++i)
+        bits[i] = read.words.at(i) ? 1 : 0;
+    return bitsToJson(bits);
+}
+
+QByteArray ModbusApi::writeBits(const t_GetArray &params)
+{
+    TransferRequest request;
+    ModbusError refused = parseBits(params, true, &request);
+    QVector<quint8> bits;
+    if (refused == ModbusError::None && !parseBitVals(params.value("bitVals"), request.count, &bits))
+        refused = ModbusError::ValueList;
+    if (refused != ModbusError::None)
+        return modbusErrorReply(engine.refuse(ModbusEngine::Access::Write, refused));
+
+    for (const quint8 bit : qAsConst(bits))
+        request.words.append(bit);
+    const ModbusOutcome written = engine.write(request);
+    if (!written.ok())
+        return failure(written);
+    return QByteArray(valuesSent);
+}
+
+QByteArray ModbusApi::maskWriteRegister(const t_GetArray &params)
+{
+    quint16 andMask = 0;
+    quint16 orMask = 0;
+    if (!params.contains("regAddr") || !parseRegisterWord(params.value("andMask"), &andMask)
+        || !parseRegisterWord(params.value("orMask"), &orMask))
+        return modbusErrorReply(engine.refuse(ModbusEngine::Access::Write, ModbusError::InvalidRequest));
+
+    const ModbusOutcome written = engine.maskWrite(toNumber(params.value("regAddr")), andMask, orMask);
+    if (!written.ok())
+        return failure(written);
+    return QByteArray(valuesSent);
+}
+
+QByteArray ModbusApi::readDeviceIdentification(const t_GetArray &params)
+{
+    const int category = params.contains("category") ? toNumber(params.value("category")) : 1;
+    if (category < 1 || category > 3)
+        return modbusErrorReply(engine.refuse(ModbusEngine::Access::Identify, ModbusError::InvalidRequest));
+
+    const ModbusDeviceId id = engine.readDeviceIdentification(category);
+    if (!id.ok())
+        return failure(id);
+    return deviceIdJson(id.conformity, id.objects);
 }
 
 QByteArray ModbusApi::identifySlave()

@@ -21,6 +21,10 @@ public:
     QByteArray readRegisters(const t_GetArray &params);
     QByteArray writeRegisters(const t_GetArray &params);
     QByteArray identifySlave();
+    QByteArray readBits(const t_GetArray &params);
+    QByteArray writeBits(const t_GetArray &params);
+    QByteArray maskWriteRegister(const t_GetArray &params);
+    QByteArray readDeviceIdentification(const t_GetArray &params);
 
 private:
     QByteArray connectSerial(const t_GetArray &params);

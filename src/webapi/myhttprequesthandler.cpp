@@ -31,10 +31,12 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileContr
     if (docrootSettings && docrootSettings->format() != QSettings::NativeFormat)
         guard = RequestGuard::fromConfigFile(docrootSettings->fileName());
     else
-        guard = RequestGuard(RequestGuard::machineNames());
+        guard = RequestGuard();
     modulesMngr = new ModulesMngr(docrootPath.isEmpty() ? QStringLiteral(".") : docrootPath, this);
     // Leaves the shared settings object in group "updates".
     updates = new Updates(docrootSettings, this);
+    if (docrootSettings && docrootSettings->format() != QSettings::NativeFormat)
+        modbusEngine->setConfig(ModbusConfig::fromFile(configFile()));
     email = new Email(configFile(), this);
     systemFun = new SystemFun(this);
     addRoutes();
@@ -51,6 +53,11 @@ void MyHttpRequestHandler::addRoutes()
             {"readRegisters", {modbus, [this](t_GetArray &p) { return modbusApi.readRegisters(p); }}},
             {"writeRegisters", {modbus, [this](t_GetArray &p) { return modbusApi.writeRegisters(p); }}},
             {"identifySlave", {modbus, [this](t_GetArray &) { return modbusApi.identifySlave(); }}},
+            {"readBits", {modbus, [this](t_GetArray &p) { return modbusApi.readBits(p); }}},
+            {"writeBits", {modbus, [this](t_GetArray &p) { return modbusApi.writeBits(p); }}},
+            {"maskWriteRegister", {modbus, [this](t_GetArray &p) { return modbusApi.maskWriteRegister(p); }}},
+            {"readDeviceIdentification",
+             {modbus, [this](t_GetArray &p) { return modbusApi.readDeviceIdentification(p); }}},
             {"getListOfInstalledModules",
              {none, [this](t_GetArray &) { return modulesMngr->getListOfInstalledModules(); }}},
             {"getGeneralInfo", {none, [this](t_GetArray &) { return systemFun->getGeneralInfo(); }}},
@@ -111,12 +118,18 @@ t_GetArray MyHttpRequestHandler::toGetArray(const QMultiMap<QByteArray, QByteArr
     return result;
 }
 
+namespace {
+// API and file-echo replies carry other parties' text under their stated
+// type; opened as a page, they must stay inert.
+const QByteArray replyPolicy = "default-src 'none'; frame-ancestors 'none'; sandbox";
+} // namespace
+
 void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
 {
     t_GetArray parameters = toGetArray(request.parameterMap());
     const QByteArray path = request.path();
-    if (refused(request, response, path))
-        return;
+    if (RequestGuard::isGuardedPath(path))
+        response.setHeader("Content-Security-Policy", replyPolicy);
 
     switch (endpointOf(path)) {
     case Endpoint::Ajax: {
@@ -138,17 +151,15 @@ void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
     }
 }
 
-bool MyHttpRequestHandler::refused(HttpRequest &request, HttpResponse &response, const QByteArray &path) const
+bool MyHttpRequestHandler::admit(const HttpRequest &request)
 {
-    const RequestGuard::Verdict verdict = guard.check(request.headerMap(), path, request.isEncrypted());
+    const RequestGuard::Verdict verdict = guard.check(request);
     if (verdict == RequestGuard::Allowed)
-        return false;
-    qWarning("MyHttpRequestHandler: refused %s request for %s (Host %s, Origin %s)",
-             verdict == RequestGuard::ForeignHost ? "foreign-host" : "cross-site", path.constData(),
-             request.header("Host").constData(), request.header("Origin").constData());
-    response.setStatus(403, "forbidden");
-    response.write("403 forbidden", true);
-    return true;
+        return true;
+    const char *const kinds[] = {"", "foreign-host", "cross-site", "unproven"};
+    qWarning("MyHttpRequestHandler: refused %s request for %s (Host %s, Origin %s)", kinds[verdict],
+             request.path().constData(), request.header("Host").constData(), request.header("Origin").constData());
+    return false;
 }
 
 QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
@@ -206,13 +217,54 @@ QByteArray MyHttpRequestHandler::getSearchedDevices()
 
 QByteArray MyHttpRequestHandler::openFtpInExplorer(t_GetArray &parameters)
 {
-    // The browser encodes the address once more than the parser decodes.
-    const QString address = QString::fromUtf8(QByteArray::fromPercentEncoding(parameters.value("address")));
+    // Only an ftp:// or ftps:// address with a host is opened.
+    const QString address = SystemFun::ftpAddress(parameters.value("address"));
     if (address.isEmpty())
         return QByteArray("{\"error\":\"Parameter error!\"}");
     PlatformLauncher::openInFileBrowser(address);
     return QByteArray("{\"ok\":\"FTP opened\"}");
 }
+
+namespace {
+bool isToken(const QByteArray &text)
+{
+    static const QByteArray separators = "()<>@,;:\\\"/[]?={} ";
+    if (text.isEmpty())
+        return false;
+    for (char c : text) {
+        if (c <= 0x20 || c >= 0x7F || separators.contains(c))
+            return false;
+    }
+    return true;
+}
+
+// type "/" subtype *( ";" parameter ), printable ASCII only; parameter
+// values may be tokens or quoted strings.
+bool isMediaType(const QByteArray &value)
+{
+    for (char c : value) {
+        if (c < 0x20 || c >= 0x7F)
+            return false;
+    }
+    const QList<QByteArray> pieces = value.split(';');
+    const QByteArray type = pieces.first().trimmed();
+    const int slash = type.indexOf('/');
+    if (slash < 0 || !isToken(type.left(slash)) || !isToken(type.mid(slash + 1)))
+        return false;
+    for (int i = 1; i < pieces.size(); ++i) {
+        const QByteArray parameter = pieces.at(i).trimmed();
+        const int equals = parameter.indexOf('=');
+        if (equals < 0 || !isToken(parameter.left(equals)))
+            return false;
+        const QByteArray text = parameter.mid(equals + 1);
+        const bool quoted = text.size() >= 2 && text.startsWith('"') && text.endsWith('"')
+                && !text.mid(1, text.size() - 2).contains('"') && !text.contains('\\');
+        if (!quoted && !isToken(text))
+            return false;
+    }
+    return true;
+}
+} // namespace
 
 void MyHttpRequestHandler::serviceSaveFile(HttpRequest &request, HttpResponse &response, t_GetArray &parameters)
 {
@@ -223,6 +275,8 @@ void MyHttpRequestHandler::serviceSaveFile(HttpRequest &request, HttpResponse &r
     }
     const QByteArray filename = parameters.value("filename");
     const QByteArray content = parameters.value("fileContent");
+    if (SystemFun::refuseOversizedPdf(filename, content, response))
+        return;
     response.setStatus(200, "OK");
     // A decoded name may carry CR/LF; in a header line they would let the
     // page forge further headers.
@@ -230,9 +284,8 @@ void MyHttpRequestHandler::serviceSaveFile(HttpRequest &request, HttpResponse &r
     headerName.replace('\r', QByteArray()).replace('\n', QByteArray());
     response.setHeader("Content-Disposition", "attachment; filename=" + headerName);
     if (!filename.contains(".pdf")) {
-        const QByteArray contentType = request.header("Content-type");
-        if (!contentType.isEmpty())
-            response.setHeader("Content-type", contentType);
+        const QByteArray contentType = request.header("Content-type").trimmed();
+        response.setHeader("Content-type", isMediaType(contentType) ? contentType : "application/octet-stream");
         response.write(content, true);
         return;
     }

@@ -34,6 +34,8 @@ public:
                          QObject *parent = nullptr);
     ~MyHttpRequestHandler() override;
 
+    // The Host and cross-site checks, before any body is read.
+    bool admit(const HttpRequest &request) override;
     void service(HttpRequest &request, HttpResponse &response) override;
 
     // How long a Modbus call waits for the one before it (ms).
@@ -72,8 +74,6 @@ private:
     QByteArray getSearchedDevices();
     void serviceSaveFile(HttpRequest &request, HttpResponse &response, t_GetArray &parameters);
     void serviceLoadFile(HttpRequest &request, HttpResponse &response);
-
-    bool refused(HttpRequest &request, HttpResponse &response, const QByteArray &path) const;
 
     StaticFileController *staticFileController;
     ModbusEngine *modbusEngine;

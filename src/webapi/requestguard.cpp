@@ -1,25 +1,13 @@
 #include "requestguard.h"
+#include "httprequest.h"
 
 #include "endpoint.h"
 
 #include <QHostAddress>
-#include <QHostInfo>
 #include <QSettings>
 #include <QUrl>
 
 namespace {
-
-// Header names are matched without letter case here: a lower-case
-// "sec-fetch-site" must not slip past the check.
-QList<QByteArray> valuesOf(const QMultiMap<QByteArray, QByteArray> &headers, const char *name)
-{
-    QList<QByteArray> values;
-    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
-        if (it.key().trimmed().compare(name, Qt::CaseInsensitive) == 0)
-            values.append(it.value().trimmed());
-    }
-    return values;
-}
 
 QString normalName(QString name)
 {
@@ -50,35 +38,59 @@ bool sameOrigin(const QByteArray &url, const QByteArray &ownOrigin)
             && theirs.port(port) == ours.port(port);
 }
 
+// Any sign that another origin sent the request: fetch metadata covers
+// what Origin does not (browsers send no Origin on a top-level or <img>
+// GET), and "none" is a navigation the user started outside the page.
+bool showsForeignOrigin(const HttpRequest &request, const QByteArray &ownOrigin)
+{
+    for (const QByteArray &site : request.headerValues("Sec-Fetch-Site")) {
+        if (site.trimmed().compare("same-origin", Qt::CaseInsensitive) != 0)
+            return true;
+    }
+    for (const QByteArray &origin : request.headerValues("Origin")) {
+        if (!sameOrigin(origin.trimmed(), ownOrigin))
+            return true;
+    }
+    for (const QByteArray &referer : request.headerValues("Referer")) {
+        if (!sameOrigin(referer.trimmed(), ownOrigin))
+            return true;
+    }
+    return false;
+}
+
+// A same-origin fetch of the page (not a navigation), or a header that
+// only a same-origin script can add without a preflight.
+bool carriesProof(const HttpRequest &request)
+{
+    const QList<QByteArray> sites = request.headerValues("Sec-Fetch-Site");
+    const QList<QByteArray> modes = request.headerValues("Sec-Fetch-Mode");
+    bool fetched = !sites.isEmpty() && !modes.isEmpty();
+    for (const QByteArray &mode : modes)
+        fetched = fetched && !mode.trimmed().isEmpty() && mode.trimmed().compare("navigate", Qt::CaseInsensitive) != 0;
+    if (fetched)
+        return true;
+    for (const QByteArray &value : request.headerValues("X-Requested-With")) {
+        if (!value.trimmed().isEmpty())
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 RequestGuard::RequestGuard(const QStringList &allowedNames)
 {
     for (const QString &name : allowedNames) {
         const QString normal = normalName(name);
-        if (!normal.isEmpty() && !names.contains(normal))
+        // Addresses are judged as addresses: a configured 0.0.0.0 stays refused.
+        if (!normal.isEmpty() && !isIpLiteral(normal.toLatin1()) && !names.contains(normal))
             names.append(normal);
     }
 }
 
-QStringList RequestGuard::machineNames()
-{
-    QStringList result;
-    QString name = normalName(QHostInfo::localHostName());
-    if (name.isEmpty())
-        return result;
-    if (name.endsWith(QLatin1String(".local")))
-        name.chop(6);
-    result << name << name + QLatin1String(".local");
-    const QString domain = normalName(QHostInfo::localDomainName());
-    if (!domain.isEmpty())
-        result << name + QLatin1Char('.') + domain;
-    return result;
-}
-
 RequestGuard RequestGuard::fromConfigFile(const QString &configFileName)
 {
-    QStringList allowed = machineNames();
+    QStringList allowed;
     if (!configFileName.isEmpty()) {
         QSettings config(configFileName, QSettings::IniFormat);
         config.beginGroup(QStringLiteral("listener"));
@@ -145,13 +157,34 @@ bool RequestGuard::isIpLiteral(const QByteArray &host)
     return true;
 }
 
+bool RequestGuard::isUnspecifiedAddress(const QByteArray &host)
+{
+    if (!isIpLiteral(host))
+        return false;
+    if (!host.contains(':')) {
+        for (const QByteArray &part : host.split('.')) {
+            if (part.toInt() != 0)
+                return false;
+        }
+        return true;
+    }
+    const Q_IPV6ADDR address = QHostAddress(QString::fromLatin1(host)).toIPv6Address();
+    // Also ::ffff:0.0.0.0, the IPv4 one written as IPv6.
+    for (int i = 0; i < 16; ++i) {
+        const bool mappedMark = (i == 10 || i == 11) && address[i] == 0xFF;
+        if (address[i] != 0 && !mappedMark)
+            return false;
+    }
+    return address[10] == address[11];
+}
+
 bool RequestGuard::isAllowedHost(const QByteArray &hostHeader) const
 {
     const QByteArray host = hostName(hostHeader);
     if (host.isEmpty())
         return false;
     if (isIpLiteral(host))
-        return true;
+        return !isUnspecifiedAddress(host);
     const QString name = normalName(QString::fromLatin1(host));
     return name == QLatin1String("localhost") || names.contains(name);
 }
@@ -161,38 +194,23 @@ bool RequestGuard::isGuardedPath(const QByteArray &path)
     return endpointOf(path) != Endpoint::File;
 }
 
-bool RequestGuard::isCrossSite(const QMultiMap<QByteArray, QByteArray> &headers, const QByteArray &ownOrigin)
+RequestGuard::Verdict RequestGuard::check(const HttpRequest &request) const
 {
-    // Fetch metadata covers what Origin does not: browsers send no Origin on
-    // a top-level or <img> GET from another site.
-    for (const QByteArray &site : valuesOf(headers, "Sec-Fetch-Site")) {
-        const QByteArray value = site.toLower();
-        if (value != "same-origin" && value != "none")
-            return true;
-    }
-    for (const QByteArray &origin : valuesOf(headers, "Origin")) {
-        if (!sameOrigin(origin, ownOrigin))
-            return true;
-    }
-    for (const QByteArray &referer : valuesOf(headers, "Referer")) {
-        if (!sameOrigin(referer, ownOrigin))
-            return true;
-    }
-    return false;
-}
-
-RequestGuard::Verdict RequestGuard::check(const QMultiMap<QByteArray, QByteArray> &headers, const QByteArray &path,
-                                          bool encrypted) const
-{
-    QList<QByteArray> hosts = valuesOf(headers, "Host");
+    QList<QByteArray> hosts = request.headerValues("Host");
     hosts.removeAll(QByteArray());
+    // An absolute-form target names the host a second time; both must pass and agree.
+    if (!request.authority().isEmpty())
+        hosts.append(request.authority());
     for (const QByteArray &host : hosts) {
-        if (!isAllowedHost(host) || host.compare(hosts.first(), Qt::CaseInsensitive) != 0)
+        if (!isAllowedHost(host) || host.trimmed().compare(hosts.first().trimmed(), Qt::CaseInsensitive) != 0)
             return ForeignHost;
     }
-    if (!isGuardedPath(path))
+    if (!isGuardedPath(request.path()))
         return Allowed;
     // Without a Host the request's own origin is unknown: nothing can match it.
-    const QByteArray ownOrigin = hosts.isEmpty() ? QByteArray() : (encrypted ? "https://" : "http://") + hosts.first();
-    return isCrossSite(headers, ownOrigin) ? CrossSite : Allowed;
+    const QByteArray ownOrigin =
+            hosts.isEmpty() ? QByteArray() : (request.isEncrypted() ? "https://" : "http://") + hosts.first().trimmed();
+    if (showsForeignOrigin(request, ownOrigin))
+        return CrossSite;
+    return carriesProof(request) ? Allowed : NoProof;
 }

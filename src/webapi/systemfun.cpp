@@ -2,13 +2,19 @@
 
 #include "serialline.h"
 
+#include <QBuffer>
 #include <QDebug>
+#include <QImage>
+#include <QImageReader>
 #include <QPageLayout>
 #include <QPageSize>
 #include <QPrinter>
 #include <QSettings>
 #include <QTemporaryFile>
 #include <QTextDocument>
+#include <QUrl>
+
+#include "httpresponse.h"
 
 namespace {
 // Intended: a blank after the commas before "copy" and "langList" and
@@ -23,6 +29,27 @@ const char generalInfo[] = "{\"ver\":\"" BRIO_VERSION "\","
                            "<br><img src=\\\"images/min_logo.gif\\\" style=\\\"width: 150px; margin-top: 5px;\\\">\", "
                            "\"langList\":[\"EN\",\"PL\",\"ESP\",\"DE\",\"IT\",\"FR\"],"
                            "\"osType\":\"other\"}";
+
+// An embedded image may not unpack into more pixels than a page could show.
+constexpr qint64 maxImagePixels = 16 * 1024 * 1024;
+
+// A document that loads nothing from the disk or the network: a page could
+// otherwise embed private files, or wait for ever on a FIFO.
+class PdfDocument : public QTextDocument
+{
+protected:
+    QVariant loadResource(int type, const QUrl &name) override
+    {
+        const QVariant resource = SystemFun::pdfResource(type, name);
+        if (resource.isValid() || type != ImageResource)
+            return resource;
+        // Given nothing, Qt's image handler would read the name as a file
+        // itself; an empty picture ends the search here.
+        QImage blank(1, 1, QImage::Format_ARGB32);
+        blank.fill(Qt::transparent);
+        return blank;
+    }
+};
 } // namespace
 
 SystemFun::SystemFun(QObject *parent) : QObject(parent)
@@ -69,7 +96,7 @@ QByteArray SystemFun::createAndRetPdf(const QString &html) const
     qDebug("\n\n TESTSTST \n\\n");
     qDebug() << html;
 
-    QTextDocument document;
+    PdfDocument document;
     QPrinter printer(QPrinter::ScreenResolution);
     QTemporaryFile file;
     if (!file.open())
@@ -91,4 +118,62 @@ QByteArray SystemFun::createAndRetPdf(const QString &html) const
 
     // The printer wrote through the name; our handle still stands at the start.
     return file.readAll();
+}
+
+bool SystemFun::refuseOversizedPdf(const QByteArray &filename, const QByteArray &content, HttpResponse &response)
+{
+    if (!filename.contains(".pdf"))
+        return false;
+    const int nul = content.indexOf('\0');
+    if ((nul < 0 ? content.size() : nul) <= maxPdfHtml)
+        return false;
+    // The text the server gives any request too large for it.
+    response.setStatus(413, "entity too large");
+    response.write("413 Entity too large\r\n", true);
+    return true;
+}
+
+QVariant SystemFun::pdfResource(int type, const QUrl &url)
+{
+    if (url.scheme().compare(QLatin1String("data"), Qt::CaseInsensitive) != 0)
+        return QVariant();
+    // data:[<media type>][;base64],<data>
+    const QByteArray text = url.toEncoded(QUrl::FullyEncoded).mid(5);
+    const int comma = text.indexOf(',');
+    if (comma < 0)
+        return QVariant();
+    const QByteArray header = text.left(comma).toLower();
+    const QByteArray payload = QByteArray::fromPercentEncoding(text.mid(comma + 1));
+    const QByteArray bytes = header.endsWith(";base64") ? QByteArray::fromBase64(payload) : payload;
+    if (type == QTextDocument::ImageResource) {
+        QBuffer buffer;
+        buffer.setData(bytes);
+        QImageReader reader(&buffer);
+        const QSize size = reader.size();
+        if (!size.isValid() || qint64(size.width()) * size.height() > maxImagePixels)
+            return QVariant();
+        const QImage image = reader.read();
+        return image.isNull() ? QVariant() : QVariant(image);
+    }
+    if (type == QTextDocument::StyleSheetResource)
+        return QString::fromUtf8(bytes);
+    return bytes;
+}
+
+QString SystemFun::ftpAddress(const QByteArray &parameter)
+{
+    const QString address = QString::fromUtf8(QByteArray::fromPercentEncoding(parameter));
+    // Control characters and backslashes have no place in an FTP address;
+    // some openers read a backslash as a local path.
+    for (const QChar c : address) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f || c == QLatin1Char('\\'))
+            return QString();
+    }
+    if (!address.startsWith(QLatin1String("ftp://"), Qt::CaseInsensitive)
+        && !address.startsWith(QLatin1String("ftps://"), Qt::CaseInsensitive))
+        return QString();
+    const QUrl url(address, QUrl::TolerantMode);
+    if (!url.isValid() || url.host().isEmpty())
+        return QString();
+    return address;
 }

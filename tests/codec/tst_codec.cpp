@@ -3,6 +3,9 @@
 #include "registercodec.h"
 #include "regvalsparser.h"
 
+Q_DECLARE_METATYPE(FormatCheck)
+Q_DECLARE_METATYPE(ValuesCheck)
+
 // Units are written as blank-separated hex, in buffer order.
 static QVector<quint16> units(const QString &hex)
 {
@@ -36,7 +39,24 @@ private slots:
     void wholeWords();
     void floatText_data();
     void floatText();
+    void typed_data();
+    void typed();
+    void formats_data();
+    void formats();
+    void refusedValues_data();
+    void refusedValues();
 };
+
+static ValueFormat format(const QString &type, int regSize, int valSize, const QByteArray &order, int floatPrec = 3)
+{
+    ValueFormat f;
+    f.type = valueTypeFromName(type);
+    f.regSize = regSize;
+    f.valSize = valSize;
+    f.floatPrec = floatPrec;
+    f.byteOrder = order.isEmpty() ? ByteOrder::Native : byteOrderFromName(order);
+    return f;
+}
 
 void TestCodec::decode_data()
 {
@@ -277,6 +297,176 @@ void TestCodec::floatText()
         QCOMPARE(formatFloatShort(value), expected);
     else
         QCOMPARE(formatFloatFixed(value, precision), expected);
+}
+
+// Type x size x byte order: written, then read back with the same format.
+// words "-" leaves the register contents unchecked.
+// clang-format off
+void TestCodec::typed_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<int>("regSize");
+    QTest::addColumn<int>("valSize");
+    QTest::addColumn<QByteArray>("order");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("regVals");
+    QTest::addColumn<QString>("words");
+    QTest::addColumn<QByteArray>("readBack");
+
+    QTest::newRow("int32/16 native, low half first") << "int" << 16 << 32 << QByteArray() << 1 << "[305419896]" << "5678 1234" << QByteArray("[305419896]");
+    QTest::newRow("int32/16 ABCD") << "int" << 16 << 32 << QByteArray("ABCD") << 1 << "[305419896]" << "1234 5678" << QByteArray("[305419896]");
+    QTest::newRow("int32/16 CDAB") << "int" << 16 << 32 << QByteArray("CDAB") << 1 << "[305419896]" << "5678 1234" << QByteArray("[305419896]");
+    QTest::newRow("int32/16 BADC") << "int" << 16 << 32 << QByteArray("BADC") << 2 << "[305419896,-2]" << "3412 7856 FFFF FEFF" << QByteArray("[305419896,-2]");
+    QTest::newRow("int32/16 DCBA") << "int" << 16 << 32 << QByteArray("DCBA") << 1 << "[305419896]" << "7856 3412" << QByteArray("[305419896]");
+    QTest::newRow("uint32/32 native") << "uint" << 32 << 32 << QByteArray() << 1 << "[305419896]" << "5678 1234" << QByteArray("[305419896]");
+    QTest::newRow("uint32/32 CDAB") << "uint" << 32 << 32 << QByteArray("CDAB") << 1 << "[305419896]" << "1234 5678" << QByteArray("[305419896]");
+    QTest::newRow("int64 native is ABCD") << "int" << 16 << 64 << QByteArray() << 1 << "[72623859790382856]" << "0102 0304 0506 0708" << QByteArray("[72623859790382856]");
+    QTest::newRow("int64 CDAB") << "int" << 16 << 64 << QByteArray("CDAB") << 1 << "[72623859790382856]" << "0708 0506 0304 0102" << QByteArray("[72623859790382856]");
+    QTest::newRow("int64 BADC") << "int" << 16 << 64 << QByteArray("BADC") << 1 << "[72623859790382856]" << "0201 0403 0605 0807" << QByteArray("[72623859790382856]");
+    QTest::newRow("int64 DCBA") << "int" << 16 << 64 << QByteArray("DCBA") << 1 << "[72623859790382856]" << "0807 0605 0403 0201" << QByteArray("[72623859790382856]");
+    QTest::newRow("int64 range") << "int" << 16 << 64 << QByteArray("CDAB") << 3 << "[-9223372036854775808,9223372036854775807,'-1']" << "-" << QByteArray("[-9223372036854775808,9223372036854775807,-1]");
+    QTest::newRow("uint64 range") << "uint" << 16 << 64 << QByteArray() << 2 << "[18446744073709551615,\"0x10\"]" << "FFFF FFFF FFFF FFFF 0000 0000 0000 0010" << QByteArray("[18446744073709551615,16]");
+    QTest::newRow("uint64 BADC") << "uint" << 16 << 64 << QByteArray("BADC") << 1 << "[9007199254740993]" << "2000 0000 0000 0100" << QByteArray("[9007199254740993]");
+    QTest::newRow("float32/16 native is ABCD") << "float" << 16 << 32 << QByteArray() << 2 << "[12.5,-0.1]" << "4148 0000 BDCC CCCD" << QByteArray("[12.500,-0.100]");
+    QTest::newRow("float32/16 CDAB") << "float" << 16 << 32 << QByteArray("CDAB") << 1 << "[12.5]" << "0000 4148" << QByteArray("[12.500]");
+    QTest::newRow("float32/16 BADC") << "float" << 16 << 32 << QByteArray("BADC") << 1 << "[12.5]" << "4841 0000" << QByteArray("[12.500]");
+    QTest::newRow("float32/16 DCBA") << "float" << 16 << 32 << QByteArray("DCBA") << 1 << "[12.5]" << "0000 4841" << QByteArray("[12.500]");
+    QTest::newRow("float32/32 native") << "float" << 32 << 32 << QByteArray() << 1 << "[12.5]" << "0000 4148" << QByteArray("[12.500]");
+    QTest::newRow("float32/32 BADC") << "float" << 32 << 32 << QByteArray("BADC") << 1 << "[12.5]" << "0000 4841" << QByteArray("[12.500]");
+    QTest::newRow("double native is ABCD") << "float" << 16 << 64 << QByteArray() << 2 << "[12.5,'-1.5e15']" << "4029 0000 0000 0000 C315 50F7 DCA7 0000" << QByteArray("[12.500,-1500000000000000.000]");
+    QTest::newRow("double CDAB") << "float" << 16 << 64 << QByteArray("CDAB") << 1 << "[12.5]" << "0000 0000 0000 4029" << QByteArray("[12.500]");
+    QTest::newRow("double BADC") << "float" << 16 << 64 << QByteArray("BADC") << 1 << "[0.1]" << "B93F 9999 9999 9A99" << QByteArray("[0.100]");
+    QTest::newRow("double DCBA") << "float" << 16 << 64 << QByteArray("DCBA") << 1 << "[12.5]" << "0000 0000 0000 2940" << QByteArray("[12.500]");
+    QTest::newRow("float1234 ABCD keeps its fixed form") << "float1234" << 16 << 32 << QByteArray("ABCD") << 1 << "[12.5]" << "4148 0000" << QByteArray("[12.500]");
+    QTest::newRow("float4321 DCBA keeps its short form") << "float4321" << 16 << 32 << QByteArray("DCBA") << 1 << "[12.5]" << "0000 4841" << QByteArray("[12.5]");
+    QTest::newRow("16-bit values ignore the order") << "int" << 16 << 16 << QByteArray("DCBA") << 1 << "[258]" << "0102" << QByteArray("[258]");
+    QTest::newRow("ascii padded") << "ascii" << 16 << 16 << QByteArray() << 3 << "['Brio']" << "4272 696F 0000" << QByteArray("[\"Brio\"]");
+    QTest::newRow("ascii BADC") << "ascii" << 16 << 16 << QByteArray("BADC") << 3 << "['Brio!']" << "7242 6F69 0021" << QByteArray("[\"Brio!\"]");
+    QTest::newRow("ascii CDAB keeps bytes") << "ascii" << 16 << 16 << QByteArray("CDAB") << 1 << "['AB']" << "4142" << QByteArray("[\"AB\"]");
+    QTest::newRow("ascii escaped") << "ascii" << 16 << 16 << QByteArray() << 4 << "['a\"\\\\\\xE9\\n\\0b/']" << "6122 5CE9 0A00 622F" << QByteArray("[\"a\\\"\\\\\\u00e9\\n\\u0000b/\"]");
+    QTest::newRow("ascii empty") << "ascii" << 16 << 16 << QByteArray() << 2 << "['']" << "0000 0000" << QByteArray("[\"\"]");
+    QTest::newRow("hex") << "hex" << 16 << 16 << QByteArray("BADC") << 4 << "['41C8','0',' ffff ','0x12']" << "41C8 0000 FFFF 0012" << QByteArray("[\"41C8\",\"0000\",\"FFFF\",\"0012\"]");
+}
+// clang-format on
+
+void TestCodec::typed()
+{
+    QFETCH(QString, type);
+    QFETCH(int, regSize);
+    QFETCH(int, valSize);
+    QFETCH(QByteArray, order);
+    QFETCH(int, count);
+    QFETCH(QString, regVals);
+    QFETCH(QString, words);
+    QFETCH(QByteArray, readBack);
+
+    const ValueFormat f = format(type, regSize, valSize, order);
+    QCOMPARE(checkFormat(f, CodecDirection::Write), FormatCheck::Ok);
+    QVector<RegValsElement> values;
+    QVERIFY(parseRegVals(regVals, &values));
+    QVector<quint16> units;
+    QCOMPARE(encodeValues(values, count, f, &units), ValuesCheck::Ok);
+    QCOMPARE(units.size(), unitCount(f, count));
+    if (words != QLatin1String("-"))
+        QCOMPARE(hexUnits(units), words);
+    QCOMPARE(decodeValues(units, count, f), readBack);
+}
+
+// The checks in the order the engine answers them, and the registers asked for 10 values.
+void TestCodec::formats_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<int>("regSize");
+    QTest::addColumn<int>("valSize");
+    QTest::addColumn<int>("floatPrec");
+    QTest::addColumn<QByteArray>("order");
+    QTest::addColumn<bool>("read");
+    QTest::addColumn<FormatCheck>("check");
+    QTest::addColumn<int>("registers");
+
+    using C = FormatCheck;
+    QTest::newRow("int16") << "int" << 16 << 16 << 2 << QByteArray() << true << C::Ok << 10;
+    QTest::newRow("int64") << "int" << 16 << 64 << 2 << QByteArray() << true << C::Ok << 40;
+    QTest::newRow("uint64") << "uint" << 16 << 64 << 2 << QByteArray("DCBA") << false << C::Ok << 40;
+    QTest::newRow("double") << "float" << 16 << 64 << 20 << QByteArray() << true << C::Ok << 40;
+    QTest::newRow("float on 16-bit registers") << "float" << 16 << 32 << 2 << QByteArray() << true << C::Ok << 20;
+    QTest::newRow("float on 32-bit registers") << "float" << 32 << 32 << 2 << QByteArray() << true << C::Ok << 10;
+    QTest::newRow("ascii") << "ascii" << 16 << 16 << 2 << QByteArray("BADC") << true << C::Ok << 10;
+    QTest::newRow("hex") << "hex" << 16 << 16 << 2 << QByteArray() << false << C::Ok << 10;
+    QTest::newRow("order on a 16-bit value") << "uint" << 16 << 16 << 2 << QByteArray("CDAB") << true << C::Ok << 10;
+    QTest::newRow("long written as 16 bits") << "long" << 16 << 16 << 2 << QByteArray() << false << C::Ok << 10;
+    QTest::newRow("register size first") << "int" << 24 << 64 << 2 << QByteArray("x") << true << C::RegisterSize << 10;
+    QTest::newRow("long has no 64") << "long" << 16 << 64 << 2 << QByteArray() << true << C::ValueSize << 40;
+    QTest::newRow("float1234 has no 64") << "float1234" << 16 << 64 << 2 << QByteArray() << true << C::ValueSize << 40;
+    QTest::newRow("ascii has no 64") << "ascii" << 16 << 64 << 2 << QByteArray() << true << C::ValueSize << 40;
+    QTest::newRow("64 needs 16-bit registers") << "int" << 32 << 64 << 2 << QByteArray() << true << C::ValueSize << 10;
+    QTest::newRow("precision before value fit")
+            << "float" << 16 << 16 << 21 << QByteArray() << true << C::FloatPrecision << 10;
+    QTest::newRow("precision -1") << "int" << 16 << 16 << -1 << QByteArray("x") << true << C::FloatPrecision << 10;
+    QTest::newRow("precision not for writes") << "int" << 16 << 16 << -1 << QByteArray() << false << C::Ok << 10;
+    QTest::newRow("float needs 32 or 64") << "float" << 16 << 16 << 2 << QByteArray() << true << C::OneValueSize << 10;
+    QTest::newRow("long read needs 32") << "long" << 16 << 16 << 2 << QByteArray() << true << C::OneValueSize << 10;
+    QTest::newRow("32-bit registers, 16-bit values")
+            << "int" << 32 << 16 << 2 << QByteArray() << true << C::OneValueSize << 10;
+    QTest::newRow("ascii counts registers")
+            << "ascii" << 16 << 32 << 2 << QByteArray() << true << C::OneValueSize << 20;
+    QTest::newRow("hex on 32-bit registers")
+            << "hex" << 32 << 32 << 2 << QByteArray() << false << C::OneValueSize << 10;
+    QTest::newRow("order name unknown") << "int" << 16 << 32 << 2 << QByteArray("XYZW") << true << C::ByteOrderName
+                                        << 20;
+    QTest::newRow("order name is case-sensitive")
+            << "float" << 16 << 32 << 2 << QByteArray("abcd") << false << C::ByteOrderName << 20;
+}
+
+void TestCodec::formats()
+{
+    QFETCH(QString, type);
+    QFETCH(int, regSize);
+    QFETCH(int, valSize);
+    QFETCH(int, floatPrec);
+    QFETCH(QByteArray, order);
+    QFETCH(bool, read);
+    QFETCH(FormatCheck, check);
+    QFETCH(int, registers);
+    const ValueFormat f = format(type, regSize, valSize, order, floatPrec);
+    QCOMPARE(checkFormat(f, read ? CodecDirection::Read : CodecDirection::Write), check);
+    QCOMPARE(registerCount(f, 10), registers);
+}
+
+void TestCodec::refusedValues_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("regVals");
+    QTest::addColumn<ValuesCheck>("check");
+
+    const ValuesCheck error = ValuesCheck::ValuesError;
+    QTest::newRow("ascii fits") << "ascii" << 2 << "['Brio']" << ValuesCheck::Ok;
+    QTest::newRow("ascii too long") << "ascii" << 2 << "['Brio!']" << error;
+    QTest::newRow("ascii beyond Latin-1") << "ascii" << 2 << QString::fromUtf8("['\u20AC']") << error;
+    QTest::newRow("ascii number") << "ascii" << 2 << "[12]" << error;
+    QTest::newRow("ascii two texts") << "ascii" << 2 << "['a','b']" << error;
+    QTest::newRow("ascii none") << "ascii" << 2 << "[]" << error;
+    QTest::newRow("hex five digits") << "hex" << 1 << "['12345']" << error;
+    QTest::newRow("hex not hex") << "hex" << 1 << "['12g4']" << error;
+    QTest::newRow("hex blank inside") << "hex" << 1 << "['1 2']" << error;
+    QTest::newRow("hex signed") << "hex" << 1 << "['-1']" << error;
+    QTest::newRow("hex empty") << "hex" << 1 << "['']" << error;
+    QTest::newRow("hex bare 0x") << "hex" << 1 << "['0x']" << error;
+    QTest::newRow("hex number") << "hex" << 1 << "[4660]" << error;
+    QTest::newRow("count") << "int" << 3 << "[1,2]" << error;
+}
+
+void TestCodec::refusedValues()
+{
+    QFETCH(QString, type);
+    QFETCH(int, count);
+    QFETCH(QString, regVals);
+    QFETCH(ValuesCheck, check);
+    QVector<RegValsElement> values;
+    QVERIFY(parseRegVals(regVals, &values));
+    QVector<quint16> units;
+    QCOMPARE(encodeValues(values, count, format(type, 16, 16, QByteArray()), &units), check);
 }
 
 QTEST_APPLESS_MAIN(TestCodec)

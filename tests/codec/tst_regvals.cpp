@@ -46,6 +46,8 @@ private slots:
     void toInteger();
     void toFloat_data();
     void toFloat();
+    void toWide_data();
+    void toWide();
 };
 
 void TestRegVals::accepted_data()
@@ -285,6 +287,48 @@ void TestRegVals::toFloat()
     QVERIFY(parseRegVals(source, &v));
     QCOMPARE(v.size(), 1);
     QCOMPARE(bitsOf(regValToFloat(v[0])), bits);
+}
+
+// 64-bit targets: integers keep every digit a literal or string gives.
+void TestRegVals::toWide_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<quint64>("integer");
+    QTest::addColumn<double>("real");
+
+    const quint64 all = ~quint64(0);
+    QTest::newRow("2^64 - 1") << "[18446744073709551615]" << all << 18446744073709551616.0;
+    QTest::newRow("2^53 + 1") << "[9007199254740993]" << quint64(9007199254740993) << 9007199254740992.0;
+    QTest::newRow("-2^63") << "[-9223372036854775808]" << (quint64(1) << 63) << -9223372036854775808.0;
+    QTest::newRow("minus one") << "[-1]" << all << -1.0;
+    QTest::newRow("hex") << "[0xFFFFFFFFFFFFFFFF]" << all << 18446744073709551616.0;
+    QTest::newRow("signed hex") << "[-0x10]" << all - 15 << -16.0;
+    QTest::newRow("legacy octal") << "[0777]" << quint64(511) << 511.0;
+    QTest::newRow("2^64 wraps") << "[18446744073709551616]" << quint64(0) << 18446744073709551616.0;
+    QTest::newRow("2^64 + 2^12 wraps") << "[18446744073709555712]" << quint64(4096) << 18446744073709555712.0;
+    QTest::newRow("truncates") << "[-12.9]" << all - 11 << -12.9;
+    QTest::newRow("exponent") << "[1e19]" << quint64(10000000000000000000u) << 1e19;
+    QTest::newRow("number -0") << "[-0]" << quint64(0) << 0.0;
+    QTest::newRow("infinite") << "[1e400]" << quint64(0) << 0.0;
+    QTest::newRow("string exact") << "[' 18446744073709551615 ']" << all << 18446744073709551616.0;
+    QTest::newRow("string negative") << "['-9223372036854775807']" << (quint64(1) << 63) + 1 << -9223372036854775807.0;
+    QTest::newRow("string hex") << "['0x8000000000000001']" << (quint64(1) << 63) + 1 << 0.0;
+    QTest::newRow("string signed hex") << "['-0x10']" << quint64(0) << 0.0;
+    QTest::newRow("string fraction") << "['-2.5']" << all - 1 << -2.5;
+    QTest::newRow("string text") << "['abc']" << quint64(0) << 0.0;
+    QTest::newRow("string beyond double") << "['1e309']" << quint64(0) << 0.0;
+}
+
+void TestRegVals::toWide()
+{
+    QFETCH(QString, source);
+    QFETCH(quint64, integer);
+    QFETCH(double, real);
+    QVector<RegValsElement> v;
+    QVERIFY(parseRegVals(source, &v));
+    QCOMPARE(v.size(), 1);
+    QCOMPARE(regValToUint64(v[0]), integer);
+    QCOMPARE(regValToDouble(v[0]), real);
 }
 
 QTEST_APPLESS_MAIN(TestRegVals)

@@ -40,6 +40,9 @@ public:
     std::unique_ptr<QTcpSocket> peer;
 };
 
+// Every response carries them unless its handler takes them out.
+const QByteArray securityHeaders = "X-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n";
+
 } // namespace
 
 class TestHttpResponse : public QObject
@@ -68,50 +71,66 @@ void TestHttpResponse::wireBytes_data()
 
     QTest::newRow("content length") << 404 << QByteArray("not found") << QByteArrayList()
                                     << QByteArrayList({"404 not found"})
-                                    << QByteArray("HTTP/1.1 404 not found\r\nContent-Length: 13\r\n\r\n404 not found")
+                                    << QByteArray("HTTP/1.1 404 not found\r\nContent-Length: 13\r\n" + securityHeaders
+                                                  + "\r\n404 not found")
                                     << false;
     QTest::newRow("empty last part") << 200 << QByteArray("OK") << QByteArrayList() << QByteArrayList({""})
-                                     << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n") << false;
-    QTest::newRow("chunked")
-            << 200 << QByteArray("OK") << QByteArrayList() << QByteArrayList({"ab", "cd"})
-            << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n")
-            << false;
+                                     << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n" + securityHeaders
+                                                   + "\r\n")
+                                     << false;
+    QTest::newRow("chunked") << 200 << QByteArray("OK") << QByteArrayList() << QByteArrayList({"ab", "cd"})
+                             << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n" + securityHeaders
+                                           + "\r\n2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n")
+                             << false;
     QTest::newRow("chunked, empty last") << 200 << QByteArray("OK") << QByteArrayList()
                                          << QByteArrayList({QByteArray(300, 'z'), ""})
-                                         << "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n12c\r\n"
-                    + QByteArray(300, 'z') + "\r\n0\r\n\r\n"
+                                         << "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n" + securityHeaders
+                    + "\r\n12c\r\n" + QByteArray(300, 'z') + "\r\n0\r\n\r\n"
                                          << false;
-    QTest::newRow("capital Chunked")
-            << 200 << QByteArray("OK") << QByteArrayList({"Transfer-Encoding", "Chunked"}) << QByteArrayList({"abc"})
-            << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n") << false;
+    QTest::newRow("capital Chunked") << 200 << QByteArray("OK") << QByteArrayList({"Transfer-Encoding", "Chunked"})
+                                     << QByteArrayList({"abc"})
+                                     << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n" + securityHeaders
+                                                   + "\r\n3\r\nabc\r\n0\r\n\r\n")
+                                     << false;
     QTest::newRow("connection close") << 200 << QByteArray("OK") << QByteArrayList({"Connection", "close"})
                                       << QByteArrayList({"ab", "cd"})
-                                      << QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nabcd") << true;
+                                      << QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\n" + securityHeaders
+                                                    + "\r\nabcd")
+                                      << true;
     QTest::newRow("Connection Close") << 200 << QByteArray("OK") << QByteArrayList({"Connection", "Close"})
                                       << QByteArrayList({"x"})
-                                      << QByteArray("HTTP/1.1 200 OK\r\nConnection: Close\r\n\r\nx") << true;
+                                      << QByteArray("HTTP/1.1 200 OK\r\nConnection: Close\r\n" + securityHeaders
+                                                    + "\r\nx")
+                                      << true;
     QTest::newRow("other encoding") << 200 << QByteArray("OK") << QByteArrayList({"Transfer-Encoding", "gzip"})
                                     << QByteArrayList({"ab", "cd"})
-                                    << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\nabcd") << true;
+                                    << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n" + securityHeaders
+                                                  + "\r\nabcd")
+                                    << true;
     QTest::newRow("given length") << 200 << QByteArray("OK") << QByteArrayList({"Content-Length", "4"})
                                   << QByteArrayList({"ab", "cd"})
-                                  << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nabcd") << false;
+                                  << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n" + securityHeaders
+                                                + "\r\nabcd")
+                                  << false;
     QTest::newRow("header order") << 201 << QByteArray("Created")
                                   << QByteArrayList({"x-low", "1", "Content-Type", "text/plain", "Z-Up", "2",
                                                      "Cache-Control", "max-age=1"})
                                   << QByteArrayList({"hi"})
                                   << QByteArray(
                                              "HTTP/1.1 201 Created\r\nCache-Control: max-age=1\r\nContent-Length: 2\r\n"
-                                             "Content-Type: text/plain\r\nZ-Up: 2\r\nx-low: 1\r\n\r\nhi")
+                                             "Content-Type: text/plain\r\nX-Content-Type-Options: nosniff\r\n"
+                                             "X-Frame-Options: DENY\r\nZ-Up: 2\r\nx-low: 1\r\n\r\nhi")
                                   << false;
     QTest::newRow("header order, chunked")
             << 200 << QByteArray("OK") << QByteArrayList({"Content-Type", "a/b", "Cache-Control", "c"})
             << QByteArrayList({"1", ""})
             << QByteArray("HTTP/1.1 200 OK\r\nCache-Control: c\r\nContent-Type: a/b\r\n"
-                          "Transfer-Encoding: chunked\r\n\r\n1\r\n1\r\n0\r\n\r\n")
+                          "Transfer-Encoding: chunked\r\n"
+                          + securityHeaders + "\r\n1\r\n1\r\n0\r\n\r\n")
             << false;
     QTest::newRow("empty reason") << 500 << QByteArray() << QByteArrayList() << QByteArrayList({"e"})
-                                  << QByteArray("HTTP/1.1 500 \r\nContent-Length: 1\r\n\r\ne") << false;
+                                  << QByteArray("HTTP/1.1 500 \r\nContent-Length: 1\r\n" + securityHeaders + "\r\ne")
+                                  << false;
 }
 
 void TestHttpResponse::wireBytes()
@@ -146,7 +165,8 @@ void TestHttpResponse::changesAfterFirstWrite()
     response.setHeader("X-Late", "1");
     QVERIFY(!response.hasSentLastPart());
     response.write("def", true);
-    QCOMPARE(pair.readAll(false), QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nabcdef"));
+    QCOMPARE(pair.readAll(false),
+             QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n" + securityHeaders + "\r\nabcdef"));
 }
 
 void TestHttpResponse::cookieValue_data()
@@ -206,7 +226,8 @@ void TestHttpResponse::setCookie()
     response.setHeader("X", "y");
     response.write("", true);
     QCOMPARE(pair.readAll(false),
-             QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nX: y\r\n"
+             QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nX: y\r\nX-Content-Type-Options: nosniff\r\n"
+                        "X-Frame-Options: DENY\r\n"
                         "Set-Cookie: a=1; Max-Age=10; Path=/; Version=1\r\n"
                         "Set-Cookie: b=2; Version=1\r\n\r\n"));
 }

@@ -5,10 +5,12 @@
 #include <QSettings>
 #include <QTcpServer>
 #include <cerrno>
+#include <climits>
 #include <set>
 
 #include "replyengine.h"
 #include "modbusfixtures.h"
+#include "modbusconfig.h"
 
 namespace {
 
@@ -31,11 +33,14 @@ public:
     QList<Transfer> transfers;
     QVector<quint16> registers = QVector<quint16>(1000, 0);
     QByteArray slaveIdData;
+    QList<QByteArray> deviceIdPages; // reply PDUs in order; the last one repeats
     ModbusTimeValue timeout;
+    int limit = INT_MAX; // the script has no frames: any count fits one request
 
     QStringList calls;
     int transferCount = 0;
     int lastNb = -1;
+    QStringList asked; // each transfer's name and count
     QVector<quint16> written;
     QVector<quint32> written32;
     QStringList faults;
@@ -145,6 +150,44 @@ public:
         memcpy(dest, slaveIdData.constData(), size_t(qMin(256, int(slaveIdData.size()))));
         return rc;
     }
+    int requestLimit(ModbusTable, bool, int) const override { return limit; }
+    int modbus_read_bits(ModbusHandle c, int addr, int nb, uint8_t *d) override
+    {
+        return fill(c, "read_bits", addr, nb, d);
+    }
+    int modbus_read_input_bits(ModbusHandle c, int addr, int nb, uint8_t *d) override
+    {
+        return fill(c, "read_input_bits", addr, nb, d);
+    }
+    int modbus_read_input_registers(ModbusHandle c, int addr, int nb, uint16_t *d) override
+    {
+        return fill(c, "read_input", addr, nb, d);
+    }
+    int modbus_read_input_registers_32(ModbusHandle c, int addr, int nb, uint16_t *d) override
+    {
+        return fill(c, "read_input32", 2 * addr, nb, d, 2);
+    }
+    int modbus_write_bit(ModbusHandle c, int, int on) override { return keep(c, "write_bit", {quint16(on)}); }
+    int modbus_write_bits(ModbusHandle c, int, int nb, const uint8_t *s) override
+    {
+        return keep(c, "write_bits", QVector<quint16>(s, s + nb));
+    }
+    int modbus_write_register(ModbusHandle c, int, uint16_t w) override
+    {
+        written << w;
+        return transfer(c, "write_register", 1);
+    }
+    int modbus_mask_write_register(ModbusHandle c, int, uint16_t andMask, uint16_t orMask) override
+    {
+        written = {andMask, orMask};
+        return transfer(c, "mask", 1);
+    }
+    int modbus_read_device_id(ModbusHandle ctx, int, int, uint8_t *dest) override
+    {
+        const QByteArray page = deviceIdPages.value(qMin(transferCount, deviceIdPages.size() - 1));
+        memcpy(dest, page.constData(), size_t(page.size()));
+        return transfer(ctx, "device_id", page.size());
+    }
     QString modbus_strerror(int errnum) override { return QStringLiteral("fault %1").arg(errnum); }
     int lastError() const override { return error; }
 
@@ -162,10 +205,25 @@ private:
         if (!live.count(ctx))
             faults << QStringLiteral("%1 on a dead context").arg(QLatin1String(what));
     }
+    // Reads answer from registers (bits: 0 or 1), units a value; writes keep what they send.
+    template<typename T>
+    int fill(ModbusHandle ctx, const char *what, int from, int nb, T *dest, int units = 1)
+    {
+        const int rc = transfer(ctx, what, nb);
+        for (int i = 0; i < units * qMin(rc, nb); ++i)
+            dest[i] = sizeof(T) == 1 ? T(registers.value(from + i) != 0) : T(registers.value(from + i));
+        return rc;
+    }
+    int keep(ModbusHandle ctx, const char *what, const QVector<quint16> &words)
+    {
+        written = words;
+        return transfer(ctx, what, int(words.size()));
+    }
     int transfer(ModbusHandle ctx, const char *what, int nb)
     {
         check(ctx, what);
         calls << QLatin1String(what);
+        asked << QStringLiteral("%1 %2").arg(QLatin1String(what)).arg(nb);
         lastNb = nb;
         const Transfer t =
                 transfers.isEmpty() ? Transfer{nb, 0} : transfers.at(qMin(transferCount, transfers.size() - 1));
@@ -269,6 +327,17 @@ private slots:
     void portReportFollowsConnection();
     void extraPortList_data();
     void extraPortList();
+
+    void requestsOfOneCall_data();
+    void requestsOfOneCall();
+    void pauseRule_data();
+    void pauseRule();
+    void configKeys_data();
+    void configKeys();
+    void newFunctionsRefused_data();
+    void newFunctionsRefused();
+    void todaysRepliesKept_data();
+    void todaysRepliesKept();
 
 private:
     void connectSerial(TestEngine &engine, FakeBackend &fake);
@@ -1070,6 +1139,280 @@ void TestModbusEngine::extraPortList()
     QVERIFY(all.size() >= ports.size());
     for (int i = 0; i < ports.size(); ++i)
         QCOMPARE(all.at(all.size() - ports.size() + i).portName, ports.at(i));
+}
+
+namespace {
+
+t_GetArray params(std::initializer_list<std::pair<const char *, const char *>> list)
+{
+    t_GetArray p;
+    for (const auto &item : list)
+        p.insert(item.first, item.second);
+    return p;
+}
+
+// A 43/14 reply: more follows toward next, one object of its own id.
+QByteArray idPage(bool more, int next, int object)
+{
+    return QByteArray::fromHex("2B0E0182") + char(more ? 0xFF : 0) + char(next) + char(1) + char(object) + char(1)
+            + char('a' + object % 26);
+}
+
+} // namespace
+
+// What goes to the library for one call: runs of whole values within the
+// layer's limit, a retry resuming at the run that failed, one register or
+// coil alone by its own function, device identification pages until done.
+void TestModbusEngine::requestsOfOneCall_data()
+{
+    QTest::addColumn<QByteArray>("func");
+    QTest::addColumn<t_GetArray>("params");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QList<Transfer>>("transfers");
+    QTest::addColumn<QList<QByteArray>>("pages");
+    QTest::addColumn<QStringList>("asked");
+    QTest::addColumn<QByteArray>("reply");
+
+    QByteArray counted = "[";
+    for (int i = 0; i < 126; ++i)
+        counted += QByteArray::number(i) + (i < 125 ? "," : "]");
+    const Transfer fault{-1, 112345690};
+    const QList<QByteArray> none;
+    const QByteArray sent = reply::sent;
+    QTest::newRow("400 registers, whole values")
+            << QByteArray("readRegisters") << transfer(0, 200, "uint", 16, 32) << 125 << QList<Transfer>() << none
+            << QStringList{"read 124", "read 124", "read 124", "read 28"} << QByteArray();
+    QTest::newRow("400 registers written, whole values")
+            << QByteArray("writeRegisters")
+            << withValues(transfer(0, 100, "int", 16, 64), "[" + QByteArray("1,").repeated(99) + "1]") << 123
+            << QList<Transfer>() << none << QStringList{"write 120", "write 120", "write 120", "write 40"} << sent;
+    QTest::newRow("a retry resumes at the run that failed")
+            << QByteArray("readRegisters") << transfer(0, 126, "uint") << 125 << QList<Transfer>{ok, fault, ok} << none
+            << QStringList{"read 125", "read 1", "read 1"} << counted;
+    QTest::newRow("function 6, register by register")
+            << QByteArray("writeRegisters")
+            << params({{"regAddr", "4"},
+                       {"valuesCnt", "1"},
+                       {"valSize", "32"},
+                       {"regVals", "[65537]"},
+                       {"writeFc", "6"}})
+            << 125 << QList<Transfer>() << none << QStringList{"write_register 1", "write_register 1"} << sent;
+    QTest::newRow("function 6 stops at the first failure")
+            << QByteArray("writeRegisters")
+            << params({{"regAddr", "4"}, {"valuesCnt", "3"}, {"regVals", "[1,2,3]"}, {"writeFc", "6"}}) << 125
+            << QList<Transfer>{ok, Transfer{-1, ETIMEDOUT}} << none
+            << QStringList{"write_register 1", "write_register 1"} << timeoutReply;
+    QTest::newRow("one coil") << QByteArray("writeBits")
+                              << params({{"regAddr", "1"}, {"valuesCnt", "1"}, {"bitVals", "[true]"}}) << 125
+                              << QList<Transfer>() << none << QStringList{"write_bit 1"} << sent;
+    QTest::newRow("coils") << QByteArray("writeBits")
+                           << params({{"regAddr", "1"}, {"valuesCnt", "3"}, {"bitVals", "[1,0,false]"}}) << 1968
+                           << QList<Transfer>() << none << QStringList{"write_bits 3"} << sent;
+    QTest::newRow("32-bit input registers")
+            << QByteArray("readRegisters")
+            << params({{"table", "input"},
+                       {"regAddr", "1"},
+                       {"valuesCnt", "2"},
+                       {"regType", "uint"},
+                       {"regSize", "32"},
+                       {"valSize", "32"}})
+            << 62 << QList<Transfer>() << none << QStringList{"read_input32 2"} << QByteArray("[196610,327684]");
+    const QList<QByteArray> three{idPage(true, 1, 0), idPage(true, 3, 1), idPage(false, 0, 0x80)};
+    QTest::newRow("identification follows more-follows")
+            << QByteArray("readDeviceIdentification") << t_GetArray() << 125 << QList<Transfer>() << three
+            << QStringList{"device_id 10", "device_id 10", "device_id 10"}
+            << QByteArray(R"({"conformity":"0x82","objects":{"VendorName":"a","ProductCode":"b","0x80":"y"}})");
+    QTest::newRow("identification stops where the next object is no further")
+            << QByteArray("readDeviceIdentification") << params({{"category", "2"}}) << 125 << QList<Transfer>()
+            << QList<QByteArray>{idPage(true, 0, 4)} << QStringList{"device_id 10"}
+            << QByteArray(R"({"conformity":"0x82","objects":{"ProductName":"e"}})");
+    QList<QByteArray> endless;
+    for (int i = 0; i < 20; ++i)
+        endless << idPage(true, i + 1, 0);
+    QTest::newRow("identification asks 16 times at most")
+            << QByteArray("readDeviceIdentification") << params({{"category", "3"}}) << 125 << QList<Transfer>()
+            << endless << QStringList(QVector<QString>(16, QStringLiteral("device_id 10")).toList())
+            << QByteArray(R"({"conformity":"0x82","objects":{"VendorName":"a"}})");
+    QTest::newRow("identification refused by the slave")
+            << QByteArray("readDeviceIdentification") << t_GetArray() << 125 << QList<Transfer>{fault} << none
+            << QStringList{"device_id 0", "device_id 0", "device_id 0", "device_id 0"}
+            << QByteArray("{\"error\":\"Protocol error! fault 112345690\"}");
+}
+
+void TestModbusEngine::requestsOfOneCall()
+{
+    QFETCH(QByteArray, func);
+    QFETCH(t_GetArray, params);
+    QFETCH(int, limit);
+    QFETCH(QList<Transfer>, transfers);
+    QFETCH(QList<QByteArray>, pages);
+    QFETCH(QStringList, asked);
+    QFETCH(QByteArray, reply);
+    FakeBackend fake;
+    for (int i = 0; i < fake.registers.size(); ++i)
+        fake.registers[i] = quint16(i);
+    TestEngine engine(&fake);
+    connectSerial(engine, fake);
+    fake.limit = limit;
+    fake.transfers = transfers;
+    fake.deviceIdPages = pages;
+    const QByteArray got = engine.call(func, params);
+    if (!reply.isNull())
+        QCOMPARE(got, reply);
+    QCOMPARE(fake.asked, asked);
+    QVERIFY(fake.faults.isEmpty());
+}
+
+// The pause before a transfer is pauseMs, but never below the serial line's
+// 3.5-character silence, which also separates the requests of one call.
+void TestModbusEngine::pauseRule_data()
+{
+    QTest::addColumn<QByteArray>("baudRate"); // empty: TCP
+    QTest::addColumn<int>("pauseMs");
+    QTest::addColumn<QList<int>>("pauses");
+    QTest::newRow("9600 baud") << QByteArray("3") << 100 << QList<int>{100, 5};
+    QTest::newRow("9600 baud, no pause") << QByteArray("3") << 0 << QList<int>{5, 5};
+    QTest::newRow("115200 baud, no pause") << QByteArray("7") << 0 << QList<int>{2, 2};
+    QTest::newRow("TCP, no pause") << QByteArray() << 0 << QList<int>();
+    QTest::newRow("TCP, 30 ms") << QByteArray() << 30 << QList<int>{30};
+}
+
+void TestModbusEngine::pauseRule()
+{
+    QFETCH(QByteArray, baudRate);
+    QFETCH(int, pauseMs);
+    QFETCH(QList<int>, pauses);
+    QTcpServer host;
+    QVERIFY(host.listen(QHostAddress::LocalHost, 0));
+    FakeBackend fake;
+    fake.addPort(QStringLiteral("COM1"));
+    TestEngine engine(&fake);
+    ModbusConfig config;
+    config.pauseMs = pauseMs;
+    engine.setConfig(config);
+    t_GetArray c = baudRate.isEmpty() ? tcpParams(host.serverPort()) : serialParams("COM1", baudRate);
+    QVERIFY(engine.connectPort(c).startsWith("{\"ok\""));
+    fake.limit = 125;
+    t_GetArray p = transfer(0, 126);
+    QVERIFY(engine.readRegisters(p).startsWith("[0,"));
+    QCOMPARE(engine.pauses, pauses);
+}
+
+void TestModbusEngine::configKeys_data()
+{
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<int>("pauseMs");
+    QTest::addColumn<bool>("keepOpen");
+    QTest::newRow("absent") << QByteArray() << 100 << false;
+    QTest::newRow("set") << QByteArray("pauseMs=0\ntcpKeepOpen=true") << 0 << true;
+    QTest::newRow("unreadable") << QByteArray("pauseMs=-5\ntcpKeepOpen=yes") << 100 << false;
+    QTest::newRow("beyond the lock's wait") << QByteArray("pauseMs=60000\ntcpKeepOpen=false") << 10000 << false;
+}
+
+void TestModbusEngine::configKeys()
+{
+    QFETCH(QByteArray, lines);
+    QFETCH(int, pauseMs);
+    QFETCH(bool, keepOpen);
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("config.ini")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[modbus]\n" + lines + "\n");
+    file.close();
+    const ModbusConfig config = ModbusConfig::fromFile(file.fileName());
+    QCOMPARE(config.pauseMs, pauseMs);
+    QCOMPARE(config.tcpKeepOpen, keepOpen);
+}
+
+// The new functions' parameter checks: answered before the bus.
+void TestModbusEngine::newFunctionsRefused_data()
+{
+    QTest::addColumn<QByteArray>("func");
+    QTest::addColumn<t_GetArray>("params");
+    QTest::addColumn<QByteArray>("reply");
+    const QByteArray tooMany = reply::tooManyRegisters;
+    const QByteArray values = reply::valuesError;
+    const t_GetArray bits = params({{"table", "coils"}, {"regAddr", "0"}, {"valuesCnt", "2"}, {"bitVals", "[1,0]"}});
+    const auto with = [](t_GetArray p, const char *name, const char *value) {
+        p.insert(name, value);
+        return p;
+    };
+    const auto without = [](t_GetArray p, const char *name) {
+        p.remove(name);
+        return p;
+    };
+    const QByteArray read = "readBits";
+    const QByteArray write = "writeBits";
+    QTest::newRow("bits: no table") << read << without(bits, "table") << inputError;
+    QTest::newRow("bits: holding") << read << with(bits, "table", "holding") << inputError;
+    QTest::newRow("bits: no regAddr") << read << without(bits, "regAddr") << inputError;
+    QTest::newRow("bits: none") << read << with(bits, "valuesCnt", "0") << inputError;
+    QTest::newRow("bits: 2001") << read << with(bits, "valuesCnt", "2001") << tooMany;
+    QTest::newRow("write bits: discrete") << write << with(bits, "table", "discrete") << inputError;
+    QTest::newRow("write bits: 1969") << write << with(bits, "valuesCnt", "1969") << tooMany;
+    QTest::newRow("write bits: no list") << write << without(bits, "bitVals") << inputError;
+    QTest::newRow("write bits: a 2") << write << with(bits, "bitVals", "[1,2]") << values;
+    QTest::newRow("write bits: short list") << write << with(bits, "bitVals", "[1]") << values;
+    QTest::newRow("write bits: not JSON") << write << with(bits, "bitVals", "[1,0") << values;
+    const t_GetArray mask = params({{"regAddr", "3"}, {"andMask", "0xFFFF"}, {"orMask", "0"}});
+    QTest::newRow("mask: 65536") << QByteArray("maskWriteRegister") << with(mask, "andMask", "65536") << inputError;
+    QTest::newRow("mask: -1") << QByteArray("maskWriteRegister") << with(mask, "orMask", "-1") << inputError;
+    QTest::newRow("mask: no regAddr") << QByteArray("maskWriteRegister") << without(mask, "regAddr") << inputError;
+    for (const char *category : {"0", "4", "x"})
+        QTest::addRow("category %s", category)
+                << QByteArray("readDeviceIdentification") << params({{"category", category}}) << inputError;
+    QTest::newRow("registers: table coils")
+            << QByteArray("readRegisters") << with(transfer(0, 1), "table", "coils") << inputError;
+    QTest::newRow("registers: byte order abcd")
+            << QByteArray("readRegisters") << with(transfer(0, 1, "int", 16, 32), "byteOrder", "abcd") << inputError;
+    QTest::newRow("registers: writeFc 5")
+            << QByteArray("writeRegisters") << with(withValues(transfer(0, 1), "[1]"), "writeFc", "5") << inputError;
+    QTest::newRow("registers: writeFc 6 on 32-bit registers")
+            << QByteArray("writeRegisters") << with(withValues(transfer(0, 1, "int", 32, 32), "[1]"), "writeFc", "6")
+            << inputError;
+}
+
+void TestModbusEngine::newFunctionsRefused()
+{
+    QFETCH(QByteArray, func);
+    QFETCH(t_GetArray, params);
+    QFETCH(QByteArray, reply);
+    FakeBackend fake;
+    TestEngine engine(&fake);
+    connectSerial(engine, fake);
+    QCOMPARE(engine.call(func, params), reply);
+    QVERIFY(fake.asked.isEmpty());
+    QCOMPARE(engine.pauses, func == "readDeviceIdentification" ? QList<int>() : QList<int>{100});
+}
+
+// Where today's API answered with values, the new type names answer as any
+// other unknown name did: float at 16 bits, ascii and hex at 32.
+void TestModbusEngine::todaysRepliesKept_data()
+{
+    QTest::addColumn<t_GetArray>("params");
+    QTest::newRow("float") << transfer(0, 2, "float");
+    QTest::newRow("float, 16 bits") << transfer(0, 2, "float", 16, 16, 3);
+    QTest::newRow("ascii, 32 bits") << transfer(0, 2, "ascii", 16, 32);
+    QTest::newRow("hex on 32-bit registers") << transfer(0, 2, "hex", 32, 32);
+    QTest::newRow("float written") << withValues(transfer(0, 2, "float"), "[1.5,\"7\"]");
+    QTest::newRow("hex written, 32 bits") << withValues(transfer(0, 1, "hex", 16, 32), "[65537]");
+}
+
+void TestModbusEngine::todaysRepliesKept()
+{
+    QFETCH(t_GetArray, params);
+    FakeBackend fake;
+    fake.registers[0] = 0x4148;
+    fake.registers[1] = 0xFFFF;
+    TestEngine engine(&fake);
+    connectSerial(engine, fake);
+    const bool writing = params.contains("regVals");
+    const QByteArray got = writing ? engine.writeRegisters(params) : engine.readRegisters(params);
+    const QVector<quint16> written = fake.written;
+    params.insert("regType", "word");
+    QCOMPARE(got, writing ? engine.writeRegisters(params) : engine.readRegisters(params));
+    QVERIFY(got != inputError && !got.isEmpty());
+    QCOMPARE(fake.written, written);
 }
 
 QTEST_GUILESS_MAIN(TestModbusEngine)

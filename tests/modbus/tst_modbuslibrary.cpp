@@ -157,6 +157,8 @@ private slots:
     void missingContext();
     void refusedUnit();
     void rtuFraming();
+    void newFunctionsOnTheWire_data();
+    void newFunctionsOnTheWire();
     void extraPortsListed();
 };
 
@@ -415,6 +417,90 @@ void TestModbusLibrary::extraPortsListed()
     QCOMPARE(ports.at(ports.size() - 2).portName, QStringLiteral("/tmp/v/a"));
     QCOMPARE(ports.at(ports.size() - 1).portName, QStringLiteral("/tmp/v/b"));
     QCOMPARE(ports.at(ports.size() - 1).friendName, QStringLiteral("Virtual port (b)"));
+}
+
+// The requests the functions send and what they make of the replies: the
+// unit's echo and byte count, the protocol id, exceptions, and device
+// identification replies that libmodbus cannot size alone.
+void TestModbusLibrary::newFunctionsOnTheWire_data()
+{
+    QTest::addColumn<QByteArray>("function");
+    QTest::addColumn<QByteArray>("request"); // from the protocol id on
+    QTest::addColumn<QByteArray>("reply"); // from the protocol id on
+    QTest::addColumn<int>("rc");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QByteArray>("data");
+
+    QTest::newRow("coils") << QByteArray("read_bits") << hex("0000 0006 07 01 000A 000B")
+                           << hex("0000 0005 07 01 02 A5 05") << 11 << 0 << hex("0100010000010001010001");
+    QTest::newRow("coils, short byte count") << QByteArray("read_bits") << hex("0000 0006 07 01 000A 000B")
+                                             << hex("0000 0004 07 01 01 A5") << -1 << int(EMBBADDATA) << QByteArray();
+    QTest::newRow("another protocol id") << QByteArray("read_input_registers") << hex("0000 0006 07 04 000A 0002")
+                                         << hex("0001 0007 07 04 04 4148 0001") << -1 << int(EMBBADDATA)
+                                         << QByteArray();
+    QTest::newRow("exception of another function")
+            << QByteArray("read_input_registers") << hex("0000 0006 07 04 000A 0002") << hex("0000 0003 07 83 02") << -1
+            << int(EMBBADDATA) << QByteArray();
+    QTest::newRow("one coil, echoed off") << QByteArray("write_bit") << hex("0000 0006 07 05 000A FF00")
+                                          << hex("0000 0006 07 05 000A 0000") << -1 << int(EMBBADDATA) << QByteArray();
+    QTest::newRow("coils, another count echoed")
+            << QByteArray("write_bits") << hex("0000 0009 07 0F 000A 000B 02 A5 05") << hex("0000 0006 07 0F 000A 000A")
+            << -1 << int(EMBBADDATA) << QByteArray();
+    QTest::newRow("mask write, another mask echoed")
+            << QByteArray("mask_write_register") << hex("0000 0008 07 16 000A F0F0 0F0F")
+            << hex("0000 0008 07 16 000A F0F0 0F0E") << -1 << int(EMBBADDATA) << QByteArray();
+    const QByteArray idReply = hex("2B 0E 01 81 FF 02 02 00 04") + "Brio" + hex("01 02") + "xy";
+    QTest::newRow("identification") << QByteArray("read_device_id") << hex("0000 0005 07 2B 0E 01 00")
+                                    << hex("0000 0012 07") + idReply << int(idReply.size()) << 0 << idReply;
+    QTest::newRow("identification, objects cut short")
+            << QByteArray("read_device_id") << hex("0000 0005 07 2B 0E 01 00")
+            << hex("0000 0011 07") + idReply.left(idReply.size() - 1) << -1 << int(EMBBADDATA) << QByteArray();
+    QTest::newRow("identification refused") << QByteArray("read_device_id") << hex("0000 0005 07 2B 0E 01 00")
+                                            << hex("0000 0003 07 AB 02") << -1 << int(EMBXILADD) << QByteArray();
+}
+
+void TestModbusLibrary::newFunctionsOnTheWire()
+{
+    QFETCH(QByteArray, function);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, reply);
+    QFETCH(int, rc);
+    QFETCH(int, error);
+    QFETCH(QByteArray, data);
+
+    ScriptedTcpPeer peer({hex("0000") + reply});
+    ModbusLibrary lib;
+    Context c{lib, lib.modbus_new_tcp("127.0.0.1", peer.port)};
+    QCOMPARE(lib.modbus_connect(c.ctx), 0);
+    lib.modbus_set_slave(c.ctx, 7);
+    uint8_t bytes[256] = {};
+    uint16_t words[2] = {};
+    const uint8_t pattern[11] = {1, 0, 1, 0, 0, 1, 0, 1, 1, 0, 1};
+    int got = -1;
+    QByteArray out;
+    if (function == "read_bits") {
+        got = lib.modbus_read_bits(c.ctx, 10, 11, bytes);
+        out = QByteArray(reinterpret_cast<const char *>(bytes), 11);
+    } else if (function == "read_input_registers") {
+        got = lib.modbus_read_input_registers(c.ctx, 10, 2, words);
+    } else if (function == "write_bit") {
+        got = lib.modbus_write_bit(c.ctx, 10, 1);
+    } else if (function == "write_bits") {
+        got = lib.modbus_write_bits(c.ctx, 10, 11, pattern);
+    } else if (function == "mask_write_register") {
+        got = lib.modbus_mask_write_register(c.ctx, 10, 0xF0F0, 0x0F0F);
+    } else {
+        got = lib.modbus_read_device_id(c.ctx, 1, 0, bytes);
+        out = QByteArray(reinterpret_cast<const char *>(bytes), qMax(got, 0));
+    }
+    QCOMPARE(got, rc);
+    if (rc < 0)
+        QCOMPARE(lib.lastError(), error);
+    else if (!data.isNull())
+        QCOMPARE(out.toHex(), data.toHex());
+    const QList<QByteArray> requests = peer.requests();
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests.at(0).mid(2).toHex(), request.toHex());
 }
 
 QTEST_GUILESS_MAIN(TestModbusLibrary)

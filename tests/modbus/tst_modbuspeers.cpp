@@ -13,6 +13,7 @@
 #include "childprocess.h"
 #include "modbusfixtures.h"
 #include "replyengine.h"
+#include "modbusconfig.h"
 #include "modbuslibrary.h"
 
 namespace {
@@ -49,6 +50,17 @@ const QByteArray &slaveIdReply = peerIdentity;
 // into a time-out. The silent-slave test shortens it for itself.
 const QByteArray serialTimeout = "300";
 
+// A request's parameters written as a query, values taken as they stand.
+t_GetArray query(const QByteArray &text)
+{
+    t_GetArray p;
+    for (const QByteArray &pair : text.split('&')) {
+        const int eq = pair.indexOf('=');
+        p.insert(pair.left(eq), pair.mid(eq + 1));
+    }
+    return p;
+}
+
 } // namespace
 
 class TestModbusPeers : public QObject
@@ -75,6 +87,9 @@ private slots:
     void tcpConnectAndDisconnect();
     void deadAndSilentHosts();
     void registers32AgainstSim();
+    void functionCodes_data();
+    void functionCodes();
+    void keptConnectionOutlivesThePeer();
     void silentSerialSlave();
 
 private:
@@ -89,6 +104,8 @@ private:
     ModbusLibrary serialLibrary;
     std::unique_ptr<ReplyEngine> tcpEngine;
     std::unique_ptr<ReplyEngine> rtuEngine;
+    Child sim;
+    std::unique_ptr<ReplyEngine> simEngine;
 };
 
 void TestModbusPeers::initTestCase()
@@ -123,6 +140,8 @@ void TestModbusPeers::initTestCase()
 
 void TestModbusPeers::cleanupTestCase()
 {
+    simEngine.reset();
+    sim.stop();
     tcpEngine.reset();
     rtuEngine.reset();
     rtuPeer.stop();
@@ -132,6 +151,15 @@ void TestModbusPeers::cleanupTestCase()
 
 ReplyEngine *TestModbusPeers::engineFor(const QString &transport)
 {
+    if (transport == QLatin1String("sim")) {
+        if (!simEngine) {
+            simEngine = std::make_unique<ReplyEngine>();
+            noPause(*simEngine);
+            t_GetArray c = tcpConnect(startSim(sim));
+            simEngine->connectPort(c);
+        }
+        return simEngine.get();
+    }
     return transport == QLatin1String("tcp") ? tcpEngine.get() : rtuEngine.get();
 }
 
@@ -261,8 +289,8 @@ void TestModbusPeers::limitsAndErrors_data()
         const QByteArray t = transport.toLatin1();
         // What the slave itself answers at the limits.
         QTest::newRow(t + " 125 registers") << transport << "read" << transfer(0, 125, "uint") << QByteArray();
-        QTest::newRow(t + " 200 values") << transport << "read" << transfer(0, 200)
-                                         << QByteArray("{\"error\":\"Protocol error! Too many data\"}");
+        // Beyond one request's 125 registers: two requests, one answer.
+        QTest::newRow(t + " 200 values") << transport << "read" << transfer(0, 200, "uint") << QByteArray();
         QTest::newRow(t + " beyond the slave") << transport << "read" << transfer(9998, 5)
                                                << QByteArray("{\"error\":\"Protocol error! Illegal data address\"}");
         for (const RefusedRequest &r : refusedRequests())
@@ -280,7 +308,8 @@ void TestModbusPeers::limitsAndErrors()
     const QByteArray got =
             operation == QLatin1String("read") ? engine->readRegisters(params) : engine->writeRegisters(params);
     if (reply.isEmpty()) {
-        QVERIFY2(got.startsWith("[65535,16712,0,0,16712,") && got.count(',') == 124, got);
+        QVERIFY2(got.startsWith("[65535,16712,0,0,16712,") && got.count(',') == params.value("valuesCnt").toInt() - 1,
+                 got);
     } else {
         QCOMPARE(got, reply);
     }
@@ -519,6 +548,276 @@ void TestModbusPeers::silentSerialSlave()
     QCOMPARE(rtuEngine->readRegisters(p), timeoutReply);
     QCOMPARE(rtuEngine->identifySlave(), timeoutReply);
     QVERIFY(rtuEngine->isConnected());
+}
+
+// Every function code against pymodbus over TCP and RTU and against
+// modbus-sim, in order: a write is followed by the read that shows it.
+// mbpoll reads the TCP peer's tables where it speaks them.
+void TestModbusPeers::functionCodes_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QByteArray>("func");
+    QTest::addColumn<t_GetArray>("params");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QStringList>("mbpollArgs");
+    QTest::addColumn<QByteArray>("mbpollSees");
+
+    QByteArray wide = "[";
+    QByteArray wideRead = "[";
+    for (int i = 0; i < 100; ++i) {
+        const QByteArray v = QByteArray::number(qint64(i - 50) * 92233720368547758LL + i);
+        wide += (i ? "," : "") + v;
+        wideRead += (i ? "," : "") + v;
+    }
+    wide += ']';
+    wideRead += ']';
+    QByteArray counted = "[";
+    for (int i = 200; i < 326; ++i)
+        counted += QByteArray::number(i) + (i < 325 ? "," : "]");
+
+    struct Row
+    {
+        const char *name;
+        const char *peers; // "": every peer
+        QByteArray func;
+        QByteArray params;
+        QByteArray reply;
+        QStringList mbpoll;
+        QByteArray sees;
+    };
+    const QByteArray sent = reply::sent;
+    const QByteArray pyBasic = R"("VendorName":"Brio tests","ProductCode":"pymodbus-peer","MajorMinorRevision":"1.0")";
+    const QByteArray simBasic =
+            R"("VendorName":"Brio","ProductCode":"modbus-sim","MajorMinorRevision":")" BRIO_VERSION "\"";
+    const Row rows[] = {
+            {"fc1 coils",
+             "",
+             "readBits",
+             "table=coils&regAddr=10&valuesCnt=5",
+             "[0,1,0,1,0]",
+             {"-t", "0", "-r", "10", "-c", "5"},
+             "[10]: \t0\n[11]: \t1\n[12]: \t0\n"},
+            {"fc2 discrete inputs",
+             "",
+             "readBits",
+             "table=discrete&regAddr=0&valuesCnt=7",
+             "[1,0,0,1,0,0,1]",
+             {"-t", "1", "-r", "0", "-c", "4"},
+             "[0]: \t1\n[1]: \t0\n[2]: \t0\n[3]: \t1\n"},
+            {"fc4 input registers",
+             "",
+             "readRegisters",
+             "table=input&regAddr=5&valuesCnt=3&regType=uint",
+             "[5,6,7]",
+             {"-t", "3", "-r", "5", "-c", "3"},
+             "[5]: \t5\n[6]: \t6\n[7]: \t7\n"},
+            {"fc4 float",
+             "",
+             "readRegisters",
+             "table=input&regAddr=100&valuesCnt=1&regType=float&valSize=32",
+             "[12.50]",
+             {"-t", "3:float", "-B", "-r", "100"},
+             "[100]: \t12.5\n"},
+            {"fc4 int32 ABCD",
+             "",
+             "readRegisters",
+             "table=input&regAddr=102&valuesCnt=1&regType=int&valSize=32&byteOrder=ABCD",
+             "[-100000]",
+             {"-t", "3:int", "-B", "-r", "102"},
+             "[102]: \t-100000\n"},
+            {"fc4 int64",
+             "",
+             "readRegisters",
+             "table=input&regAddr=104&valuesCnt=1&valSize=64",
+             "[72623859790382856]",
+             {},
+             {}},
+            {"fc4 double",
+             "",
+             "readRegisters",
+             "table=input&regAddr=108&valuesCnt=1&regType=float&valSize=64&floatPrec=15",
+             "[3.141592653589793]",
+             {},
+             {}},
+            {"fc4 ascii",
+             "",
+             "readRegisters",
+             "table=input&regAddr=112&valuesCnt=8&regType=ascii",
+             "[\"Brio modbus-sim\"]",
+             {},
+             {}},
+            {"fc4 hex",
+             "",
+             "readRegisters",
+             "table=input&regAddr=100&valuesCnt=2&regType=hex",
+             R"(["4148","0000"])",
+             {"-t", "3:hex", "-r", "100", "-c", "2"},
+             "[100]: \t0x4148\n[101]: \t0x0000\n"},
+            {"fc5 one coil", "", "writeBits", "regAddr=20&valuesCnt=1&bitVals=[1]", sent, {}, {}},
+            {"fc1 shows it",
+             "",
+             "readBits",
+             "table=coils&regAddr=20&valuesCnt=3",
+             "[1,1,0]",
+             {"-t", "0", "-r", "20", "-c", "3"},
+             "[20]: \t1\n[21]: \t1\n[22]: \t0\n"},
+            {"fc15 coils", "", "writeBits", "regAddr=30&valuesCnt=3&bitVals=[true,0,1]", sent, {}, {}},
+            {"fc1 shows them",
+             "",
+             "readBits",
+             "table=coils&regAddr=30&valuesCnt=3",
+             "[1,0,1]",
+             {"-t", "0", "-r", "30", "-c", "3"},
+             "[30]: \t1\n[31]: \t0\n[32]: \t1\n"},
+            {"fc16 int64",
+             "",
+             "writeRegisters",
+             "regAddr=600&valuesCnt=2&valSize=64&regVals=[-5,\"9223372036854775807\"]",
+             sent,
+             {},
+             {}},
+            {"fc3 shows it",
+             "",
+             "readRegisters",
+             "table=holding&regAddr=600&valuesCnt=2&valSize=64",
+             "[-5,9223372036854775807]",
+             {"-t", "4:hex", "-r", "600", "-c", "5"},
+             "[600]: \t0xFFFF\n[601]: \t0xFFFF\n[602]: \t0xFFFF\n[603]: \t0xFFFB\n[604]: \t0x7FFF\n"},
+            {"fc6 one register at a time",
+             "",
+             "writeRegisters",
+             "regAddr=610&valuesCnt=2&regType=float&valSize=32&byteOrder=CDAB&writeFc=6&regVals=[12.5,-2]",
+             sent,
+             {},
+             {}},
+            {"fc3 shows them",
+             "",
+             "readRegisters",
+             "regAddr=610&valuesCnt=4&regType=hex",
+             R"(["0000","4148","0000","C000"])",
+             {"-t", "4:float", "-r", "610", "-c", "2"},
+             "[610]: \t12.5\n[612]: \t-2\n"},
+            {"fc22 mask write",
+             "",
+             "writeRegisters",
+             "regAddr=620&valuesCnt=1&regType=hex&regVals=['1234']",
+             sent,
+             {},
+             {}},
+            {"fc22", "", "maskWriteRegister", "regAddr=620&andMask=0x00F2&orMask=37", sent, {}, {}},
+            {"fc22 result", "", "readRegisters", "regAddr=620&valuesCnt=1&regType=hex", R"(["0035"])", {}, {}},
+            {"fc43 basic",
+             "tcp rtu",
+             "readDeviceIdentification",
+             "func=readDeviceIdentification",
+             "{\"conformity\":\"0x83\",\"objects\":{" + pyBasic + "}}",
+             {},
+             {}},
+            {"fc43 extended over three replies",
+             "tcp rtu",
+             "readDeviceIdentification",
+             "category=3",
+             "{\"conformity\":\"0x83\",\"objects\":{" + pyBasic
+                     + R"(,"VendorUrl":"http://127.0.0.1/","ProductName":"Brio pymodbus peer",)"
+                       R"("ModelName":"Latin-1 \u00e9 \"q\" \\ /","UserApplicationName":"tests",)"
+                       R"("0x80":")"
+                     + QByteArray("0123456789").repeated(15) + R"(","0x81":")" + QByteArray("abcdefghij").repeated(10)
+                     + "\"}}",
+             {},
+             {}},
+            {"fc43 basic",
+             "sim",
+             "readDeviceIdentification",
+             "category=1",
+             "{\"conformity\":\"0x82\",\"objects\":{" + simBasic + "}}",
+             {},
+             {}},
+            {"fc43 regular for extended",
+             "sim",
+             "readDeviceIdentification",
+             "category=3",
+             "{\"conformity\":\"0x82\",\"objects\":{" + simBasic
+                     + R"(,"ProductName":"Brio modbus-sim","ModelName":"Modbus TCP demo slave"}})",
+             {},
+             {}},
+            {"split read of 126 registers",
+             "",
+             "readRegisters",
+             "table=input&regAddr=200&valuesCnt=126&regType=uint",
+             counted,
+             {},
+             {}},
+            {"split write of 400 registers",
+             "",
+             "writeRegisters",
+             "regAddr=700&valuesCnt=100&valSize=64&regVals=" + wide,
+             sent,
+             {},
+             {}},
+            {"split read of 400 registers",
+             "",
+             "readRegisters",
+             "regAddr=700&valuesCnt=100&valSize=64",
+             wideRead,
+             {"-t", "4:hex", "-r", "1099"},
+             "[1099]: \t0xB8B1\n"},
+    };
+    for (const char *peer : {"tcp", "rtu", "sim"}) {
+        for (const Row &row : rows) {
+            if (*row.peers && !QByteArray(row.peers).split(' ').contains(peer))
+                continue;
+            const bool polled = QByteArray(peer) == "tcp" && !row.mbpoll.isEmpty();
+            QTest::addRow("%s %s", peer, row.name) << QString::fromLatin1(peer) << row.func << query(row.params)
+                                                   << row.reply << (polled ? row.mbpoll : QStringList()) << row.sees;
+        }
+    }
+}
+
+void TestModbusPeers::functionCodes()
+{
+    QFETCH(QString, peer);
+    QFETCH(QByteArray, func);
+    QFETCH(t_GetArray, params);
+    QFETCH(QByteArray, reply);
+    QFETCH(QStringList, mbpollArgs);
+    QFETCH(QByteArray, mbpollSees);
+    ReplyEngine *engine = engineFor(peer);
+    QVERIFY2(engine->isConnected(), sim.output);
+    QCOMPARE(engine->call(func, params), reply);
+    if (mbpollArgs.isEmpty())
+        return;
+    if (QStandardPaths::findExecutable(QStringLiteral("mbpoll")).isEmpty())
+        QSKIP("mbpoll is not installed");
+    const QByteArray out = mbpoll(mbpollArgs + QStringList{"127.0.0.1"});
+    QVERIFY2(out.contains(mbpollSees), out);
+}
+
+// With tcpKeepOpen one connection serves every call, and a peer that went
+// away and came back is reached again without an error.
+void TestModbusPeers::keptConnectionOutlivesThePeer()
+{
+    const quint16 port = closedPort();
+    const QStringList where{"--host", "127.0.0.1", "--port", QString::number(port)};
+    Child first;
+    QVERIFY(first.start(simProgram, where, "listening on"));
+    ReplyEngine engine;
+    noPause(engine);
+    ModbusConfig keepOpen;
+    keepOpen.tcpKeepOpen = true;
+    engine.setConfig(keepOpen);
+    t_GetArray c = tcpConnect(port);
+    QCOMPARE(engine.connectPort(c), reply::tcpConnected);
+    t_GetArray r = transfer(sim::fixed16, 1);
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(engine.readRegisters(r), QByteArray("[1234]"));
+    QTRY_COMPARE(first.output.append(first.process.readAllStandardOutput()).count("connected"),
+                 2); // the probe and the one kept
+    first.stop();
+
+    Child second;
+    QVERIFY(second.start(simProgram, where, "listening on"));
+    QCOMPARE(engine.readRegisters(r), QByteArray("[1234]"));
+    QCOMPARE(engine.identifySlave(), sim::identity);
 }
 
 QTEST_GUILESS_MAIN(TestModbusPeers)

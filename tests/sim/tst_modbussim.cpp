@@ -86,6 +86,10 @@ private slots:
     void cleanupTestCase();
     void frames_data();
     void frames();
+    void writeReadBack_data();
+    void writeReadBack();
+    void mbpollCrossCheck_data();
+    void mbpollCrossCheck();
     void wideWriteReadBack();
     void holdingWriteReadBack();
     void splitFrameAndTwoClients();
@@ -140,6 +144,123 @@ void TestModbusSim::frames_data()
     QTest::newRow("single write too long")
             << hex("000E 0000 0007 01 06 0064 0001 FF") << hex("000E 0000 0003 01 86 03");
     QTest::newRow("unknown function") << hex("000B 0000 0002 01 2B") << hex("000B 0000 0003 01 AB 01");
+
+    // The other tables: coils odd, discrete inputs every third, input registers their address.
+    QTest::newRow("coils") << hex("0050 0000 0006 01 01 0000 000A") << hex("0050 0000 0005 01 01 02 AA 02");
+    QTest::newRow("coils past the area") << hex("0051 0000 0006 01 01 03E7 0002") << hex("0051 0000 0003 01 81 02");
+    QTest::newRow("discrete inputs") << hex("0052 0000 0006 01 02 03DE 000A") << hex("0052 0000 0005 01 02 02 49 02");
+    QTest::newRow("input registers") << hex("0053 0000 0006 01 04 0062 0003")
+                                     << hex("0053 0000 0009 01 04 06 0062 0063 4148");
+    QTest::newRow("typed input registers")
+            << hex("0054 0000 0006 01 04 0064 0014")
+            << hex("0054 0000 002B 01 04 28 4148 0000 FFFE 7960 0102 0304 0506 0708 4009 21FB 5444 2D18"
+                   " 4272 696F 206D 6F64 6275 732D 7369 6D00");
+    QTest::newRow("last input register") << hex("0055 0000 0006 01 04 03E7 0001")
+                                         << hex("0055 0000 0005 01 04 02 03E7");
+    QTest::newRow("input registers past the area")
+            << hex("0056 0000 0006 01 04 03E7 0002") << hex("0056 0000 0003 01 84 02");
+
+    // Device identification: basic, regular, one object, and the refusals.
+    const QByteArray version(BRIO_VERSION);
+    const QByteArray basic =
+            hex("00 04") + "Brio" + hex("01 0A") + "modbus-sim" + hex("02") + char(version.size()) + version;
+    const QByteArray regular = hex("04 0F") + "Brio modbus-sim" + hex("05 15") + "Modbus TCP demo slave";
+    const auto identity = [](const char *head, const QByteArray &objects) {
+        QByteArray frame = hex(head) + objects;
+        frame[5] = char(frame.size() - 6);
+        return frame;
+    };
+    QTest::newRow("identification, basic")
+            << hex("0060 0000 0005 01 2B 0E 01 00") << identity("0060 0000 0000 01 2B 0E 01 82 00 00 03", basic);
+    QTest::newRow("identification, regular") << hex("0061 0000 0005 01 2B 0E 02 00")
+                                             << identity("0061 0000 0000 01 2B 0E 02 82 00 00 05", basic + regular);
+    QTest::newRow("identification, extended from 4 at the regular level")
+            << hex("0062 0000 0005 01 2B 0E 03 04") << identity("0062 0000 0000 01 2B 0E 03 82 00 00 02", regular);
+    QTest::newRow("identification, unknown object restarts")
+            << hex("0063 0000 0005 01 2B 0E 01 04") << identity("0063 0000 0000 01 2B 0E 01 82 00 00 03", basic);
+    QTest::newRow("identification, one object")
+            << hex("0064 0000 0005 01 2B 0E 04 01")
+            << identity("0064 0000 0000 01 2B 0E 04 82 00 00 01", hex("01 0A") + "modbus-sim");
+    QTest::newRow("identification, object 3 absent")
+            << hex("0065 0000 0005 01 2B 0E 04 03") << hex("0065 0000 0003 01 AB 02");
+    QTest::newRow("identification, code 5") << hex("0066 0000 0005 01 2B 0E 05 00") << hex("0066 0000 0003 01 AB 03");
+    QTest::newRow("identification, code 0") << hex("0067 0000 0005 01 2B 0E 00 00") << hex("0067 0000 0003 01 AB 03");
+    QTest::newRow("identification, object id missing")
+            << hex("0068 0000 0004 01 2B 0E 01") << hex("0068 0000 0003 01 AB 03");
+    QTest::newRow("other MEI type") << hex("0069 0000 0005 01 2B 0D 01 00") << hex("0069 0000 0003 01 AB 01");
+}
+
+// Writes to every writable table, each followed by a read of what it changed.
+void TestModbusSim::writeReadBack_data()
+{
+    QTest::addColumn<QByteArray>("write");
+    QTest::addColumn<QByteArray>("written");
+    QTest::addColumn<QByteArray>("read");
+    QTest::addColumn<QByteArray>("readBack");
+
+    QTest::newRow("one coil (5)") << hex("0070 0000 0006 01 05 00C8 FF00") << hex("0070 0000 0006 01 05 00C8 FF00")
+                                  << hex("0071 0000 0006 01 01 00C8 0003") << hex("0071 0000 0004 01 01 01 03");
+    QTest::newRow("coils (15)") << hex("0072 0000 0009 01 0F 00D2 000A 02 0F 00")
+                                << hex("0072 0000 0006 01 0F 00D2 000A") << hex("0073 0000 0006 01 01 00D2 000A")
+                                << hex("0073 0000 0005 01 01 02 0F 00");
+    QTest::newRow("mask (22)") << hex("0074 0000 0008 01 16 0078 00F2 0025")
+                               << hex("0074 0000 0008 01 16 0078 00F2 0025") << hex("0075 0000 0006 01 03 0078 0001")
+                               << hex("0075 0000 0005 01 03 02 0005");
+    QTest::newRow("mask past the area") << hex("0076 0000 0008 01 16 1388 00F2 0025") << hex("0076 0000 0003 01 96 02")
+                                        << hex("0077 0000 0006 01 03 0078 0001") << hex("0077 0000 0005 01 03 02 0005");
+    QTest::newRow("coil past the area") << hex("0078 0000 0006 01 05 03E8 FF00") << hex("0078 0000 0003 01 85 02")
+                                        << hex("0079 0000 0006 01 02 0000 0001") << hex("0079 0000 0004 01 02 01 01");
+}
+
+void TestModbusSim::writeReadBack()
+{
+    QFETCH(QByteArray, write);
+    QFETCH(QByteArray, written);
+    QFETCH(QByteArray, read);
+    QFETCH(QByteArray, readBack);
+    Connection c(port);
+    QVERIFY(c.isOpen());
+    QCOMPARE(c.exchange(write).toHex(' '), written.toHex(' '));
+    QCOMPARE(c.exchange(read).toHex(' '), readBack.toHex(' '));
+}
+
+// mbpoll as an independent master, on the tables and types it speaks.
+void TestModbusSim::mbpollCrossCheck_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("output");
+
+    QTest::newRow("coils (-t0)") << QStringList{"-t", "0", "-r", "1", "-c", "3"}
+                                 << QByteArray("[1]: \t1\n[2]: \t0\n[3]: \t1\n");
+    QTest::newRow("discrete inputs (-t1)")
+            << QStringList{"-t", "1", "-r", "2", "-c", "3"} << QByteArray("[2]: \t0\n[3]: \t1\n[4]: \t0\n");
+    QTest::newRow("input registers (-t3)")
+            << QStringList{"-t", "3", "-r", "998", "-c", "2"} << QByteArray("[998]: \t998\n[999]: \t999\n");
+    QTest::newRow("input float ABCD (-t3:float -B)")
+            << QStringList{"-t", "3:float", "-B", "-r", "100"} << QByteArray("[100]: \t12.5\n");
+    QTest::newRow("input int32 ABCD (-t3:int -B)")
+            << QStringList{"-t", "3:int", "-B", "-r", "102"} << QByteArray("[102]: \t-100000\n");
+    QTest::newRow("input ascii (-t3:hex)")
+            << QStringList{"-t", "3:hex", "-r", "112", "-c", "2"} << QByteArray("[112]: \t0x4272\n[113]: \t0x696F\n");
+    QTest::newRow("holding float CDAB (-t4:float)")
+            << QStringList{"-t", "4:float", "-r", "4"} << QByteArray("[4]: \t3.14159\n");
+    QTest::newRow("holding int32 CDAB (-t4:int)")
+            << QStringList{"-t", "4:int", "-r", "6"} << QByteArray("[6]: \t-100000\n");
+}
+
+void TestModbusSim::mbpollCrossCheck()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, output);
+    if (QStandardPaths::findExecutable(QStringLiteral("mbpoll")).isEmpty())
+        QSKIP("mbpoll is not installed");
+    QProcess p;
+    p.start(QStringLiteral("mbpoll"),
+            QStringList{"-m", "tcp", "-a", "1", "-0", "-1", "-p", QString::number(port)} + args
+                    + QStringList{"127.0.0.1"});
+    QVERIFY(p.waitForFinished(15000));
+    const QByteArray out = p.readAllStandardOutput();
+    QVERIFY2(out.contains(output), out);
 }
 
 void TestModbusSim::frames()

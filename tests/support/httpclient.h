@@ -249,16 +249,20 @@ inline HttpReply exchange(quint16 port, const QByteArray &request)
     return reply;
 }
 
+// What the gateway's own page sends with every call (a script of another
+// site cannot send it without a preflight, which is never granted).
+const QByteArray proofHeader = "X-Requested-With: XMLHttpRequest\r\n";
+
 inline HttpReply get(quint16 port, const QByteArray &target)
 {
-    return exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    return exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + proofHeader + "\r\n");
 }
 
 inline HttpReply post(quint16 port, const QByteArray &target, const QByteArray &contentType, const QByteArray &body,
                       const QByteArray &extraHeaders = QByteArray())
 {
     return exchange(port,
-                    "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + contentType
+                    "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + proofHeader + "Content-Type: " + contentType
                             + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + extraHeaders + "\r\n"
                             + body);
 }

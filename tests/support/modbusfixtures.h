@@ -145,8 +145,8 @@ inline QList<RefusedRequest> refusedRequests()
             {"write regSize 24", true, withValues(transfer(refusedAddress, 1, QByteArray(), 24), "[1]"),
              reply::registerSize},
             {"valSize 24", false, transfer(refusedAddress, 1, "int", 16, 24), reply::valueSize},
-            {"write valSize 64", true, withValues(transfer(refusedAddress, 1, QByteArray(), 0, 64), "[1]"),
-             reply::valueSize},
+            {"write valSize 64 on 32-bit registers", true,
+             withValues(transfer(refusedAddress, 1, QByteArray(), 32, 64), "[1]"), reply::valueSize},
             {"floatPrec 21", false, transfer(refusedAddress, 1, "float4321", 16, 32, 21), reply::floatPrecision},
             {"floatPrec -1", false, transfer(refusedAddress, 1, QByteArray(), 0, 0, -1), reply::floatPrecision},
             {"regSize 32 alone", false, transfer(refusedAddress, 1, QByteArray(), 32), reply::oneValueSize},
@@ -184,6 +184,14 @@ const int wideFloat4321 = 5001; // 32-bit: 12.5 as float4321
 const int wideNumber = 5002; // 32-bit: 123456789
 const int wideAllOnes = 5003; // 32-bit: 0xFFFFFFFF
 const int wideFree = 5100; // 32-bit registers free for writing from here
+// Input registers hold their address, except the typed block (ABCD), which
+// the pymodbus peer has too. Coil i starts on when i is odd; discrete input
+// i is on when i is a multiple of 3.
+const int inputFloat = 100; // 12.5
+const int inputInt32 = 102; // -100000
+const int inputInt64 = 104; // 0x0102030405060708
+const int inputDouble = 108; // 3.141592653589793
+const int inputAscii = 112; // "Brio modbus-sim", 8 registers
 const QByteArray identity = "{\"id\":66,\"desc\":\"Brio modbus-sim\",\"descArray\":"
                             "[66,255,66,114,105,111,32,109,111,100,98,117,115,45,115,105,109]}";
 } // namespace sim

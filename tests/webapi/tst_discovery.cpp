@@ -45,13 +45,30 @@ public:
                     socket.writeDatagram(reply, sender, senderPort);
                 for (const QByteArray &reply : qAsConst(otherReplies))
                     other.writeDatagram(reply, sender, senderPort);
+                if (flood > 0)
+                    sendFlood(sender, senderPort, 0);
+                if (!late.isEmpty())
+                    QTimer::singleShot(lateBy, &socket,
+                                       [this, sender, senderPort] { socket.writeDatagram(late, sender, senderPort); });
             }
         });
+    }
+    // flood distinct devices, in small batches so that loopback drops none.
+    void sendFlood(const QHostAddress &to, quint16 toPort, int from)
+    {
+        const int end = qMin(from + 20, flood);
+        for (int i = from; i < end; ++i)
+            socket.writeDatagram("Spoof " + QByteArray::number(i) + "\n" + QByteArray::number(i) + "\n502\r\n1\r\n", to,
+                                 toPort);
+        if (end < flood)
+            QTimer::singleShot(2, &socket, [=] { sendFlood(to, toPort, end); });
     }
     void reset(const QList<QByteArray> &fromFirst, const QList<QByteArray> &fromSecond = {})
     {
         replies = fromFirst;
         otherReplies = fromSecond;
+        flood = 0;
+        late.clear();
         requests.clear();
         arrivals.clear();
         clock.start();
@@ -62,6 +79,9 @@ public:
     QUdpSocket other;
     QList<QByteArray> replies;
     QList<QByteArray> otherReplies;
+    int flood = 0;
+    QByteArray late;
+    int lateBy = 0;
     QList<QByteArray> requests;
     QList<qint64> arrivals;
     QElapsedTimer clock;
@@ -70,6 +90,21 @@ public:
 bool processGone(qint64 pid)
 {
     return pid > 0 && ::kill(pid_t(pid), 0) != 0;
+}
+
+DeviceFinder::Config aimedAt(quint16 port, int searchWindow = DeviceFinder::defaultSearchWindow)
+{
+    DeviceFinder::Config config;
+    config.broadcastAddress = QHostAddress::LocalHost;
+    config.port = port;
+    config.searchWindow = searchWindow;
+    return config;
+}
+
+// The helper's place: beside the executable, whatever the working directory.
+QString installedHelper()
+{
+    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(DeviceFinder::helperProgram);
 }
 
 } // namespace
@@ -90,6 +125,8 @@ private slots:
 
     void twoRequestsSpacedApart();
     void duplicatesAndNulCut();
+    void searchBounds_data();
+    void searchBounds();
     void emptyResult();
     void collectionBefore500ms();
     void collectionFromAnotherConnection();
@@ -128,13 +165,14 @@ void TestDiscovery::initTestCase()
     if (qEnvironmentVariableIsSet("BRIO_NETNS_CHILD"))
         return;
     QVERIFY(dir.isValid());
-    // The helper is looked up relative to the working directory; this one
-    // notes its pid and waits to be killed.
+    // The helper beside the executable notes its pid and waits to be
+    // killed; one planted in the working directory must never run.
     originalDir = QDir::currentPath();
     QVERIFY(QDir::setCurrent(dir.path()));
+    QVERIFY(QDir().mkpath(QFileInfo(installedHelper()).absolutePath()));
+    QVERIFY(writeFile(installedHelper(), "#!/bin/sh\necho $$ >> helper.pids\nexec sleep 120\n", true));
     QVERIFY(QDir().mkpath(QStringLiteral("platforms")));
-    QVERIFY(writeFile(QString::fromLatin1(DeviceFinder::helperProgram),
-                      "#!/bin/sh\necho $$ >> helper.pids\nexec sleep 120\n", true));
+    QVERIFY(writeFile(QString::fromLatin1(DeviceFinder::helperProgram), "#!/bin/sh\necho $$ >> planted.pids\n", true));
 
     responder = std::make_unique<Responder>();
     QVERIFY(responder->port() != 0);
@@ -161,6 +199,9 @@ void TestDiscovery::cleanupTestCase()
     }
     if (!originalDir.isEmpty())
         QDir::setCurrent(originalDir);
+    QFile::remove(installedHelper());
+    QDir().rmdir(QFileInfo(installedHelper()).absolutePath());
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("planted.pids"))));
 }
 
 QList<qint64> TestDiscovery::helperPids() const
@@ -278,7 +319,7 @@ void TestDiscovery::devicesToJson()
 void TestDiscovery::twoRequestsSpacedApart()
 {
     responder->reset({meterReply});
-    DeviceFinder finder(QHostAddress::LocalHost, responder->port(), QString());
+    DeviceFinder finder(aimedAt(responder->port()));
     QTest::qWait(1300);
     QCOMPARE(responder->requests, (QList<QByteArray>{"D", "D"}));
     // About 500 and 800 ms after the start. Timers may fire late, never more
@@ -294,11 +335,56 @@ void TestDiscovery::duplicatesAndNulCut()
     // and mac loses to the first; the same mac from another ip counts.
     responder->reset({meterReply + QByteArray("\0\n\nX", 4), "Renamed\r\n00:11:22:33:44:55\r\n9\r\n9\r\n"},
                      {meterReply});
-    DeviceFinder finder(QHostAddress::LocalHost, responder->port(), QString());
+    DeviceFinder finder(aimedAt(responder->port()));
     QVERIFY(httptest::waitFor([&] { return finder.foundDevices().size() >= 2 && responder->requests.size() == 2; }));
     QTest::qWait(200);
     const QByteArray second = QByteArray(meterJson).replace("127.0.0.1", "127.0.0.2");
     QCOMPARE(finder.getSearchedDevices(), meterJson.chopped(1) + ',' + second.mid(1));
+}
+
+void TestDiscovery::searchBounds_data()
+{
+    QTest::addColumn<int>("searchWindow");
+    QTest::addColumn<QList<QByteArray>>("replies");
+    QTest::addColumn<int>("flood");
+    QTest::addColumn<QByteArray>("late"); // sent 700 ms after each request
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<int>("devices");
+
+    const QByteArray head = "Big\n00:00\n502\r\n1\r\n";
+    const QByteArray kib = head + QByteArray(1024 - head.size(), ' ');
+    QTest::newRow("1 KiB taken, 1 KiB + 1 ignored")
+            << 3000 << QList<QByteArray>{kib, "Over\n01:01\n502\r\n1\r\n" + QByteArray(1024, ' ')} << 0 << QByteArray()
+            << 2 << 1;
+    QTest::newRow("1500 spoofed replies, 256 kept") << 3000 << QList<QByteArray>() << 1500 << QByteArray() << 2 << 256;
+    QTest::newRow("replies after the window ignored")
+            << 1000 << QList<QByteArray>{meterReply} << 0 << QByteArray("Late\n02:02\n502\r\n1\r\n") << 2 << 1;
+    QTest::newRow("window over before the requests")
+            << 300 << QList<QByteArray>{meterReply} << 0 << QByteArray() << 0 << 0;
+}
+
+void TestDiscovery::searchBounds()
+{
+    QFETCH(int, searchWindow);
+    QFETCH(QList<QByteArray>, replies);
+    QFETCH(int, flood);
+    QFETCH(QByteArray, late);
+    QFETCH(int, requests);
+    QFETCH(int, devices);
+    responder->reset(replies);
+    responder->flood = flood;
+    responder->late = late;
+    responder->lateBy = 700;
+    DeviceFinder finder(aimedAt(responder->port(), searchWindow));
+    QVERIFY(finder.receiverThread() != QThread::currentThread());
+    // The late reply to the second request leaves at about 1500 ms.
+    QTest::qWait(qMax(searchWindow, 1500) + 500);
+    QCOMPARE(responder->requests.size(), requests);
+    const QVector<Device> found = finder.foundDevices();
+    QCOMPARE(found.size(), devices);
+    if (flood > 0) // the first ones, in the order they came
+        QCOMPARE(found.at(255).name, QStringLiteral("Spoof 255"));
+    QVERIFY(DeviceFinder::devicesToJson(found).size() < 256 * 1200);
 }
 
 void TestDiscovery::emptyResult()
@@ -331,7 +417,8 @@ void TestDiscovery::collectionFromAnotherConnection()
     // and the collection is served by another one.
     httptest::Client starter(port);
     QVERIFY(starter.isConnected());
-    starter.send("GET /ajax.html?func=startSearchingDevices HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    starter.send("GET /ajax.html?func=startSearchingDevices HTTP/1.1\r\nHost: 127.0.0.1\r\n" + testclient::proofHeader
+                 + "\r\n");
     QCOMPARE(httptest::bodyOf(starter.readResponse()), QByteArray("ok"));
     QVERIFY(httptest::waitFor([&] { return responder->requests.size() == 2; }));
     QTest::qWait(100);
@@ -463,6 +550,7 @@ void TestDiscovery::broadcastChild()
     const QString config = childDir.filePath(QStringLiteral("config.ini"));
     QVERIFY(writeFile(config, "[docroot]\npath=.\n")); // no [discovery]: the product's defaults
     std::unique_ptr<DeviceFinder> finder(DeviceFinder::fromConfig(config));
+    QCOMPARE(DeviceFinder::Config::read(config).searchWindow, 3000);
     QTest::qWait(1300);
     QCOMPARE(finder->getSearchedDevices(),
              QByteArray("[{\"name\":\"Far Meter\",\"ip\":\"10.77.0.2\",\"port\":\"502\",\"mac\":\"AA:BB\","

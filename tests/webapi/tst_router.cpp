@@ -155,6 +155,8 @@ void TestRouter::ajaxRouting()
     QVERIFY(reply.complete);
     QCOMPARE(reply.statusLine, QByteArray("HTTP/1.1 200 OK"));
     QCOMPARE(reply.headers.value("Content-Type"), QByteArray("text/html"));
+    QCOMPARE(reply.headers.value("Content-Security-Policy"),
+             QByteArray("default-src 'none'; frame-ancestors 'none'; sandbox"));
     QCOMPARE(reply.body, body);
 }
 
@@ -193,8 +195,8 @@ void TestRouter::modbusCallsReachTheEngine()
 void TestRouter::modbusCallsWaitForTheLock_data()
 {
     QTest::addColumn<QByteArray>("func");
-    for (const char *name :
-         {"getPortSettings", "connect", "disconnect", "readRegisters", "writeRegisters", "identifySlave"})
+    for (const char *name : {"getPortSettings", "connect", "disconnect", "readRegisters", "writeRegisters",
+                             "identifySlave", "readBits", "writeBits", "maskWriteRegister", "readDeviceIdentification"})
         QTest::newRow(name) << QByteArray(name);
 }
 
@@ -292,14 +294,21 @@ void TestRouter::runFirmwareUpdater()
     store.setValue(QStringLiteral("slaveID"), 7);
     store.setValue(QStringLiteral("Tavik_ID"), QStringLiteral("74"));
     store.sync();
-    const QString record = argsRecord(fakeBin + QStringLiteral("/Bootloader.exe"));
+    // The updater beside the executable runs; the one found through PATH not.
+    const QString installed = QCoreApplication::applicationDirPath() + QStringLiteral("/Bootloader.exe");
+    QVERIFY(writeArgsRecorder(installed));
+    const QString record = argsRecord(installed);
     QFile::remove(record);
+    QFile::remove(argsRecord(fakeBin + QStringLiteral("/Bootloader.exe")));
 
     const HttpReply reply = testclient::get(port, "/ajax.html?func=runFirmwareUpdater");
     QVERIFY(reply.complete);
     QCOMPARE(reply.body, QByteArray("{\"ok\":\"1\"}"));
     QTRY_VERIFY(QFile::exists(record));
     QCOMPARE(readFile(record), QByteArray("2\n6\n4\n7\n74\n"));
+    QVERIFY(!QFile::exists(argsRecord(fakeBin + QStringLiteral("/Bootloader.exe"))));
+    QFile::remove(installed);
+    QFile::remove(record);
     store.clear();
 }
 
@@ -334,28 +343,35 @@ void TestRouter::downloadEcho_data()
 
     const QByteArray form = "application/x-www-form-urlencoded";
     const auto post = [&](const QByteArray &target, const QByteArray &body, const QByteArray &extra = QByteArray()) {
-        return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + form
+        return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + testclient::proofHeader + "Content-Type: " + form
                 + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + extra + "\r\n" + body;
     };
     const auto get = [](const QByteArray &target, const QByteArray &extra = QByteArray()) {
-        return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
+        return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + testclient::proofHeader + extra + "\r\n";
     };
+    const QByteArray octets = "application/octet-stream";
 
     QTest::newRow("form body") << post("/saveFile.html", "filename=a.csv&fileContent=x%3By") << 200
-                               << QByteArray("attachment; filename=a.csv") << QByteArray() << QByteArray("x;y");
+                               << QByteArray("attachment; filename=a.csv") << form << QByteArray("x;y");
     QTest::newRow("query") << get("/x/saveFile.html?filename=b.txt&fileContent=a+b%0A") << 200
-                           << QByteArray("attachment; filename=b.txt") << QByteArray() << QByteArray("a b\n");
-    QTest::newRow("content type spelled exactly")
-            << get("/saveFile.html?filename=a.csv&fileContent=1", "Content-type: text/csv\r\n") << 200
-            << QByteArray("attachment; filename=a.csv") << QByteArray("text/csv") << QByteArray("1");
+                           << QByteArray("attachment; filename=b.txt") << octets << QByteArray("a b\n");
+    // The request's type travels only as a well-formed media type, under any spelling of its name.
+    const QByteArray csv = "/saveFile.html?filename=a.csv&fileContent=1";
+    QTest::newRow("content type") << get(csv, "Content-type: text/csv\r\n") << 200
+                                  << QByteArray("attachment; filename=a.csv") << QByteArray("text/csv")
+                                  << QByteArray("1");
     QTest::newRow("content type other spelling")
-            << get("/saveFile.html?filename=a.csv&fileContent=1", "Content-Type: text/csv\r\n") << 200
-            << QByteArray("attachment; filename=a.csv") << QByteArray() << QByteArray("1");
+            << get(csv, "CONTENT-TYPE: text/csv; charset=\"utf-8\"\r\n") << 200
+            << QByteArray("attachment; filename=a.csv") << QByteArray("text/csv; charset=\"utf-8\"") << QByteArray("1");
+    QTest::newRow("bare CR in the type") << get(csv, "Content-type: text/csv\rSet-Cookie: a=1\r\n") << 200
+                                         << QByteArray("attachment; filename=a.csv") << octets << QByteArray("1");
+    QTest::newRow("not a media type") << get(csv, "Content-type: text/html<script>\r\n") << 200
+                                      << QByteArray("attachment; filename=a.csv") << octets << QByteArray("1");
     QTest::newRow("empty content") << get("/saveFile.html?filename=e.txt&fileContent=") << 200
-                                   << QByteArray("attachment; filename=e.txt") << QByteArray() << QByteArray();
+                                   << QByteArray("attachment; filename=e.txt") << octets << QByteArray();
     QTest::newRow("upper-case PDF is echoed")
             << get("/saveFile.html?filename=REPORT.PDF&fileContent=%3Cb%3E") << 200
-            << QByteArray("attachment; filename=REPORT.PDF") << QByteArray() << QByteArray("<b>");
+            << QByteArray("attachment; filename=REPORT.PDF") << octets << QByteArray("<b>");
     QTest::newRow("no content") << get("/saveFile.html?filename=a.csv") << 400 << QByteArray() << QByteArray()
                                 << QByteArray();
     QTest::newRow("no name") << get("/saveFile.html?fileContent=x") << 400 << QByteArray() << QByteArray()
@@ -365,7 +381,7 @@ void TestRouter::downloadEcho_data()
     // A decoded line break must not start a header of its own.
     QTest::newRow("line break in the name")
             << get("/saveFile.html?filename=a%0D%0AX-Evil:%201&fileContent=z") << 200
-            << QByteArray("attachment; filename=aX-Evil: 1") << QByteArray() << QByteArray("z");
+            << QByteArray("attachment; filename=aX-Evil: 1") << octets << QByteArray("z");
 }
 
 void TestRouter::downloadEcho()
@@ -381,7 +397,9 @@ void TestRouter::downloadEcho()
     QCOMPARE(reply.headers.value("Content-Disposition"), disposition);
     QCOMPARE(reply.hasHeader("Content-Disposition"), !disposition.isEmpty());
     QCOMPARE(reply.headers.value("Content-type"), contentType);
-    QVERIFY(!reply.hasHeader("X-Evil"));
+    QVERIFY(!reply.hasHeader("X-Evil") && !reply.hasHeader("Set-Cookie"));
+    QCOMPARE(reply.headers.value("Content-Security-Policy"),
+             QByteArray("default-src 'none'; frame-ancestors 'none'; sandbox"));
     QCOMPARE(reply.body, body);
 }
 
@@ -449,9 +467,10 @@ void TestRouter::foreignRequests_data()
                       "Content-Length: "
                     + QByteArray::number(form.size()) + "\r\n\r\n"
                     + form << ok << info;
-    QTest::newRow("curl") << get(generalInfo, "Host: " + self + "\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n") << ok
-                          << info;
-    QTest::newRow("no Host") << QByteArray("GET " + generalInfo + " HTTP/1.0\r\n\r\n") << ok << info;
+    QTest::newRow("curl") << get(generalInfo,
+                                 "Host: " + self + "\r\nUser-Agent: curl/7.88.1\r\n" + testclient::proofHeader)
+                          << ok << info;
+    QTest::newRow("no Host") << "GET " + generalInfo + " HTTP/1.0\r\n" + testclient::proofHeader + "\r\n" << ok << info;
     QTest::newRow("configured name") << get(generalInfo, chromium("panel.example:" + QByteArray::number(port))) << ok
                                      << info;
     QTest::newRow("static file for a foreign page")
@@ -474,6 +493,8 @@ void TestRouter::foreignRequests_data()
                       "Sec-Fetch-Site: cross-site\r\nContent-Type: text/plain\r\nContent-Length: "
                     + QByteArray::number(form.size()) + "\r\n\r\n"
                     + form << refused << forbidden;
+    QTest::newRow("curl without the proof")
+            << get(generalInfo, "Host: " + self + "\r\nUser-Agent: curl/7.88.1\r\n") << refused << forbidden;
     QTest::newRow("foreign Referer") << get("/saveFile.html?filename=a.txt&fileContent=x",
                                             "Host: " + self + "\r\nReferer: http://evil.example/a\r\n")
                                      << refused << forbidden;
@@ -488,7 +509,11 @@ void TestRouter::foreignRequests()
     QTEST(reply.statusLine, "statusLine");
     QCOMPARE(reply.body, body);
     if (reply.status == 403) {
-        QCOMPARE(reply.headers, (QMap<QByteArray, QByteArray>{{"Content-Length", "13"}}));
+        QCOMPARE(reply.headers,
+                 (QMap<QByteArray, QByteArray>{{"Connection", "close"},
+                                               {"Content-Length", "13"},
+                                               {"X-Content-Type-Options", "nosniff"},
+                                               {"X-Frame-Options", "DENY"}}));
     }
 }
 

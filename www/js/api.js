@@ -1,6 +1,10 @@
 // The gateway's AJAX interface. Every call answers HTTP 200; failures travel
 // as {"error":"..."} in the body and an empty body means nothing was done.
 // Only relative URLs: the gateway serves its own page and checks the origin.
+// Every call carries X-Requested-With, which a page of another site cannot
+// send without a preflight the gateway never grants; downloads are fetched
+// and handed over as a Blob, never by a form navigation.
+const headers = { 'X-Requested-With': 'XMLHttpRequest' };
 
 // Reply shapes handed to the callers:
 //   { ok: true, data, text }   a reply that is not an error
@@ -35,7 +39,7 @@ export async function ajax(func, params = {}) {
 async function request(url, init = {}) {
   let response;
   try {
-    response = await fetch(url, { cache: 'no-store', ...init });
+    response = await fetch(url, { cache: 'no-store', headers, ...init });
   } catch {
     return { error: '', kind: 'network' };
   }
@@ -59,6 +63,22 @@ export async function readRegisters(params) {
   return values ? { ok: true, values } : { error: '', kind: 'reply' };
 }
 
+// Texts (ascii, hex) come as JSON strings, so they are read as JSON.
+export async function readRegisterTexts(params) {
+  const reply = await ajax('readRegisters', params);
+  if (reply.error !== undefined) return reply;
+  const ok = Array.isArray(reply.data) && reply.data.every((v) => typeof v === 'string');
+  return ok ? { ok: true, values: reply.data } : { error: '', kind: 'reply' };
+}
+
+// Coils and discrete inputs: [1,0,...], handed on as '1' and '0'.
+export async function readBits(params) {
+  const reply = await ajax('readBits', params);
+  if (reply.error !== undefined) return reply;
+  const ok = Array.isArray(reply.data) && reply.data.every((v) => v === 0 || v === 1);
+  return ok ? { ok: true, values: reply.data.map(String) } : { error: '', kind: 'reply' };
+}
+
 // The download echo: the gateway returns fileContent as an attachment
 // (rendered to PDF when the name says so). Multipart keeps large tables
 // clear of the form-encoded request limit.
@@ -68,7 +88,7 @@ export async function saveFile(filename, content) {
   form.append('fileContent', content);
   let response;
   try {
-    response = await fetch('saveFile.html', { method: 'POST', body: form, cache: 'no-store' });
+    response = await fetch('saveFile.html', { method: 'POST', body: form, cache: 'no-store', headers });
   } catch {
     return { error: '', kind: 'network' };
   }
@@ -82,7 +102,7 @@ export async function loadFile(file) {
   form.append('uploadedfile', file, file.name);
   let response;
   try {
-    response = await fetch('loadFile.html', { method: 'POST', body: form, cache: 'no-store' });
+    response = await fetch('loadFile.html', { method: 'POST', body: form, cache: 'no-store', headers });
   } catch {
     return { error: '', kind: 'network' };
   }
@@ -92,7 +112,7 @@ export async function loadFile(file) {
 
 export async function fetchText(url) {
   try {
-    const response = await fetch(url, { cache: 'no-store' });
+    const response = await fetch(url, { cache: 'no-store', headers });
     return response.ok ? await response.text() : null;
   } catch {
     return null;

@@ -1,8 +1,9 @@
 // Brio's browser UI: wires the page to the gateway's AJAX interface.
-import { ajax, readRegisters, saveFile, loadFile, fetchText, twice } from './api.js';
+import { ajax, readRegisters, readRegisterTexts, readBits, saveFile, loadFile, fetchText, twice } from './api.js';
 import { t, setLanguage, storedLanguage, knownLanguages, languageNames, language } from './i18n.js';
 import {
-  span, addressesOf, isNumber, writeRuns, toCsv, parseRegisterList, reportHtml, transferParams, checkForm,
+  span, addressesOf, isNumber, isHexWord, textFits, writeRuns, toCsv, parseRegisterList, reportHtml, transferParams,
+  checkForm, isBitTable, isWritableTable, sizesFor, maxBitsWritten,
 } from './registers.js';
 import { LiveChart } from './chart.js';
 
@@ -13,7 +14,8 @@ const state = {
   info: null,
   connected: false,
   connectedTo: '',
-  table: null, // { key, step, regType, regSize, valSize, rows: [{ address, value, input, check, dirty }] }
+  // { key, step, table, regType, regSize, valSize, byteOrder, count, rows: [{ address, value, input, check, dirty }] }
+  table: null,
   polling: false,
   wake: null,
   reading: null,
@@ -154,9 +156,36 @@ function noteTransferError(reply) {
 function regForm() {
   const num = (id) => Number($(id).value);
   return {
-    regAddr: num('regAddr'), count: num('count'), valueType: $('valueType').value,
-    regSize: $('regSize').value, valSize: $('valSize').value, precision: num('precision'), interval: num('interval'),
+    table: $('tableKind').value, regAddr: num('regAddr'), count: num('count'), valueType: $('valueType').value,
+    regSize: $('regSize').value, valSize: $('valSize').value, byteOrder: $('byteOrder').value,
+    precision: num('precision'), interval: num('interval'),
   };
+}
+
+// What a table of values was read with; bits carry no value type.
+function tableSettings(form) {
+  const bits = isBitTable(form.table);
+  const ascii = !bits && form.valueType === 'ascii';
+  return {
+    table: form.table, regType: bits ? 'bit' : form.valueType, regSize: form.regSize, valSize: form.valSize,
+    byteOrder: form.byteOrder, count: form.count,
+    // An ascii text is one row over all its registers.
+    step: bits ? 1 : ascii ? form.count : span(form.regSize, form.valSize),
+  };
+}
+
+// A bit shows as a checkbox: '1' when ticked.
+const isBitRow = (r) => r.input.type === 'checkbox';
+const cellValue = (r) => (isBitRow(r) ? (r.input.checked ? '1' : '0') : r.input.value);
+function setCell(r, value) {
+  if (isBitRow(r)) r.input.checked = value === '1'; else r.input.value = value;
+}
+
+// The number a cell charts as: hex words by their value, texts not at all.
+function chartValue(settings, value) {
+  if (settings.regType === 'ascii') return null;
+  const v = settings.regType === 'hex' ? parseInt(value, 16) : Number(value);
+  return Number.isFinite(v) ? v : null;
 }
 
 function formProblems(form) {
@@ -167,29 +196,38 @@ function formProblems(form) {
 function buildTable(key, settings, entries) {
   const old = state.table;
   const charted = new Set(old ? old.rows.filter((r) => r.check.checked).map((r) => r.address) : []);
+  const bits = settings.regType === 'bit';
   const rows = entries.map(({ address, value }) => {
     const tr = document.createElement('tr');
     const th = document.createElement('th');
     th.scope = 'row';
     th.textContent = address;
     const input = document.createElement('input');
-    input.inputMode = 'decimal';
-    input.autocomplete = 'off';
-    input.value = value;
+    if (bits) {
+      input.type = 'checkbox';
+      input.disabled = !isWritableTable(settings.table);
+    } else {
+      if (settings.regType !== 'ascii' && settings.regType !== 'hex') input.inputMode = 'decimal';
+      input.autocomplete = 'off';
+      input.spellcheck = false;
+      input.readOnly = !isWritableTable(settings.table);
+    }
     const check = document.createElement('input');
     check.type = 'checkbox';
-    check.checked = charted.has(address);
+    check.disabled = settings.regType === 'ascii';
+    check.checked = !check.disabled && charted.has(address);
     const td1 = document.createElement('td');
     const td2 = document.createElement('td');
     td1.append(input);
     td2.append(check);
     tr.append(th, td1, td2);
     const row = { address, value, input, check, dirty: false, tr };
-    input.addEventListener('input', () => { row.dirty = true; tr.classList.add('dirty'); noteEdits(); });
+    setCell(row, value);
+    input.addEventListener(bits ? 'change' : 'input', () => { row.dirty = true; tr.classList.add('dirty'); noteEdits(); });
     check.addEventListener('change', updateChartSeries);
     return row;
   });
-  if (rows.length && !rows.some((r) => r.check.checked)) rows[0].check.checked = true;
+  if (rows.length && !rows.some((r) => r.check.checked) && !rows[0].check.disabled) rows[0].check.checked = true;
   state.table = { key, ...settings, rows };
   $('regTable').tBodies[0].replaceChildren(...rows.map((r) => r.tr));
   $('tableEmpty').hidden = rows.length > 0;
@@ -211,24 +249,21 @@ function noteEdits() {
 }
 
 function showValues(form, values) {
-  const step = span(form.regSize, form.valSize);
-  const key = [form.regAddr, values.length, step, form.valueType, form.regSize, form.valSize].join('|');
+  const settings = tableSettings(form);
+  const key = [form.table, form.regAddr, values.length, settings.step, settings.regType, form.regSize, form.valSize,
+    form.byteOrder].join('|');
   if (!state.table || state.table.key !== key) {
-    const addresses = addressesOf(form.regAddr, values.length, step);
-    buildTable(key, { step, regType: form.valueType, regSize: form.regSize, valSize: form.valSize },
-      addresses.map((address, i) => ({ address, value: values[i] })));
+    const addresses = addressesOf(form.regAddr, values.length, settings.step);
+    buildTable(key, settings, addresses.map((address, i) => ({ address, value: values[i] })));
   } else {
     // Never overwrite what the user is typing or has typed and not yet written.
     state.table.rows.forEach((r, i) => {
       r.value = values[i];
-      if (!r.dirty && document.activeElement !== r.input) r.input.value = values[i];
+      if (!r.dirty && document.activeElement !== r.input) setCell(r, values[i]);
     });
   }
   const byAddress = new Map(state.table.rows.map((r) => [r.address, r.value]));
-  chart.push(Date.now() / 1000, (a) => {
-    const v = Number(byAddress.get(a));
-    return Number.isFinite(v) ? v : null;
-  });
+  chart.push(Date.now() / 1000, (a) => chartValue(state.table, byAddress.get(a)));
 }
 
 // One read at a time: a click during a poll joins the read in flight.
@@ -249,8 +284,14 @@ async function doRead() {
   const form = regForm();
   const problems = formProblems(form);
   if (problems.length) { say('regError', 'reg.badInput', { what: problems.join(', ') }); return false; }
-  const params = { ...transferParams(form), floatPrec: form.precision };
-  const reply = await readRegisters(params);
+  let reply;
+  if (isBitTable(form.table)) {
+    reply = await readBits({ table: form.table, regAddr: form.regAddr, valuesCnt: form.count });
+  } else {
+    const params = { table: form.table, ...transferParams(form), floatPrec: form.precision };
+    const texts = form.valueType === 'ascii' || form.valueType === 'hex';
+    reply = await (texts ? readRegisterTexts(params) : readRegisters(params));
+  }
   if (reply.error !== undefined) {
     showReply('regError', reply);
     noteTransferError(reply);
@@ -301,21 +342,48 @@ function stopPolling() {
   if (was && document.activeElement === $('stopPoll')) $('startPoll').focus();
 }
 
+// Each kind of cell has its own check before anything is sent.
+function badCell(table, rows) {
+  if (table.regType === 'bit') return null;
+  if (table.regType === 'ascii') {
+    return textFits(rows[0].input.value, table.count) ? null : { key: 'reg.textTooLong', vars: { n: table.count }, row: rows[0] };
+  }
+  const fits = table.regType === 'hex' ? isHexWord : isNumber;
+  const bad = rows.find((r) => !fits(r.input.value));
+  return bad ? { key: table.regType === 'hex' ? 'reg.badHex' : 'reg.badValue', vars: { a: bad.address }, row: bad } : null;
+}
+
+// The request that writes one run of values.
+function writeRequest(table, run) {
+  if (table.regType === 'bit') {
+    return ['writeBits', { regAddr: run.start, valuesCnt: run.values.length, bitVals: JSON.stringify(run.values.map(Number)) }];
+  }
+  const typed = { regType: table.regType, regSize: table.regSize, valSize: table.valSize };
+  if (table.byteOrder) typed.byteOrder = table.byteOrder;
+  if (table.regType === 'ascii') {
+    return ['writeRegisters', { regAddr: run.start, valuesCnt: table.count, regVals: twice(JSON.stringify(run.values)), ...typed }];
+  }
+  const list = table.regType === 'hex' ? JSON.stringify(run.values) : `[${run.values.join(',')}]`;
+  return ['writeRegisters', { regAddr: run.start, valuesCnt: run.values.length, regVals: twice(list), ...typed }];
+}
+
 async function writeValues() {
   clearError('regError');
   const table = state.table;
   if (!table || !table.rows.length) { say('regError', 'reg.nothing'); return; }
+  if (!isWritableTable(table.table)) { say('regError', 'reg.readOnly'); return; }
   if (table.regType === 'long') { say('regError', 'reg.longReadOnly'); return; }
   const rows = table.rows.filter((r) => r.dirty);
   if (!rows.length) { say('regError', 'reg.nothing'); return; }
-  const bad = rows.find((r) => !isNumber(r.input.value));
-  if (bad) { say('regError', 'reg.badValue', { a: bad.address }); bad.input.focus(); return; }
+  const bad = badCell(table, rows);
+  if (bad) { say('regError', bad.key, bad.vars); bad.row.input.focus(); return; }
+  const max = table.regType === 'bit' ? maxBitsWritten : undefined;
+  const edits = rows.map((r) => ({ address: r.address, value: table.regType === 'bit' ? cellValue(r) : r.input.value.trim() }));
+  if (table.regType === 'ascii') edits[0].value = rows[0].input.value; // blanks are text
   await busy($('write'), async () => {
-    for (const run of writeRuns(rows.map((r) => ({ address: r.address, value: r.input.value.trim(), row: r })), table.step)) {
-      const reply = await ajax('writeRegisters', {
-        regAddr: run.start, valuesCnt: run.values.length, regVals: twice(`[${run.values.join(',')}]`),
-        regType: table.regType, regSize: table.regSize, valSize: table.valSize,
-      });
+    for (const run of writeRuns(edits, table.step, max)) {
+      const [func, params] = writeRequest(table, run);
+      const reply = await ajax(func, params);
       if (reply.error !== undefined) {
         showReply('regError', reply);
         noteTransferError(reply);
@@ -332,7 +400,7 @@ async function writeValues() {
 }
 
 function tableRows() {
-  return state.table ? state.table.rows.map((r) => ({ address: r.address, value: r.input.value })) : [];
+  return state.table ? state.table.rows.map((r) => ({ address: r.address, value: cellValue(r) })) : [];
 }
 
 function stamp() {
@@ -365,7 +433,10 @@ async function exportFile(kind, button) {
       title: t('reg.heading'), address: t('table.address'), value: t('table.value'),
       lines: [
         `${t('conn.heading')}: ${state.connected ? state.connectedTo : t('state.off')}`,
-        `${t('reg.type')}: ${tbl.regType}, ${t('reg.regSize')}: ${tbl.regSize}, ${t('reg.valSize')}: ${tbl.valSize}`,
+        `${t('reg.table')}: ${t(`table.${tbl.table}`)}`
+          + (tbl.regType === 'bit' ? ''
+            : `, ${t('reg.type')}: ${tbl.regType}, ${t('reg.regSize')}: ${tbl.regSize}, ${t('reg.valSize')}: ${tbl.valSize}`
+              + (tbl.byteOrder ? `, ${t('reg.order')}: ${tbl.byteOrder}` : '')),
         new Date().toLocaleString(htmlLangOf()),
       ],
     });
@@ -381,24 +452,37 @@ async function loadRegisterFile() {
   $('fileInput').value = '';
   if (!file) return;
   clearError('regError');
+  const form = regForm();
+  const settings = tableSettings(form);
+  if (!isWritableTable(form.table)) { say('regError', 'reg.readOnly'); return; }
+  if (settings.regType === 'ascii') { say('regError', 'reg.fileText'); return; }
   const reply = await loadFile(file);
   if (reply.error !== undefined) { showReply('regError', reply); return; }
-  const rows = parseRegisterList(reply.text);
+  const isBit = (v) => /^[01]$/.test(v.trim());
+  const rows = parseRegisterList(reply.text, { bit: isBit, hex: isHexWord }[settings.regType] || isNumber);
   if (!rows.length) { say('regError', 'reg.badFile'); return; }
   stopPolling();
-  const form = regForm();
-  buildTable(`file|${file.name}|${Date.now()}`,
-    { step: span(form.regSize, form.valSize), regType: form.valueType, regSize: form.regSize, valSize: form.valSize },
-    rows);
+  buildTable(`file|${file.name}|${Date.now()}`, settings, rows.map((r) => ({ ...r, value: r.value.trim() })));
   for (const r of state.table.rows) { r.dirty = true; r.tr.classList.add('dirty'); }
   say('regInfo', 'reg.loaded', { n: rows.length, file: file.name });
 }
 
-// 32-bit registers only carry 32-bit values.
+// Each value type offers the sizes it has; 32-bit registers only carry
+// 32-bit values, and texts sit in 16-bit registers.
 function syncSizes() {
-  const wide = $('regSize').value === '32';
-  if (wide) $('valSize').value = '32';
-  $('valSize').options[0].disabled = wide;
+  const type = $('valueType').value;
+  const { wideRegisters } = sizesFor(type, $('regSize').value);
+  $('regSize').options[1].disabled = !wideRegisters;
+  if (!wideRegisters) $('regSize').value = '16';
+  const { sizes } = sizesFor(type, $('regSize').value);
+  for (const option of $('valSize').options) option.disabled = !sizes.includes(option.value);
+  if (!sizes.includes($('valSize').value)) $('valSize').value = sizes.includes('32') ? '32' : sizes[0];
+}
+
+// Coils and discrete inputs are bits: the value fields do not apply.
+function syncTableFields() {
+  const bits = isBitTable($('tableKind').value);
+  for (const id of ['valueType', 'regSize', 'valSize', 'byteOrder', 'precision']) $(id).disabled = bits;
 }
 
 // ---------- chart ----------
@@ -410,7 +494,7 @@ const chart = new LiveChart($('chart'), (n) => {
 });
 
 function updateChartSeries(force = false) {
-  const keys = state.table ? state.table.rows.filter((r) => r.check.checked).map((r) => r.address) : [];
+  const keys = state.table ? state.table.rows.filter((r) => r.check.checked && !r.check.disabled).map((r) => r.address) : [];
   chart.timeLabel = t('chart.time');
   chart.setSeries(keys, (a) => `${t('table.address')} ${a}`, force);
 }
@@ -423,9 +507,47 @@ function togglePause() {
 
 // ---------- identification and search ----------
 
+// Device identification first; a gateway or slave without it gets the
+// slave-ID report instead. Objects are the device's own words: text only.
 async function identify() {
   clearError('identError');
-  const reply = await busy($('identify'), () => ajax('identifySlave'));
+  await busy($('identify'), async () => {
+    const objects = await ajax('readDeviceIdentification');
+    const d = objects.data;
+    if (objects.error === undefined && d && typeof d.objects === 'object' && d.objects !== null && !Array.isArray(d.objects)) {
+      showObjects(d);
+      return;
+    }
+    $('identObjects').hidden = true;
+    if (objects.kind === 'gateway' && objects.error === 'Not connected') {
+      $('identResult').hidden = true;
+      showReply('identError', objects);
+      noteTransferError(objects);
+      return;
+    }
+    await identifySlave();
+  });
+}
+
+function showObjects(data) {
+  const pair = (name, value, key) => {
+    const dt = document.createElement('dt');
+    dt.textContent = key ? t(key) : name;
+    if (key) dt.dataset.i18n = key;
+    const dd = document.createElement('dd');
+    dd.textContent = String(value);
+    return [dt, dd];
+  };
+  $('identObjects').replaceChildren(
+    ...pair('', String(data.conformity ?? ''), 'id.conformity'),
+    ...Object.entries(data.objects).flatMap(([name, value]) => pair(name, value)),
+  );
+  $('identResult').hidden = true;
+  $('identObjects').hidden = false;
+}
+
+async function identifySlave() {
+  const reply = await ajax('identifySlave');
   if (reply.error !== undefined) {
     $('identResult').hidden = true;
     showReply('identError', reply);
@@ -740,10 +862,8 @@ function wire() {
   $('loadFile').addEventListener('click', () => $('fileInput').click());
   $('fileInput').addEventListener('change', loadRegisterFile);
   $('regSize').addEventListener('change', syncSizes);
-  // Floats and long are 32-bit values.
-  $('valueType').addEventListener('change', () => {
-    if ($('valueType').value.startsWith('float') || $('valueType').value === 'long') $('valSize').value = '32';
-  });
+  $('valueType').addEventListener('change', syncSizes);
+  $('tableKind').addEventListener('change', syncTableFields);
   $('regForm').addEventListener('submit', (e) => { e.preventDefault(); readOnce(); });
   $('pauseChart').addEventListener('click', togglePause);
   $('clearChart').addEventListener('click', () => chart.clear(chart.label));
@@ -773,6 +893,7 @@ window.brio = { ajax, t, language: () => language() };
 async function start() {
   wire();
   syncSizes();
+  syncTableFields();
   showConnFields();
   if (!chart.available) say('chart', 'chart.missing');
   const info = await loadGeneralInfo();

@@ -1,10 +1,25 @@
 // Register bookkeeping without the page: addresses, write runs, files.
 
 export const maxValues = 200;
+export const maxBitsWritten = 1968;
 
-// A 32-bit value over 16-bit registers takes two of them.
+export const isBitTable = (table) => table === 'coils' || table === 'discrete';
+export const isWritableTable = (table) => table === 'holding' || table === 'coils';
+
+// A 32-bit value over 16-bit registers takes two of them, a 64-bit one four.
 export function span(regSize, valSize) {
-  return Number(valSize) === 32 && Number(regSize) === 16 ? 2 : 1;
+  if (Number(regSize) !== 16) return 1;
+  return { 32: 2, 64: 4 }[Number(valSize)] || 1;
+}
+
+// Value sizes each type can take, the one picked first when the current one
+// does not fit, and whether 32-bit registers carry it.
+export function sizesFor(type, regSize) {
+  const wide = String(regSize) === '32';
+  if (type === 'ascii' || type === 'hex') return { sizes: ['16'], wideRegisters: false };
+  if (type === 'long' || type === 'float1234' || type === 'float4321') return { sizes: ['32'], wideRegisters: true };
+  if (type === 'float') return { sizes: wide ? ['32'] : ['32', '64'], wideRegisters: true };
+  return { sizes: wide ? ['32'] : ['16', '32', '64'], wideRegisters: true };
 }
 
 export function addressesOf(start, count, step) {
@@ -13,15 +28,19 @@ export function addressesOf(start, count, step) {
 
 const numberPattern = /^[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$/;
 export const isNumber = (text) => numberPattern.test(String(text).trim());
+export const isHexWord = (text) => /^(0x)?[0-9a-f]{1,4}$/i.test(String(text).trim());
 
-// Rows sorted by address, cut into blocks that one writeRegisters can carry:
-// consecutive addresses (one value every `step` registers), at most 200 values.
-export function writeRuns(rows, step) {
+// Text for `registers` registers: two Latin-1 characters each.
+export const textFits = (text, registers) => text.length <= 2 * registers && !/[^\u0000-\u00ff]/.test(text);
+
+// Rows sorted by address, cut into blocks that one write can carry:
+// consecutive addresses (one value every `step` registers), at most `max` values.
+export function writeRuns(rows, step, max = maxValues) {
   const sorted = [...rows].sort((a, b) => a.address - b.address);
   const runs = [];
   let run = null;
   for (const row of sorted) {
-    if (run && row.address === run.start + run.values.length * step && run.values.length < maxValues) {
+    if (run && row.address === run.start + run.values.length * step && run.values.length < max) {
       run.values.push(row.value);
     } else {
       run = { start: row.address, values: [row.value] };
@@ -36,14 +55,14 @@ export function toCsv(rows) {
 }
 
 // Lines of "address,value" (comma, semicolon, tab or blanks between them);
-// headers, comments and anything else that is not two numbers are skipped.
-export function parseRegisterList(text) {
+// headers, comments and anything else that is not an address and a value are skipped.
+export function parseRegisterList(text, isValue = isNumber) {
   const rows = [];
   for (const line of String(text).split(/\r\n|\r|\n/)) {
     const fields = line.trim().split(/\s*[,;\t]\s*|\s+/);
     if (fields.length < 2) continue;
     const [address, value] = fields;
-    if (!/^\d+$/.test(address) || !isNumber(value)) continue;
+    if (!/^\d+$/.test(address) || !isValue(value)) continue;
     const n = Number(address);
     if (n > 65535) continue;
     rows.push({ address: n, value: value.trim() });
@@ -65,12 +84,14 @@ export function reportHtml(rows, meta) {
     + `<tr><th>${escapeHtml(meta.address)}</th><th>${escapeHtml(meta.value)}</th></tr>${body}</table></body></html>`;
 }
 
-// Lower-case query for readRegisters and writeRegisters from the form's values.
+// Lower-case query for readRegisters and writeRegisters from the form's values;
+// the byte order only when one was picked (none: each type's own).
 export function transferParams(form) {
   const params = {
     regAddr: form.regAddr, valuesCnt: form.count, regType: form.valueType,
     regSize: form.regSize, valSize: form.valSize,
   };
+  if (form.byteOrder) params.byteOrder = form.byteOrder;
   return params;
 }
 

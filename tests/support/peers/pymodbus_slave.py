@@ -5,11 +5,22 @@
   --framer socket|rtu        framing on TCP: MBAP (default) or RTU frames over the stream
   --serial DEVICE --baud N   RTU on a serial line [--parity N|E|O --stopbits 1|2]
   --set ADDR=VALUE[,...]     preload holding registers (addresses from 0)
-  --slave-id HEX             report-slave-id data (the trailing run byte 0xFF is added)
+  --slave-id HEX             report-slave-id data (the trailing run byte 0xFF is added;
+                             without it the data is "Pymodbus")
   --unit N                   answer unit N only (default: every unit)
   --corrupt                  flip the last CRC byte of every RTU reply
 
-Serves the units from one register space; prints "ready" once listening.
+Serves the units from one data space; prints "ready" once listening.
+  holding registers 0-9999    0, or as --set says
+  input registers 0-9999      register i holds i, except 100-119 as on modbus-sim:
+                              100-101 12.5 as float, 102-103 -100000 as int32,
+                              104-107 0x0102030405060708, 108-111 pi as double
+                              (all ABCD), 112-119 "Brio modbus-sim" as ascii
+  coils 0-9999                coil i starts on when i is odd
+  discrete inputs 0-9999      input i is on when i is a multiple of 3
+  mask write (function 22) on the holding registers
+  device identification (function 43 / MEI 14), conformity 0x83: IDENTITY
+  below; the extended category takes three replies (more follows at 0x80, 0x81)
 """
 import argparse
 import asyncio
@@ -30,12 +41,30 @@ except ImportError:
 import serial
 from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
                                 ModbusSlaveContext)
+from pymodbus.device import ModbusControlBlock, ModbusDeviceIdentification
 from pymodbus.factory import ServerDecoder
 from pymodbus.pdu import ExceptionResponse, ModbusExceptions
 from pymodbus.server import StartAsyncTcpServer
 from pymodbus.transaction import ModbusRtuFramer, ModbusSocketFramer
 
 REGISTERS = 10000
+
+# Input registers 100-119: the typed block modbus-sim has too.
+TYPED_INPUTS = [0x4148, 0x0000, 0xFFFE, 0x7960, 0x0102, 0x0304, 0x0506, 0x0708,
+                0x4009, 0x21FB, 0x5444, 0x2D18, 0x4272, 0x696F, 0x206D, 0x6F64,
+                0x6275, 0x732D, 0x7369, 0x6D00]
+
+IDENTITY = {
+    0x00: "Brio tests",
+    0x01: "pymodbus-peer",
+    0x02: "1.0",
+    0x03: "http://127.0.0.1/",
+    0x04: "Brio pymodbus peer",
+    0x05: b'Latin-1 \xe9 "q" \\ /',
+    0x06: "tests",
+    0x80: "0123456789" * 15,
+    0x81: "abcdefghij" * 10,
+}
 
 
 def parse_presets(text):
@@ -52,9 +81,18 @@ def build_context(args):
     values = [0] * REGISTERS
     for addr, value in parse_presets(args.set).items():
         values[addr] = value
-    slave = ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, values), zero_mode=True)
-    if args.slave_id:
-        slave.reportSlaveIdData = bytes.fromhex(args.slave_id)
+    inputs = [i for i in range(REGISTERS)]
+    inputs[100:100 + len(TYPED_INPUTS)] = TYPED_INPUTS
+    slave = ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, values),
+                               ir=ModbusSequentialDataBlock(0, inputs),
+                               co=ModbusSequentialDataBlock(0, [i % 2 for i in range(REGISTERS)]),
+                               di=ModbusSequentialDataBlock(0, [int(i % 3 == 0) for i in range(REGISTERS)]),
+                               zero_mode=True)
+    # Without id data pymodbus would join the identity objects; keep the
+    # answer it gives when it has none.
+    slave.reportSlaveIdData = bytes.fromhex(args.slave_id) if args.slave_id else b"Pymodbus"
+    # One control block serves both transports.
+    ModbusControlBlock().Identity.update(ModbusDeviceIdentification(info=IDENTITY))
     if args.unit is None:
         return ModbusServerContext(slaves=slave, single=True)
     return ModbusServerContext(slaves={args.unit: slave}, single=False)

@@ -34,6 +34,7 @@ class Keeper:
 
 def main():
     parser = argparse.ArgumentParser()
+    parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=465)
     parser.add_argument("--cert", required=True)
     parser.add_argument("--key", required=True)
@@ -43,7 +44,7 @@ def main():
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     context.load_cert_chain(args.cert, args.key)
     keeper = Keeper(args.out)
-    controller = Controller(keeper, hostname="127.0.0.1", port=args.port, ssl_context=context,
+    controller = Controller(keeper, hostname=args.host, port=args.port, ssl_context=context,
                             authenticator=keeper.authenticate, auth_require_tls=False)
     controller.start()
     print("ready port %d" % args.port, flush=True)
