@@ -33,13 +33,6 @@ void BusScanner::run(const Probe &probe)
             state.found.append(ScanFound{step, answer.exceptionCode});
         state.done = i + 1;
     }
-    finish();
-}
-
-void BusScanner::abandon()
-{
-    if (running.load())
-        finish();
 }
 
 void BusScanner::finish()

@@ -34,8 +34,9 @@ struct ScanStatus
 // Runs a scan plan probe by probe through a probe function, so the bus is
 // only touched by whoever supplies it. start() and run() may come from
 // different threads: start() claims the scanner at once (a second start
-// fails until the run ends), run() then works through the plan on its own
-// thread. Status and stop are safe from any thread.
+// fails until finish()), run() then works through the plan on its own
+// thread, and finish() frees the scanner once the bus is given back.
+// Status and stop are safe from any thread.
 class BusScanner
 {
 public:
@@ -46,8 +47,8 @@ public:
     bool start(const ScanPlan &plan);
     // Probes the plan claimed by start() in its order until done or stopped.
     void run(const Probe &probe);
-    // Ends a started scan without running it (its thread could not take it).
-    void abandon();
+    // Ends the started scan, run or not.
+    void finish();
     // The running scan ends before its next probe.
     void stop();
     bool isRunning() const { return running.load(); }
@@ -55,8 +56,6 @@ public:
     ScanPlan plan() const;
 
 private:
-    void finish();
-
     mutable QMutex lock;
     ScanPlan current;
     ScanStatus state;

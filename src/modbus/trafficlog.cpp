@@ -9,9 +9,10 @@
 TrafficLog::TrafficLog(int capacity) : capacity(qMax(1, capacity))
 {}
 
-quint64 TrafficLog::record(const TrafficMeta &meta, const char *bytes, int length)
+quint64 TrafficLog::record(const TrafficMeta &meta, const char *bytes, int length, qint64 t)
 {
-    const qint64 t = QDateTime::currentMSecsSinceEpoch();
+    if (t < 0)
+        t = QDateTime::currentMSecsSinceEpoch();
     const int kept = qBound(0, length, static_cast<int>(maxFrameBytes));
     QMutexLocker locker(&lock);
     if (ring.empty())

@@ -48,8 +48,9 @@ public:
 
     explicit TrafficLog(int capacity = defaultCapacity);
 
-    // Sequence numbers start at 1 and keep counting through clear().
-    quint64 record(const TrafficMeta &meta, const char *bytes, int length);
+    // Sequence numbers start at 1 and keep counting through clear(). t is
+    // the time of the frame (ms since the epoch), now unless given.
+    quint64 record(const TrafficMeta &meta, const char *bytes, int length, qint64 t = -1);
     quint64 record(const TrafficMeta &meta, const QByteArray &bytes)
     {
         return record(meta, bytes.constData(), bytes.size());

@@ -1,6 +1,7 @@
 #include "myhttprequesthandler.h"
 
 #include <QDebug>
+#include <QDeadlineTimer>
 #include <QSettings>
 #include <QTemporaryFile>
 #include <QThread>
@@ -58,6 +59,14 @@ void MyHttpRequestHandler::addRoutes()
             {"maskWriteRegister", {modbus, [this](t_GetArray &p) { return modbusApi.maskWriteRegister(p); }}},
             {"readDeviceIdentification",
              {modbus, [this](t_GetArray &p) { return modbusApi.readDeviceIdentification(p); }}},
+            // The monitor and the scanner answer at once, a scan or a slow slave notwithstanding.
+            {"getTraffic", {none, [this](t_GetArray &p) { return modbusApi.getTraffic(p); }}},
+            {"clearTraffic", {none, [this](t_GetArray &) { return modbusApi.clearTraffic(); }}},
+            {"getStats", {none, [this](t_GetArray &) { return modbusApi.getStats(); }}},
+            {"resetStats", {none, [this](t_GetArray &) { return modbusApi.resetStats(); }}},
+            {"startScan", {none, [this](t_GetArray &p) { return modbusApi.startScan(p, [this] { launchScan(); }); }}},
+            {"getScanStatus", {none, [this](t_GetArray &) { return modbusApi.getScanStatus(); }}},
+            {"stopScan", {none, [this](t_GetArray &) { return modbusApi.stopScan(); }}},
             {"getListOfInstalledModules",
              {none, [this](t_GetArray &) { return modulesMngr->getListOfInstalledModules(); }}},
             {"getGeneralInfo", {none, [this](t_GetArray &) { return systemFun->getGeneralInfo(); }}},
@@ -84,6 +93,10 @@ QByteArray MyHttpRequestHandler::emitted(void (MyHttpRequestHandler::*signal)())
 
 MyHttpRequestHandler::~MyHttpRequestHandler()
 {
+    modbusApi.stopScan();
+    std::lock_guard<std::mutex> locker(scanThreadLock);
+    if (scanThread.joinable())
+        scanThread.join();
     // A search nobody collected. Its thread has normally ended by now, which
     // hands the finder to this one.
     if (deviceFinder && deviceFinder->thread() != QThread::currentThread())
@@ -173,7 +186,10 @@ QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
     }
     if (route->lock == Lock::None)
         return route->handler(parameters);
-    if (!modbusLock.tryLock(lockTimeout.loadRelaxed())) {
+    bool scanning = false;
+    if (!lockModbus(&scanning)) {
+        if (scanning)
+            return modbusErrorReply(ModbusError::ScanInProgress);
         qWarning("MyHttpRequestHandler: Modbus lock timed out after %d ms, %s not run", lockTimeout.loadRelaxed(),
                  name.constData());
         return QByteArray();
@@ -181,6 +197,50 @@ QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
     const QByteArray result = route->handler(parameters);
     modbusLock.unlock();
     return result;
+}
+
+bool MyHttpRequestHandler::lockModbus(bool *scanning)
+{
+    // A scan holds the bus for long: a call that finds one, or sees one
+    // start while it waits, is told so at once.
+    const int slice = 50;
+    QDeadlineTimer deadline(lockTimeout.loadRelaxed());
+    for (;;) {
+        *scanning = modbusApi.scanRunning();
+        if (*scanning)
+            return false;
+        const qint64 left = deadline.remainingTime();
+        if (modbusLock.tryLock(static_cast<int>(qMin<qint64>(slice, left))))
+            break;
+        if (deadline.hasExpired())
+            return false;
+    }
+    // The scan may have claimed the scanner while this call took the lock;
+    // its thread then waits for this lock, so give way.
+    *scanning = modbusApi.scanRunning();
+    if (*scanning)
+        modbusLock.unlock();
+    return !*scanning;
+}
+
+void MyHttpRequestHandler::launchScan()
+{
+    // The last scan's thread has given the scanner back, so it is at its end.
+    std::lock_guard<std::mutex> locker(scanThreadLock);
+    if (scanThread.joinable())
+        scanThread.join();
+    scanThread = std::thread([this] { runScan(); });
+}
+
+void MyHttpRequestHandler::runScan()
+{
+    if (modbusLock.tryLock(lockTimeout.loadRelaxed())) {
+        modbusApi.runScan();
+        modbusLock.unlock();
+    } else {
+        qWarning("MyHttpRequestHandler: Modbus lock timed out after %d ms, scan not run", lockTimeout.loadRelaxed());
+    }
+    modbusApi.finishScan();
 }
 
 QByteArray MyHttpRequestHandler::runFirmwareUpdater()

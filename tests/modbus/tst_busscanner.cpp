@@ -149,6 +149,8 @@ void TestBusScanner::results()
         a.exceptionCode = s.unit == 2 ? 2 : 0;
         return a;
     });
+    QVERIFY(scanner.isRunning());
+    scanner.finish();
     // clang-format off
     QCOMPARE(scanStatusJson(scanner.status()), QByteArray(R"({"running":false,"done":6,"total":6,"found":[{"unit":17,"baud":9600,"mode":0,"reply":"ok"},{"unit":2,"baud":19200,"mode":0,"reply":"exception 02"},{"unit":17,"baud":19200,"mode":0,"reply":"ok"}]})"));
     // clang-format on
@@ -156,6 +158,7 @@ void TestBusScanner::results()
     // Results stay until the next start; off a serial line they name the unit only.
     QVERIFY(scanner.start(tcpPlan(3)));
     scanner.run([](const ScanStep &s) { return ProbeAnswer{s.unit == 3, 0x0B}; });
+    scanner.finish();
     QCOMPARE(scanStatusJson(scanner.status()),
              QByteArray(R"({"running":false,"done":3,"total":3,"found":[{"unit":3,"reply":"exception 0B"}]})"));
 }
@@ -173,6 +176,7 @@ void TestBusScanner::stopWithinOneProbe()
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             return ProbeAnswer();
         });
+        scanner.finish();
     });
     QTRY_COMPARE(probes.load(), 1);
     QVERIFY(scanner.isRunning());
