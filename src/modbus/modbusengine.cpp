@@ -555,7 +555,7 @@ bool ModbusEngine::openScanLink(const ScanStep &step)
     } else {
         const QByteArray host = scanPlan.host.toLatin1();
         ctx = scanPlan.link == ScanLink::RtuOverTcp ? backend->modbus_new_rtu_tcp(host.constData(), scanPlan.tcpPort)
-                                                     : backend->modbus_new_tcp(host.constData(), scanPlan.tcpPort);
+                                                    : backend->modbus_new_tcp(host.constData(), scanPlan.tcpPort);
     }
     if (!ctx)
         return false;

@@ -22,9 +22,6 @@ struct ModbusLibrary::Link
     QString host; // the stream's peer
     int port = 0;
     int unit = -1; // the stream's unit; libmodbus keeps its own
-    // Modbus TCP: libmodbus numbers its requests itself; the capture follows
-    // its count, and each reply puts it right.
-    quint16 transaction = 0;
 };
 
 namespace {
@@ -417,8 +414,6 @@ int ModbusLibrary::exchange(ModbusHandle ctx, const uint8_t *pdu, int length, ui
     request[0] = unit;
     std::memcpy(request + 1, pdu, static_cast<size_t>(length));
     const bool tcp = overTcp(mb);
-    if (tcp)
-        link->transaction = link->transaction < 0xFFFF ? link->transaction + 1 : 0;
     if (::modbus_send_raw_request(mb, request, length + 1) < 0)
         return keepError(-1);
     const qint64 sentAt = nowUs();
@@ -426,7 +421,8 @@ int ModbusLibrary::exchange(ModbusHandle ctx, const uint8_t *pdu, int length, ui
         uint8_t adu[MODBUS_MAX_ADU_LENGTH];
         int size = 0;
         if (tcp) {
-            const QByteArray header = mbapHeader(link->transaction, unit, length);
+            // libmodbus sends a raw request with transaction id 0.
+            const QByteArray header = mbapHeader(0, unit, length);
             std::memcpy(adu, header.constData(), static_cast<size_t>(header.size()));
             std::memcpy(adu + header.size(), pdu, static_cast<size_t>(length));
             size = header.size() + length;
@@ -449,8 +445,8 @@ int ModbusLibrary::exchange(ModbusHandle ctx, const uint8_t *pdu, int length, ui
             count(BusOutcome::Timeout);
         } else if (errnum == EMBBADCRC) {
             // Cut as libmodbus cut it: by the function code and byte count.
-            const int size = qBound(0, rtuConfirmationLength(replyAdu, MODBUS_RTU_MAX_ADU_LENGTH),
-                                    MODBUS_RTU_MAX_ADU_LENGTH);
+            const int size =
+                    qBound(0, rtuConfirmationLength(replyAdu, MODBUS_RTU_MAX_ADU_LENGTH), MODBUS_RTU_MAX_ADU_LENGTH);
             capture(TrafficDirection::Event, unit, function, TrafficResult::Crc, 0, rtt, replyAdu, size);
             count(BusOutcome::CrcError);
         } else {
@@ -459,16 +455,16 @@ int ModbusLibrary::exchange(ModbusHandle ctx, const uint8_t *pdu, int length, ui
         errno = errnum;
         return keepError(-1);
     }
-    if (tcp && rc >= 2)
-        link->transaction = static_cast<quint16>(word(replyAdu));
     const int checked = checkReply(ctx, function, replyAdu, rc);
     if (rc > 0) {
         const bool exception = m_lastException != 0;
         capture(TrafficDirection::Rx, tcp ? replyAdu[6] : replyAdu[0], function,
                 exception ? TrafficResult::Exception : TrafficResult::Ok, static_cast<quint8>(m_lastException), rtt,
                 replyAdu, rc);
-        count(exception ? BusOutcome::Exception : checked < 0 ? BusOutcome::Other : BusOutcome::Ok, rtt,
-              static_cast<quint8>(m_lastException));
+        count(exception             ? BusOutcome::Exception
+                      : checked < 0 ? BusOutcome::Other
+                                    : BusOutcome::Ok,
+              rtt, static_cast<quint8>(m_lastException));
     } else {
         count(BusOutcome::Other);
     }
@@ -515,9 +511,7 @@ int ModbusLibrary::exchangeRtuStream(Link *link, const uint8_t *pdu, int length,
         capture(TrafficDirection::Rx, unit, function, TrafficResult::Ok, 0, reply.rttUs, received, size);
         count(BusOutcome::Other);
         return fail(EMBBADDATA);
-    case Status::ConnectionLost:
-        count(BusOutcome::Other);
-        return fail(ECONNRESET);
+    case Status::ConnectionLost: count(BusOutcome::Other); return fail(ECONNRESET);
     case Status::NotConnected: break;
     }
     capture(TrafficDirection::Event, unit, function, TrafficResult::Timeout, 0, reply.rttUs, received, size);
