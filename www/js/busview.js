@@ -13,7 +13,8 @@ const scanEveryMs = 300;
 
 const traffic = { next: 0, paused: false, shown: false, loop: null, stats: null };
 const scan = { running: false, results: [], link: null };
-let hooks = { say: () => {}, showReply: () => {}, useUnit: () => {} };
+// The page's own message helpers and its connection form, given by wireBusView.
+let hooks = { say: () => {}, showReply: () => {}, clearError: () => {}, useUnit: () => {} };
 
 // ---------- pure helpers (exported for the tests) ----------
 
@@ -82,7 +83,7 @@ async function pollTraffic() {
     if (reply.error !== undefined) { hooks.showReply('trafficError', reply); return; }
     const d = reply.data || {};
     const frames = Array.isArray(d.frames) ? d.frames : [];
-    hooks.say('trafficError', '');
+    hooks.clearError('trafficError');
     traffic.next = Number(d.next) || traffic.next;
     addFrames(frames);
     if (frames.length < 1000) return;
@@ -206,7 +207,7 @@ function scanParams() {
 }
 
 async function startScan() {
-  hooks.say('scanError', '');
+  hooks.clearError('scanError');
   const params = scanParams();
   if (params.connType === 'serial' && !params.portSelect) { hooks.say('scanError', 'conn.noPorts'); return; }
   const reply = await ajax('startScan', params);
