@@ -30,14 +30,15 @@ for _ in $(seq 1 100); do grep -q '^ready' "$work/slave.log" && break; sleep 0.0
 
 BENCH_EXTRA_PORTS=$work/b start_gateway "readTimeout=60000"
 ajax="http://127.0.0.1:$GW_PORT/ajax.html"
+xhr="X-Requested-With: XMLHttpRequest"
 baud_list=$baud
 
 run_scan() { # query -> prints "ms status-json"
   local query=$1 started status
-  curl -fs "$ajax?func=startScan&$query" | grep -q '"Scan started"' || { echo "scan.sh: startScan refused" >&2; exit 1; }
+  curl -fs -H "$xhr" "$ajax?func=startScan&$query" | grep -q '"Scan started"' || { echo "scan.sh: startScan refused" >&2; exit 1; }
   started=$(date +%s%N)
   for _ in $(seq 1 6000); do
-    status=$(curl -fs "$ajax?func=getScanStatus")
+    status=$(curl -fs -H "$xhr" "$ajax?func=getScanStatus")
     case $status in *'"running":false'*) break ;; esac
     sleep 0.02
   done

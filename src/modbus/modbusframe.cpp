@@ -115,15 +115,21 @@ QByteArray exceptionCodeText(quint8 code)
     return QByteArray(text, 2);
 }
 
-QByteArray mbapHeader(quint16 transaction, quint8 unit, int pduLength)
+void writeMbapHeader(uchar *out, quint16 transaction, quint8 unit, int pduLength)
 {
     const int following = pduLength + 1;
-    const char header[7] = {static_cast<char>(transaction >> 8),
-                            static_cast<char>(transaction & 0xFF),
-                            0,
-                            0,
-                            static_cast<char>((following >> 8) & 0xFF),
-                            static_cast<char>(following & 0xFF),
-                            static_cast<char>(unit)};
-    return QByteArray(header, sizeof header);
+    out[0] = static_cast<uchar>(transaction >> 8);
+    out[1] = static_cast<uchar>(transaction & 0xFF);
+    out[2] = 0;
+    out[3] = 0;
+    out[4] = static_cast<uchar>((following >> 8) & 0xFF);
+    out[5] = static_cast<uchar>(following & 0xFF);
+    out[6] = unit;
+}
+
+QByteArray mbapHeader(quint16 transaction, quint8 unit, int pduLength)
+{
+    QByteArray header(mbapHeaderLength, Qt::Uninitialized);
+    writeMbapHeader(reinterpret_cast<uchar *>(header.data()), transaction, unit, pduLength);
+    return header;
 }

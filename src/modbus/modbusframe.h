@@ -42,6 +42,9 @@ QByteArray exceptionCodeText(quint8 code);
 
 // Transaction id, protocol 0, the length of what follows, unit.
 QByteArray mbapHeader(quint16 transaction, quint8 unit, int pduLength);
+const int mbapHeaderLength = 7;
+// The same seven bytes into out.
+void writeMbapHeader(uchar *out, quint16 transaction, quint8 unit, int pduLength);
 
 const int rtuMaxAduLength = 256;
 const int tcpMaxAduLength = 260;

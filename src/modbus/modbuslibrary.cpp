@@ -422,10 +422,9 @@ int ModbusLibrary::exchange(ModbusHandle ctx, const uint8_t *pdu, int length, ui
         int size = 0;
         if (tcp) {
             // libmodbus sends a raw request with transaction id 0.
-            const QByteArray header = mbapHeader(0, unit, length);
-            std::memcpy(adu, header.constData(), static_cast<size_t>(header.size()));
-            std::memcpy(adu + header.size(), pdu, static_cast<size_t>(length));
-            size = header.size() + length;
+            writeMbapHeader(adu, 0, unit, length);
+            std::memcpy(adu + mbapHeaderLength, pdu, static_cast<size_t>(length));
+            size = mbapHeaderLength + length;
         } else {
             std::memcpy(adu, request, static_cast<size_t>(length + 1));
             const quint16 crc = modbusCrc16(request, length + 1);
