@@ -38,6 +38,7 @@ wait_http() { # url
 
 # start_gateway LISTENER_LINES [DOCROOT]: a private copy of build/app with its
 # own config.ini and settings store; sets GW_PID, GW_PORT, GW_APP, GW_LOG.
+# BENCH_EXTRA_PORTS lists serial devices (pty ends) the gateway may open.
 start_gateway() {
   local listener=$1 docroot=${2:-}
   local app=${BRIO_APP_DIR:-$BENCH_ROOT/build/app}
@@ -62,7 +63,7 @@ cacheSize=1000000
 maxCachedFileSize=65536
 
 [modbus]
-extraPorts=
+extraPorts=${BENCH_EXTRA_PORTS:-}
 
 [other]
 INI

@@ -14,3 +14,19 @@ int ModbusBackend::requestLimit(ModbusTable table, bool write, int wordSize) con
         return write ? maxWrite32 : maxRead32;
     return write ? maxWriteRegisters : maxReadRegisters;
 }
+
+void ModbusBackend::modbus_flush(ModbusHandle)
+{}
+
+ModbusHandle ModbusBackend::modbus_new_rtu_tcp(const char *, int)
+{
+    return nullptr;
+}
+
+void ModbusBackend::setMonitor(TrafficLog *, BusStats *)
+{}
+
+int ModbusBackend::lastExceptionCode() const
+{
+    return 0;
+}

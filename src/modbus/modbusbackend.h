@@ -7,7 +7,10 @@
 #include "modbustypes.h"
 #include "qextserialenumerator.h"
 
-// Opaque context of one serial or TCP link.
+class BusStats;
+class TrafficLog;
+
+// Opaque context of one serial, TCP or RTU-over-TCP link.
 typedef void *ModbusHandle;
 
 // Reply time-out: whole seconds, then microseconds.
@@ -72,6 +75,18 @@ public:
     // Function 43 / MEI 14 from objectId: the reply PDU, function code first,
     // into dest (253 bytes); returns its length.
     virtual int modbus_read_device_id(ModbusHandle ctx, int readCode, int objectId, uint8_t *dest) = 0;
+
+    // Drops what arrived unasked on the link, so a late reply is not taken
+    // for the next one.
+    virtual void modbus_flush(ModbusHandle ctx);
+    // RTU frames over a TCP stream, which libmodbus does not offer. The reply
+    // time-out set on the context also bounds its connect.
+    virtual ModbusHandle modbus_new_rtu_tcp(const char *host, int port);
+    // Where every frame sent and received, and how each request ended, are
+    // kept (either may be null). Both must outlive the backend's use.
+    virtual void setMonitor(TrafficLog *traffic, BusStats *stats);
+    // The code of the exception reply the last request got; 0 for none.
+    virtual int lastExceptionCode() const;
 };
 
 #endif // MODBUSBACKEND_H

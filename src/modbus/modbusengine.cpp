@@ -1,6 +1,7 @@
 #include "modbusengine.h"
 
 #include "modbuslibrary.h"
+#include "serialline.h"
 
 #include <QDebug>
 #include <QTcpSocket>
@@ -54,11 +55,13 @@ ModbusEngine::ModbusEngine(ModbusBackend *layer, QObject *parent)
         layer = ownBackend.get();
     }
     backend = layer;
+    backend->setMonitor(&trafficLog, &busStats);
 }
 
 ModbusEngine::~ModbusEngine()
 {
     releaseContext();
+    backend->setMonitor(nullptr, nullptr);
 }
 
 void ModbusEngine::setPause(Pause newPause)
@@ -99,6 +102,7 @@ void ModbusEngine::disconnectPort()
 
 bool ModbusEngine::unitAccepted() const
 {
+    // RTU over TCP carries serial line frames.
     const int highest = connectionType == ConnectionType::Tcp ? maxTcpUnit : maxSerialUnit;
     return unit >= 0 && unit <= highest;
 }
@@ -107,7 +111,7 @@ bool ModbusEngine::retryAllowed(unsigned int attempt)
 {
     if (attempt > 2)
         return false;
-    if (connectionType == ConnectionType::Tcp)
+    if (overTcp())
         return true;
     return connected && reopenSerial();
 }
@@ -147,7 +151,7 @@ ModbusError ModbusEngine::refuse(Access access, ModbusError reason)
 
 bool ModbusEngine::openTcp(bool *reused)
 {
-    *reused = config.tcpKeepOpen && tcpOpen;
+    *reused = keepTcpOpen() && tcpOpen;
     return *reused || checkTcpHost();
 }
 
@@ -168,12 +172,12 @@ ModbusOutcome ModbusEngine::transact(const RetryLines &lines, bool pauseOnRetry,
         // serial transfer then aborts inside the library: refuse it before the bus.
         if (!unitAccepted())
             return ModbusOutcome(ModbusError::UnitRefused);
-        const bool overTcp = connectionType == ConnectionType::Tcp;
+        const bool tcpLink = overTcp();
         bool reused = false;
-        if (overTcp && !openTcp(&reused))
+        if (tcpLink && !openTcp(&reused))
             return ModbusOutcome(ModbusError::HostUnreachable);
         if (backend->modbus_set_slave(ctx, unit) < 0) {
-            if (overTcp)
+            if (tcpLink)
                 closeTcp();
             return ModbusOutcome(ModbusError::UnitRefused);
         }
@@ -207,7 +211,7 @@ ModbusOutcome ModbusEngine::transact(const RetryLines &lines, bool pauseOnRetry,
         }
         // A kept connection goes after a failure too: a late reply must not
         // be taken for the next one.
-        if (overTcp && (failed || !config.tcpKeepOpen))
+        if (tcpLink && (failed || !keepTcpOpen()))
             closeTcp();
         if (!failed)
             return ModbusOutcome();
@@ -466,19 +470,39 @@ bool ModbusEngine::reopenSerial()
 
 ModbusOutcome ModbusEngine::connectTcp(const TcpLink &link)
 {
+    return connectOverTcp(link, ConnectionType::Tcp);
+}
+
+ModbusOutcome ModbusEngine::connectRtuOverTcp(const TcpLink &link)
+{
+    return connectOverTcp(link, ConnectionType::RtuOverTcp);
+}
+
+ModbusOutcome ModbusEngine::connectOverTcp(const TcpLink &link, ConnectionType type)
+{
     releaseContext();
-    ctx = backend->modbus_new_tcp(link.host.toLatin1().constData(), link.port);
+    const QByteArray host = link.host.toLatin1();
+    const bool stream = type == ConnectionType::RtuOverTcp;
+    ctx = stream ? backend->modbus_new_rtu_tcp(host.constData(), link.port)
+                 : backend->modbus_new_tcp(host.constData(), link.port);
     tcp = link;
     unit = link.unit;
+    if (ctx && stream) {
+        ModbusTimeValue wait;
+        wait.tv_usec = static_cast<int32_t>(qBound(1, link.timeout, 10000) * 1000);
+        backend->modbus_set_timeout_begin(ctx, &wait);
+    }
 
     // A host text the library refuses gives no context; that is no connection.
+    const ConnectionType before = connectionType;
+    connectionType = type;
     if (ctx && checkTcpHost()) {
-        if (!config.tcpKeepOpen)
+        if (!keepTcpOpen())
             closeTcp();
-        connectionType = ConnectionType::Tcp;
         connected = true;
         return ModbusOutcome();
     }
+    connectionType = before;
     qDebug().noquote() << QString::fromUtf8("Błąd: Nie udało się nawiązać połączenia z hostem TCP!");
     if (ctx)
         backend->modbus_free(ctx);
@@ -489,6 +513,11 @@ ModbusOutcome ModbusEngine::connectTcp(const TcpLink &link)
 
 bool ModbusEngine::checkTcpHost()
 {
+    // A device server may take one client only: the stream is its own probe.
+    if (connectionType == ConnectionType::RtuOverTcp) {
+        tcpOpen = backend->modbus_connect(ctx) == 0;
+        return tcpOpen;
+    }
     QTcpSocket socket;
     socket.connectToHost(tcp.host, static_cast<quint16>(tcp.port), QIODevice::ReadWrite,
                          QAbstractSocket::AnyIPProtocol);
@@ -501,4 +530,88 @@ bool ModbusEngine::checkTcpHost()
         socket.abort();
     }
     return reached;
+}
+
+void ModbusEngine::beginScan(const ScanPlan &plan)
+{
+    saved = {connected, connectionType, serial, tcp, unit};
+    releaseContext();
+    connected = false;
+    scanPlan = plan;
+    scanBaud = 0;
+    scanMode = -1;
+}
+
+bool ModbusEngine::openScanLink(const ScanStep &step)
+{
+    if (ctx && (!scanPlan.serial() || (step.baud == scanBaud && step.mode == scanMode)))
+        return true;
+    releaseContext();
+    scanBaud = 0;
+    scanMode = -1;
+    if (scanPlan.serial()) {
+        QString portName;
+        if (!findPort(scanPlan.port, &portName) || portName.startsWith(QLatin1String("LPT")))
+            return false;
+        const LineMode line = lineModeFor(static_cast<qint16>(step.mode));
+        ctx = backend->modbus_new_rtu(portName.toLatin1().constData(), step.baud, line.parity, 8, line.stopBits);
+    } else {
+        const QByteArray host = scanPlan.host.toLatin1();
+        ctx = scanPlan.link == ScanLink::RtuOverTcp ? backend->modbus_new_rtu_tcp(host.constData(), scanPlan.tcpPort)
+                                                    : backend->modbus_new_tcp(host.constData(), scanPlan.tcpPort);
+    }
+    if (!ctx)
+        return false;
+    ModbusTimeValue wait;
+    wait.tv_usec = static_cast<int32_t>(qBound(1, scanPlan.timeoutMs, 10000) * 1000);
+    backend->modbus_set_timeout_begin(ctx, &wait);
+    if (backend->modbus_connect(ctx) != 0) {
+        releaseContext();
+        return false;
+    }
+    scanBaud = step.baud;
+    scanMode = step.mode;
+    return true;
+}
+
+ProbeAnswer ModbusEngine::probe(const ScanStep &step)
+{
+    ProbeAnswer answer;
+    if (!openScanLink(step))
+        return answer;
+    if (scanPlan.serial()) {
+        // The 3.5-character silence before a frame, at this step's baud rate.
+        const double ms = step.baud > 19200 ? 1.75 : 3.5 * 11 * 1000.0 / qMax(1, step.baud);
+        pause(static_cast<unsigned long>(std::ceil(ms)));
+    }
+    backend->modbus_flush(ctx);
+    if (backend->modbus_set_slave(ctx, step.unit) < 0)
+        return answer;
+    uint16_t value = 0;
+    if (backend->modbus_read_registers(ctx, scanPlan.probeAddress, 1, &value) == 1) {
+        answer.answered = true;
+    } else if (backend->lastExceptionCode() != 0) {
+        answer.answered = true;
+        answer.exceptionCode = static_cast<quint8>(backend->lastExceptionCode());
+    } else if (!scanPlan.serial() && isDroppedLink(backend->lastError())) {
+        releaseContext(); // opened again by the next probe
+    }
+    return answer;
+}
+
+void ModbusEngine::endScan()
+{
+    releaseContext();
+    connectionType = saved.type;
+    serial = saved.serial;
+    tcp = saved.tcp;
+    unit = saved.unit;
+    connected = false;
+    if (!saved.connected)
+        return;
+    switch (saved.type) {
+    case ConnectionType::Serial: connectSerial(saved.serial); break;
+    case ConnectionType::Tcp: connectTcp(saved.tcp); break;
+    case ConnectionType::RtuOverTcp: connectRtuOverTcp(saved.tcp); break;
+    }
 }

@@ -4,12 +4,14 @@
 #include <QObject>
 #include <functional>
 #include <memory>
-#include "config.h"
+#include "busscanner.h"
+#include "busstats.h"
 #include "modbusbackend.h"
 #include "config.h"
 #include "modbustypes.h"
+#include "trafficlog.h"
 
-enum class ConnectionType : qint16 { Serial = 0, Tcp = 1 };
+enum class ConnectionType : qint16 { Serial = 0, Tcp = 1, RtuOverTcp = 2 };
 
 // The Modbus master: one link at a time, transfers with the retry rule.
 // No lock of its own: the router runs one call at a time.
@@ -28,6 +30,8 @@ public:
     QList<QextPortInfo> ports();
     ModbusOutcome connectSerial(const SerialLink &link);
     ModbusOutcome connectTcp(const TcpLink &link);
+    // RTU frames over a TCP stream, kept open; timeout bounds the connect and each reply.
+    ModbusOutcome connectRtuOverTcp(const TcpLink &link);
     void disconnectPort();
     // Opens the serial link again as it was last connected.
     bool reopenSerial();
@@ -52,6 +56,18 @@ public:
     ModbusError refuse(Access access, ModbusError reason);
 
     QString libraryErrorText(int errnum);
+
+    // Every frame on the bus and the counters of its requests; safe from any thread.
+    TrafficLog &traffic() { return trafficLog; }
+    BusStats &stats() { return busStats; }
+
+    // A bus scan borrows the bus: beginScan puts the link in place aside,
+    // probe reads one holding register of the step's unit on the plan's
+    // line (opening it when the step's line settings differ from the last),
+    // endScan closes the scan's line and restores the link as it was.
+    void beginScan(const ScanPlan &plan);
+    ProbeAnswer probe(const ScanStep &step);
+    void endScan();
 
     // The pause before each read and write; tests put a recorder here.
     using Pause = std::function<void(unsigned long ms)>;
@@ -99,6 +115,11 @@ private:
     bool openTcp(bool *reused);
     void closeTcp();
     bool checkTcpHost();
+    bool overTcp() const { return connectionType != ConnectionType::Serial; }
+    bool keepTcpOpen() const { return config.tcpKeepOpen || connectionType == ConnectionType::RtuOverTcp; }
+    ModbusOutcome connectOverTcp(const TcpLink &link, ConnectionType type);
+    // A context for the plan's link, its reply time-out the probe's; false when it does not open.
+    bool openScanLink(const ScanStep &step);
     void releaseContext();
     // An exact name, else the first that contains it; false for none or an empty name.
     bool findPort(const QString &wanted, QString *portName);
@@ -115,6 +136,22 @@ private:
     int unit = 0; // the unit of the link in ctx
     bool tcpOpen = false; // the library holds a TCP connection
 
+    // What a scan put aside, and the line settings its context is open with.
+    struct SavedLink
+    {
+        bool connected = false;
+        ConnectionType type = ConnectionType::Serial;
+        SerialLink serial;
+        TcpLink tcp;
+        int unit = 0;
+    };
+    SavedLink saved;
+    ScanPlan scanPlan;
+    int scanBaud = 0;
+    int scanMode = -1;
+
+    TrafficLog trafficLog;
+    BusStats busStats;
     std::unique_ptr<ModbusBackend> ownBackend;
     ModbusBackend *backend = nullptr;
     ModbusSettings config;

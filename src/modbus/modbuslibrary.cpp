@@ -1,12 +1,28 @@
 #include "modbuslibrary.h"
 
 #include "deviceidentification.h"
+#include "modbusframe.h"
+#include "rtuovertcptransport.h"
 
+#include <QDateTime>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <modbus/modbus.h>
 #include <poll.h>
 #include <unistd.h>
+
+// What a handle stands for: a libmodbus context, or our own stream of RTU
+// frames over TCP.
+struct ModbusLibrary::Link
+{
+    modbus_t *mb = nullptr;
+    std::unique_ptr<RtuOverTcpTransport> stream;
+    QString host; // the stream's peer
+    int port = 0;
+    int unit = -1; // the stream's unit; libmodbus keeps its own
+};
 
 namespace {
 
@@ -25,20 +41,15 @@ const uint8_t fcReportSlaveId = 0x11;
 const uint8_t fcMaskWriteRegister = 0x16;
 const uint8_t fcDeviceIdentification = 0x2B;
 
-modbus_t *context(ModbusHandle ctx)
+qint64 nowUs()
 {
-    return static_cast<modbus_t *>(ctx);
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 bool overTcp(modbus_t *mb)
 {
     return ::modbus_get_header_length(mb) == 7;
-}
-
-// Bytes after the PDU: the CRC on a serial line, nothing on TCP.
-int checksumLength(modbus_t *mb)
-{
-    return overTcp(mb) ? 0 : 2;
 }
 
 // A serial context without a unit (a refused modbus_set_slave) would trip
@@ -151,6 +162,27 @@ int completeDeviceIdReply(modbus_t *mb, uint8_t *adu, int rc)
 
 } // namespace
 
+namespace {
+
+ModbusLibrary::Link *linkOf(ModbusHandle ctx)
+{
+    return static_cast<ModbusLibrary::Link *>(ctx);
+}
+
+modbus_t *context(ModbusHandle ctx)
+{
+    return ctx ? linkOf(ctx)->mb : nullptr;
+}
+
+// Bytes after the PDU: the CRC on RTU, nothing on TCP.
+int checksumLength(ModbusHandle ctx)
+{
+    const modbus_t *mb = context(ctx);
+    return mb && ::modbus_get_header_length(const_cast<modbus_t *>(mb)) == 7 ? 0 : 2;
+}
+
+} // namespace
+
 ModbusLibrary::ModbusLibrary(const QStringList &extraPorts) : m_extraPorts(extraPorts)
 {}
 
@@ -180,52 +212,107 @@ int ModbusLibrary::keepError(int rc)
 
 ModbusHandle ModbusLibrary::modbus_new_rtu(const char *device, int baud, char parity, int dataBits, int stopBits)
 {
-    modbus_t *ctx = ::modbus_new_rtu(device, baud, parity, dataBits, stopBits);
-    if (!ctx)
+    modbus_t *mb = ::modbus_new_rtu(device, baud, parity, dataBits, stopBits);
+    if (!mb) {
         m_lastError = errno;
-    return ctx;
+        return nullptr;
+    }
+    Link *link = new Link;
+    link->mb = mb;
+    return link;
 }
 
 ModbusHandle ModbusLibrary::modbus_new_tcp(const char *host, int port)
 {
-    modbus_t *ctx = ::modbus_new_tcp(host, port);
-    if (!ctx)
+    modbus_t *mb = ::modbus_new_tcp(host, port);
+    if (!mb) {
         m_lastError = errno;
-    return ctx;
+        return nullptr;
+    }
+    Link *link = new Link;
+    link->mb = mb;
+    return link;
+}
+
+ModbusHandle ModbusLibrary::modbus_new_rtu_tcp(const char *host, int port)
+{
+    if (!host || !*host || port < 1 || port > 0xFFFF) {
+        fail(EINVAL);
+        return nullptr;
+    }
+    Link *link = new Link;
+    link->stream = std::make_unique<RtuOverTcpTransport>();
+    link->host = QString::fromLatin1(host);
+    link->port = port;
+    return link;
 }
 
 int ModbusLibrary::modbus_connect(ModbusHandle ctx)
 {
     if (!ctx)
         return fail(EINVAL);
-    return keepError(::modbus_connect(context(ctx)));
+    Link *link = linkOf(ctx);
+    if (link->stream) {
+        return link->stream->connectTo(link->host, static_cast<quint16>(link->port), link->stream->replyTimeout())
+                ? 0
+                : fail(ECONNREFUSED);
+    }
+    return keepError(::modbus_connect(link->mb));
 }
 
 void ModbusLibrary::modbus_close(ModbusHandle ctx)
 {
-    if (ctx)
-        ::modbus_close(context(ctx));
+    if (!ctx)
+        return;
+    Link *link = linkOf(ctx);
+    if (link->stream)
+        link->stream->close();
+    else
+        ::modbus_close(link->mb);
 }
 
 void ModbusLibrary::modbus_free(ModbusHandle ctx)
 {
-    if (ctx)
-        ::modbus_free(context(ctx));
+    if (!ctx)
+        return;
+    Link *link = linkOf(ctx);
+    if (link->mb)
+        ::modbus_free(link->mb);
+    delete link;
+}
+
+void ModbusLibrary::modbus_flush(ModbusHandle ctx)
+{
+    // The stream drops stale bytes before each request by itself.
+    if (context(ctx))
+        ::modbus_flush(context(ctx));
 }
 
 int ModbusLibrary::modbus_set_slave(ModbusHandle ctx, int slave)
 {
     if (!ctx)
         return fail(EINVAL);
-    return keepError(::modbus_set_slave(context(ctx), slave));
+    Link *link = linkOf(ctx);
+    if (!link->stream)
+        return keepError(::modbus_set_slave(link->mb, slave));
+    // As libmodbus on a serial line: a broadcast or a unit of 1 to 247.
+    if (slave < 0 || slave > 247)
+        return fail(EINVAL);
+    link->unit = slave;
+    return 0;
 }
 
 void ModbusLibrary::modbus_get_timeout_begin(ModbusHandle ctx, ModbusTimeValue *timeout)
 {
     uint32_t sec = 0;
     uint32_t usec = 0;
-    if (ctx)
+    if (ctx && linkOf(ctx)->stream) {
+        const int ms = linkOf(ctx)->stream->replyTimeout();
+        sec = static_cast<uint32_t>(ms / 1000);
+        usec = static_cast<uint32_t>(ms % 1000 * 1000);
+    } else if (ctx) {
         ::modbus_get_response_timeout(context(ctx), &sec, &usec);
+    }
     timeout->tv_sec = static_cast<int32_t>(sec);
     timeout->tv_usec = static_cast<int32_t>(usec);
 }
@@ -247,6 +334,10 @@ void ModbusLibrary::modbus_set_timeout_begin(ModbusHandle ctx, const ModbusTimeV
         sec = maxReplyWaitSeconds;
         usec = 0;
     }
+    if (linkOf(ctx)->stream) {
+        linkOf(ctx)->stream->setReplyTimeout(static_cast<int>(sec * 1000 + (usec + 999) / 1000));
+        return;
+    }
     keepError(::modbus_set_response_timeout(context(ctx), static_cast<uint32_t>(sec), static_cast<uint32_t>(usec)));
 }
 
@@ -260,25 +351,166 @@ int ModbusLibrary::lastError() const
     return m_lastError;
 }
 
+int ModbusLibrary::lastExceptionCode() const
+{
+    return m_lastException;
+}
+
+void ModbusLibrary::setMonitor(TrafficLog *traffic, BusStats *stats)
+{
+    m_traffic = traffic;
+    m_stats = stats;
+}
+
 int ModbusLibrary::headerLength(ModbusHandle ctx)
 {
-    return ctx ? ::modbus_get_header_length(context(ctx)) : 0;
+    if (!ctx)
+        return 0;
+    return linkOf(ctx)->stream ? 1 : ::modbus_get_header_length(context(ctx));
+}
+
+void ModbusLibrary::capture(TrafficDirection dir, quint8 unit, quint8 function, TrafficResult result,
+                            quint8 exceptionCode, qint64 rttUs, const uint8_t *bytes, int length, qint64 t)
+{
+    if (!m_traffic)
+        return;
+    TrafficMeta meta;
+    meta.dir = dir;
+    meta.unit = unit;
+    meta.functionCode = function & 0x7F;
+    meta.result = result;
+    meta.exceptionCode = exceptionCode;
+    meta.rttUs = rttUs;
+    m_traffic->record(meta, reinterpret_cast<const char *>(bytes), length, t);
+}
+
+void ModbusLibrary::count(BusOutcome outcome, qint64 rttUs, quint8 exceptionCode)
+{
+    if (m_stats)
+        m_stats->record(outcome, rttUs, exceptionCode);
 }
 
 int ModbusLibrary::exchange(ModbusHandle ctx, const uint8_t *pdu, int length, uint8_t *replyAdu)
 {
-    modbus_t *mb = context(ctx);
-    if (!mb || !hasUnit(mb) || length < 1 || length > MODBUS_MAX_PDU_LENGTH)
+    m_lastException = 0;
+    if (!ctx || length < 1 || length > MODBUS_MAX_PDU_LENGTH)
         return fail(EINVAL);
+    // What the capture reads of a failed reply is only ever what arrived.
+    std::memset(replyAdu, 0, MODBUS_MAX_ADU_LENGTH);
+    Link *link = linkOf(ctx);
+    if (link->stream)
+        return exchangeRtuStream(link, pdu, length, replyAdu);
+    modbus_t *mb = link->mb;
+    if (!hasUnit(mb))
+        return fail(EINVAL);
+    const uint8_t unit = static_cast<uint8_t>(::modbus_get_slave(mb));
+    const uint8_t function = pdu[0];
     uint8_t request[MODBUS_MAX_PDU_LENGTH + 1];
-    request[0] = static_cast<uint8_t>(::modbus_get_slave(mb));
+    request[0] = unit;
     std::memcpy(request + 1, pdu, static_cast<size_t>(length));
+    const bool tcp = overTcp(mb);
     if (::modbus_send_raw_request(mb, request, length + 1) < 0)
         return keepError(-1);
-    const int rc = receive(mb, pdu[0], replyAdu);
-    if (rc < 0)
+    const qint64 sentAt = nowUs();
+    if (m_traffic) {
+        uint8_t adu[MODBUS_MAX_ADU_LENGTH];
+        int size = 0;
+        if (tcp) {
+            // libmodbus sends a raw request with transaction id 0.
+            writeMbapHeader(adu, 0, unit, length);
+            std::memcpy(adu + mbapHeaderLength, pdu, static_cast<size_t>(length));
+            size = mbapHeaderLength + length;
+        } else {
+            std::memcpy(adu, request, static_cast<size_t>(length + 1));
+            const quint16 crc = modbusCrc16(request, length + 1);
+            adu[length + 1] = static_cast<uint8_t>(crc & 0xFF);
+            adu[length + 2] = static_cast<uint8_t>(crc >> 8);
+            size = length + 3;
+        }
+        capture(TrafficDirection::Tx, unit, function, TrafficResult::Ok, 0, 0, adu, size);
+    }
+
+    const int rc = receive(mb, function, replyAdu);
+    const qint64 rtt = nowUs() - sentAt;
+    if (rc < 0) {
+        const int errnum = errno;
+        if (errnum == ETIMEDOUT || errnum == EIO) {
+            capture(TrafficDirection::Event, unit, function, TrafficResult::Timeout, 0, rtt, nullptr, 0);
+            count(BusOutcome::Timeout);
+        } else if (errnum == EMBBADCRC) {
+            // Cut as libmodbus cut it: by the function code and byte count.
+            const int size =
+                    qBound(0, rtuConfirmationLength(replyAdu, MODBUS_RTU_MAX_ADU_LENGTH), MODBUS_RTU_MAX_ADU_LENGTH);
+            capture(TrafficDirection::Event, unit, function, TrafficResult::Crc, 0, rtt, replyAdu, size);
+            count(BusOutcome::CrcError);
+        } else {
+            count(BusOutcome::Other);
+        }
+        errno = errnum;
         return keepError(-1);
-    return checkReply(mb, pdu[0], replyAdu, rc);
+    }
+    const int checked = checkReply(ctx, function, replyAdu, rc);
+    if (rc > 0) {
+        const bool exception = m_lastException != 0;
+        capture(TrafficDirection::Rx, tcp ? replyAdu[6] : replyAdu[0], function,
+                exception ? TrafficResult::Exception : TrafficResult::Ok, static_cast<quint8>(m_lastException), rtt,
+                replyAdu, rc);
+        count(exception             ? BusOutcome::Exception
+                      : checked < 0 ? BusOutcome::Other
+                                    : BusOutcome::Ok,
+              rtt, static_cast<quint8>(m_lastException));
+    } else {
+        count(BusOutcome::Other);
+    }
+    return checked;
+}
+
+int ModbusLibrary::exchangeRtuStream(Link *link, const uint8_t *pdu, int length, uint8_t *replyAdu)
+{
+    if (link->unit < 0)
+        return fail(EINVAL);
+    const uint8_t unit = static_cast<uint8_t>(link->unit);
+    const uint8_t function = pdu[0];
+    const QByteArray request = rtuAdu(unit, QByteArray(reinterpret_cast<const char *>(pdu), length));
+    const qint64 sentAtMs = QDateTime::currentMSecsSinceEpoch();
+    const RtuOverTcpTransport::Reply reply = link->stream->transact(request);
+    using Status = RtuOverTcpTransport::Status;
+    if (reply.status == Status::NotConnected)
+        return fail(ENOTCONN);
+    capture(TrafficDirection::Tx, unit, function, TrafficResult::Ok, 0, 0,
+            reinterpret_cast<const uint8_t *>(request.constData()), request.size(), sentAtMs);
+    const uint8_t *received = reinterpret_cast<const uint8_t *>(reply.received.constData());
+    const int size = reply.received.size();
+    switch (reply.status) {
+    case Status::Ok:
+        // A broadcast, which no unit answers: as libmodbus on a line, no reply.
+        if (reply.adu.isEmpty())
+            break;
+        capture(TrafficDirection::Rx, unit, function, TrafficResult::Ok, 0, reply.rttUs, received, size);
+        count(BusOutcome::Ok, reply.rttUs);
+        std::memcpy(replyAdu, received, static_cast<size_t>(size));
+        return size;
+    case Status::Exception:
+        m_lastException = reply.exceptionCode;
+        capture(TrafficDirection::Rx, unit, function, TrafficResult::Exception, reply.exceptionCode, reply.rttUs,
+                received, size);
+        count(BusOutcome::Exception, reply.rttUs, reply.exceptionCode);
+        return fail(exceptionError(reply.exceptionCode));
+    case Status::Timeout: break;
+    case Status::CrcError:
+        capture(TrafficDirection::Event, unit, function, TrafficResult::Crc, 0, reply.rttUs, received, size);
+        count(BusOutcome::CrcError);
+        return fail(EMBBADCRC);
+    case Status::BadReply:
+        capture(TrafficDirection::Rx, unit, function, TrafficResult::Ok, 0, reply.rttUs, received, size);
+        count(BusOutcome::Other);
+        return fail(EMBBADDATA);
+    case Status::ConnectionLost: count(BusOutcome::Other); return fail(ECONNRESET);
+    case Status::NotConnected: break;
+    }
+    capture(TrafficDirection::Event, unit, function, TrafficResult::Timeout, 0, reply.rttUs, received, size);
+    count(BusOutcome::Timeout);
+    return fail(ETIMEDOUT);
 }
 
 int ModbusLibrary::receive(modbus_t *mb, uint8_t function, uint8_t *replyAdu)
@@ -289,17 +521,21 @@ int ModbusLibrary::receive(modbus_t *mb, uint8_t function, uint8_t *replyAdu)
     return rc;
 }
 
-int ModbusLibrary::checkReply(modbus_t *mb, uint8_t function, const uint8_t *reply, int length)
+int ModbusLibrary::checkReply(ModbusHandle ctx, uint8_t function, const uint8_t *reply, int length)
 {
-    const int offset = ::modbus_get_header_length(mb);
-    const int tail = checksumLength(mb);
+    const int offset = headerLength(ctx);
+    const int tail = checksumLength(ctx);
     // On RTU libmodbus answers 0 for a frame from another unit.
     if (length == 0)
         return fail(EMBBADSLAVE);
     if (length < offset + 1 + tail || (offset == 7 && (reply[2] != 0 || reply[3] != 0)))
         return fail(EMBBADDATA);
-    if (reply[offset] == (function | 0x80))
-        return fail(length == offset + 2 + tail ? exceptionError(reply[offset + 1]) : EMBBADDATA);
+    if (reply[offset] == (function | 0x80)) {
+        if (length != offset + 2 + tail)
+            return fail(EMBBADDATA);
+        m_lastException = reply[offset + 1];
+        return fail(exceptionError(reply[offset + 1]));
+    }
     if (reply[offset] != function)
         return fail(EMBBADDATA);
     return length;
@@ -319,7 +555,7 @@ int ModbusLibrary::readBlock(ModbusHandle ctx, uint8_t function, int addr, int n
     if (rc < 0)
         return rc;
     const int offset = headerLength(ctx);
-    if (rc != offset + 2 + byteCount + checksumLength(context(ctx)) || reply[offset + 1] != byteCount)
+    if (rc != offset + 2 + byteCount + checksumLength(ctx) || reply[offset + 1] != byteCount)
         return fail(EMBBADDATA);
     return offset + 2;
 }
@@ -361,7 +597,7 @@ int ModbusLibrary::writeEchoed(ModbusHandle ctx, const uint8_t *pdu, int length,
         return rc;
     const int offset = headerLength(ctx);
     const uint8_t *echo = reply + offset + 1;
-    if (rc != offset + 1 + echoLength + checksumLength(context(ctx))
+    if (rc != offset + 1 + echoLength + checksumLength(ctx)
         || std::memcmp(echo, pdu + 1, static_cast<size_t>(same)) != 0)
         return fail(EMBBADDATA);
     return word(echo + 2);
@@ -486,7 +722,7 @@ int ModbusLibrary::modbus_report_slave_id(ModbusHandle ctx, uint8_t *dest)
         return rc;
     const int offset = headerLength(ctx);
     const int count = reply[offset + 1];
-    if (rc != offset + 2 + count + checksumLength(context(ctx)))
+    if (rc != offset + 2 + count + checksumLength(ctx))
         return fail(EMBBADDATA);
     std::memcpy(dest, reply + offset + 2, static_cast<size_t>(count));
     return count;
@@ -501,7 +737,7 @@ int ModbusLibrary::modbus_read_device_id(ModbusHandle ctx, int readCode, int obj
     if (rc < 0)
         return rc;
     const int offset = headerLength(ctx);
-    const int length = rc - offset - checksumLength(context(ctx));
+    const int length = rc - offset - checksumLength(ctx);
     DeviceIdPage page;
     if (length > MODBUS_MAX_PDU_LENGTH
         || !parseDeviceIdReply(QByteArray(reinterpret_cast<const char *>(reply + offset), length), &page))

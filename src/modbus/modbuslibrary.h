@@ -1,16 +1,22 @@
 #ifndef MODBUSLIBRARY_H
 #define MODBUSLIBRARY_H
 
+#include "busstats.h"
 #include "modbusbackend.h"
+#include "trafficlog.h"
 
 struct _modbus;
 
 // The Modbus access layer on libmodbus 3.1. Every function code goes through
 // exchange(): libmodbus frames the request and receives the confirmation for
-// RTU or TCP, the checks of the reply are ours.
+// RTU or TCP (our own stream carries RTU over TCP), the checks of the reply
+// are ours, and every frame is captured there.
 class ModbusLibrary : public ModbusBackend
 {
 public:
+    // What a handle points to.
+    struct Link;
+
     // extraPorts are listed after the machine's own serial ports.
     explicit ModbusLibrary(const QStringList &extraPorts = QStringList());
     void setExtraPorts(const QStringList &extraPorts);
@@ -41,6 +47,10 @@ public:
     int modbus_write_register(ModbusHandle ctx, int addr, uint16_t value) override;
     int modbus_mask_write_register(ModbusHandle ctx, int addr, uint16_t andMask, uint16_t orMask) override;
     int modbus_read_device_id(ModbusHandle ctx, int readCode, int objectId, uint8_t *dest) override;
+    void modbus_flush(ModbusHandle ctx) override;
+    ModbusHandle modbus_new_rtu_tcp(const char *host, int port) override;
+    void setMonitor(TrafficLog *traffic, BusStats *stats) override;
+    int lastExceptionCode() const override;
 
     // The one exchange of a request PDU (function code first, 1 to 253
     // bytes) with the context's unit: sent with modbus_send_raw_request,
@@ -55,8 +65,13 @@ public:
     static int headerLength(ModbusHandle ctx);
 
 private:
+    int exchangeRtuStream(Link *link, const uint8_t *pdu, int length, uint8_t *replyAdu);
     int receive(struct _modbus *mb, uint8_t function, uint8_t *replyAdu);
-    int checkReply(struct _modbus *mb, uint8_t function, const uint8_t *reply, int length);
+    int checkReply(ModbusHandle ctx, uint8_t function, const uint8_t *reply, int length);
+    // One frame into the traffic ring; t is the capture time unless given.
+    void capture(TrafficDirection dir, quint8 unit, quint8 function, TrafficResult result, quint8 exceptionCode,
+                 qint64 rttUs, const uint8_t *bytes, int length, qint64 t = -1);
+    void count(BusOutcome outcome, qint64 rttUs = 0, quint8 exceptionCode = 0);
     // A read of nb values with the given reply byte count; returns where the
     // data starts in reply.
     int readBlock(ModbusHandle ctx, uint8_t function, int addr, int nb, int limit, int byteCount, uint8_t *reply);
@@ -71,6 +86,9 @@ private:
 
     QStringList m_extraPorts;
     int m_lastError = 0;
+    int m_lastException = 0;
+    TrafficLog *m_traffic = nullptr;
+    BusStats *m_stats = nullptr;
 };
 
 #endif // MODBUSLIBRARY_H

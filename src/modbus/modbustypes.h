@@ -35,6 +35,7 @@ enum class ModbusError {
     ProtocolFault, // libraryErrno says which
     CountMismatch, // registers came back in another number than asked
     ReportLength, // a slave-id report empty or longer than a reply can be
+    ScanInProgress, // a bus scan holds the bus
 };
 
 // An RTU line. The port is a device name or a part of one.

@@ -6,6 +6,7 @@
 #include "modbusengine.h"
 #include "registercodec.h"
 #include "regvalsparser.h"
+#include "scanrequest.h"
 #include "serialline.h"
 
 #include <QSettings>
@@ -169,6 +170,16 @@ QByteArray storedNumber(const QSettings &settings, const QString &key, qint64 fa
     return QByteArray::number(fallback);
 }
 
+const char *connectionTypeName(ConnectionType type)
+{
+    switch (type) {
+    case ConnectionType::Serial: return "serial";
+    case ConnectionType::Tcp: return "tcp";
+    case ConnectionType::RtuOverTcp: return "rtuovertcp";
+    }
+    return "tcp";
+}
+
 // Port names and stored texts as the report has always written them, "/" as "\/".
 QByteArray reportText(const QString &text)
 {
@@ -201,6 +212,7 @@ QByteArray modbusErrorReply(ModbusError error, const QString &libraryText)
         return "{\"error\":\"Protocol error! " + jsonEscape(libraryText.toLatin1()) + "\"}";
     case ModbusError::CountMismatch: return ERR_REG_NUMB_NO_MATCH;
     case ModbusError::ReportLength: return "{\"error\":\"Unknown error!\"}";
+    case ModbusError::ScanInProgress: return "{\"error\":\"Scan in progress\"}";
     }
     return QByteArray();
 }
@@ -226,6 +238,8 @@ QByteArray ModbusApi::connectPort(const t_GetArray &params)
         return modbusErrorReply(ModbusError::InvalidRequest);
     if (params.value("connType") == "serial")
         return connectSerial(params);
+    if (params.value("connType") == "rtuovertcp")
+        return connectRtuOverTcp(params);
     return connectWitchTCP(params);
 }
 
@@ -273,28 +287,117 @@ QByteArray ModbusApi::connectSerial(const t_GetArray &params)
     return QByteArray("{\"ok\":\"Connected with serial port.\"}");
 }
 
-QByteArray ModbusApi::connectWitchTCP(const t_GetArray &params)
+namespace {
+
+// The TCP parameters of a connect, remembered for the port report and the next start.
+bool tcpLinkFrom(const t_GetArray &params, TcpLink *link)
 {
     if (!params.contains("ipAddres_tcp") || !params.contains("slaveID") || !params.contains("port_tcp")
         || !params.contains("timeout"))
-        return modbusErrorReply(ModbusError::InvalidRequest);
-
-    TcpLink link;
-    link.host = QString::fromUtf8(params.value("ipAddres_tcp"));
-    link.port = toNumber(params.value("port_tcp"));
-    link.unit = cut16(toNumber(params.value("slaveID")));
-    link.timeout = toNumber(params.value("timeout"));
+        return false;
+    link->host = QString::fromUtf8(params.value("ipAddres_tcp"));
+    link->port = toNumber(params.value("port_tcp"));
+    link->unit = cut16(toNumber(params.value("slaveID")));
+    link->timeout = toNumber(params.value("timeout"));
 
     QSettings settings;
-    settings.setValue(QStringLiteral("tcpIp"), link.host);
-    settings.setValue(QStringLiteral("slaveID"), link.unit);
-    settings.setValue(QStringLiteral("tcpPort"), link.port);
-    settings.setValue(QStringLiteral("timeout"), link.timeout);
+    settings.setValue(QStringLiteral("tcpIp"), link->host);
+    settings.setValue(QStringLiteral("slaveID"), link->unit);
+    settings.setValue(QStringLiteral("tcpPort"), link->port);
+    settings.setValue(QStringLiteral("timeout"), link->timeout);
+    return true;
+}
 
+} // namespace
+
+QByteArray ModbusApi::connectWitchTCP(const t_GetArray &params)
+{
+    TcpLink link;
+    if (!tcpLinkFrom(params, &link))
+        return modbusErrorReply(ModbusError::InvalidRequest);
     const ModbusOutcome outcome = engine.connectTcp(link);
     if (!outcome.ok())
         return failure(outcome);
     return QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}");
+}
+
+QByteArray ModbusApi::connectRtuOverTcp(const t_GetArray &params)
+{
+    TcpLink link;
+    if (!tcpLinkFrom(params, &link))
+        return modbusErrorReply(ModbusError::InvalidRequest);
+    const ModbusOutcome outcome = engine.connectRtuOverTcp(link);
+    if (!outcome.ok())
+        return failure(outcome);
+    return QByteArray("{\"ok\":\"Connected with RTU over TCP.\"}");
+}
+
+QByteArray ModbusApi::getTraffic(const t_GetArray &params)
+{
+    quint64 since = 0;
+    if (params.contains("since")) {
+        const QByteArray text = params.value("since").trimmed();
+        bool ok = !text.isEmpty();
+        for (char c : text)
+            ok = ok && c >= '0' && c <= '9';
+        since = ok ? text.toULongLong(&ok) : 0;
+        if (!ok)
+            return modbusErrorReply(ModbusError::InvalidRequest);
+    }
+    return trafficJson(engine.traffic().since(since));
+}
+
+QByteArray ModbusApi::clearTraffic()
+{
+    engine.traffic().clear();
+    return QByteArray("{\"ok\":\"Cleared\"}");
+}
+
+QByteArray ModbusApi::getStats()
+{
+    return statsJson(engine.stats().snapshot());
+}
+
+QByteArray ModbusApi::resetStats()
+{
+    engine.stats().reset();
+    return QByteArray("{\"ok\":\"Cleared\"}");
+}
+
+QByteArray ModbusApi::startScan(const t_GetArray &params, const std::function<void()> &launch)
+{
+    if (scanner.isRunning())
+        return modbusErrorReply(ModbusError::ScanInProgress);
+    ScanPlan plan;
+    if (!scanPlanFromRequest(params, &plan))
+        return modbusErrorReply(ModbusError::InvalidRequest);
+    if (!scanner.start(plan))
+        return modbusErrorReply(ModbusError::ScanInProgress);
+    launch();
+    return QByteArray("{\"ok\":\"Scan started\"}");
+}
+
+void ModbusApi::runScan()
+{
+    engine.beginScan(scanner.plan());
+    scanner.run([this](const ScanStep &step) { return engine.probe(step); });
+    engine.endScan();
+}
+
+void ModbusApi::finishScan()
+{
+    scanner.finish();
+}
+
+QByteArray ModbusApi::getScanStatus()
+{
+    return scanStatusJson(scanner.status());
+}
+
+QByteArray ModbusApi::stopScan()
+{
+    scanner.stop();
+    return QByteArray("{\"ok\":\"Scan stopped\"}");
 }
 
 QByteArray ModbusApi::readRegisters(const t_GetArray &params)
@@ -452,7 +555,7 @@ QByteArray ModbusApi::getPortSettings()
             + ",\"timeout\":" + storedNumber(settings, QStringLiteral("timeout"), 200000) + ",\"tcpIp\":\""
             + reportText(settings.value(QStringLiteral("tcpIp"), QStringLiteral("192.168.1.100")).toString())
             + "\",\"tcpPort\":" + storedNumber(settings, QStringLiteral("tcpPort"), 502) + ",\"connectionType\":\""
-            + (engine.getConnectionType() == ConnectionType::Serial ? "serial" : "tcp")
+            + connectionTypeName(engine.getConnectionType())
             + "\",\"isConnected\":" + (engine.isConnected() ? "true" : "false") + "}}";
     return reply;
 }

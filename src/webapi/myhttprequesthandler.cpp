@@ -1,6 +1,7 @@
 #include "myhttprequesthandler.h"
 
 #include <QDebug>
+#include <QDeadlineTimer>
 #include <QTemporaryFile>
 
 #include "devicefinder.h"
@@ -46,6 +47,14 @@ void MyHttpRequestHandler::addRoutes()
             {"maskWriteRegister", {modbus, [this](t_GetArray &p) { return modbusApi.maskWriteRegister(p); }}},
             {"readDeviceIdentification",
              {modbus, [this](t_GetArray &p) { return modbusApi.readDeviceIdentification(p); }}},
+            // The monitor and the scanner answer at once, a scan or a slow slave notwithstanding.
+            {"getTraffic", {none, [this](t_GetArray &p) { return modbusApi.getTraffic(p); }}},
+            {"clearTraffic", {none, [this](t_GetArray &) { return modbusApi.clearTraffic(); }}},
+            {"getStats", {none, [this](t_GetArray &) { return modbusApi.getStats(); }}},
+            {"resetStats", {none, [this](t_GetArray &) { return modbusApi.resetStats(); }}},
+            {"startScan", {none, [this](t_GetArray &p) { return modbusApi.startScan(p, [this] { launchScan(); }); }}},
+            {"getScanStatus", {none, [this](t_GetArray &) { return modbusApi.getScanStatus(); }}},
+            {"stopScan", {none, [this](t_GetArray &) { return modbusApi.stopScan(); }}},
             {"getListOfInstalledModules",
              {none, [this](t_GetArray &) { return modulesMngr->getListOfInstalledModules(); }}},
             {"getGeneralInfo", {none, [this](t_GetArray &) { return systemFun->getGeneralInfo(); }}},
@@ -72,6 +81,12 @@ QByteArray MyHttpRequestHandler::emitted(void (MyHttpRequestHandler::*signal)())
 
 MyHttpRequestHandler::~MyHttpRequestHandler()
 {
+    modbusApi.stopScan();
+    {
+        std::lock_guard<std::mutex> locker(scanThreadLock);
+        if (scanThread.joinable())
+            scanThread.join();
+    }
     // The handler threads have ended; a search nobody collected ends here.
     finderThread->stop();
     updatesThread->stop();
@@ -153,7 +168,10 @@ QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
     }
     if (route->lock == Lock::None)
         return route->handler(parameters);
-    if (!modbusLock.tryLock(lockTimeout.loadRelaxed())) {
+    bool scanning = false;
+    if (!lockModbus(&scanning)) {
+        if (scanning)
+            return modbusErrorReply(ModbusError::ScanInProgress);
         qWarning("MyHttpRequestHandler: Modbus lock timed out after %d ms, %s not run", lockTimeout.loadRelaxed(),
                  name.constData());
         return QByteArray();
@@ -161,6 +179,50 @@ QByteArray MyHttpRequestHandler::ajaxReply(t_GetArray &parameters)
     const QByteArray result = route->handler(parameters);
     modbusLock.unlock();
     return result;
+}
+
+bool MyHttpRequestHandler::lockModbus(bool *scanning)
+{
+    // A scan holds the bus for long: a call that finds one, or sees one
+    // start while it waits, is told so at once.
+    const int slice = 50;
+    QDeadlineTimer deadline(lockTimeout.loadRelaxed());
+    for (;;) {
+        *scanning = modbusApi.scanRunning();
+        if (*scanning)
+            return false;
+        const qint64 left = deadline.remainingTime();
+        if (modbusLock.tryLock(static_cast<int>(qMin<qint64>(slice, left))))
+            break;
+        if (deadline.hasExpired())
+            return false;
+    }
+    // The scan may have claimed the scanner while this call took the lock;
+    // its thread then waits for this lock, so give way.
+    *scanning = modbusApi.scanRunning();
+    if (*scanning)
+        modbusLock.unlock();
+    return !*scanning;
+}
+
+void MyHttpRequestHandler::launchScan()
+{
+    // The last scan's thread has given the scanner back, so it is at its end.
+    std::lock_guard<std::mutex> locker(scanThreadLock);
+    if (scanThread.joinable())
+        scanThread.join();
+    scanThread = std::thread([this] { runScan(); });
+}
+
+void MyHttpRequestHandler::runScan()
+{
+    if (modbusLock.tryLock(lockTimeout.loadRelaxed())) {
+        modbusApi.runScan();
+        modbusLock.unlock();
+    } else {
+        qWarning("MyHttpRequestHandler: Modbus lock timed out after %d ms, scan not run", lockTimeout.loadRelaxed());
+    }
+    modbusApi.finishScan();
 }
 
 QByteArray MyHttpRequestHandler::runFirmwareUpdater()

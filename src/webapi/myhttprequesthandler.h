@@ -2,6 +2,8 @@
 #define MYHTTPREQUESTHANDLER_H
 
 #include <functional>
+#include <mutex>
+#include <thread>
 
 #include <QByteArray>
 #include <QAtomicInt>
@@ -72,6 +74,12 @@ private:
     QByteArray runFirmwareUpdater();
     QByteArray openFtpInExplorer(t_GetArray &parameters);
     QByteArray startSearchingDevices();
+    // A bus scan runs on scanThread, which takes modbusLock for itself.
+    void launchScan();
+    void runScan();
+    // Waits for modbusLock up to the lock time-out; false when it gave up or
+    // a scan took the bus meanwhile (*scanning then set).
+    bool lockModbus(bool *scanning);
     QByteArray getSearchedDevices();
     void serviceSaveFile(HttpRequest &request, HttpResponse &response, t_GetArray &parameters);
     void serviceLoadFile(HttpRequest &request, HttpResponse &response);
@@ -91,6 +99,8 @@ private:
     QAtomicInt lockTimeout{10000};
     RequestGuard guard;
     QHash<QByteArray, Route> routes; // by func; read-only once built
+    std::mutex scanThreadLock; // scanThread: each start may come from another handler thread
+    std::thread scanThread;
 };
 
 #endif // MYHTTPREQUESTHANDLER_H

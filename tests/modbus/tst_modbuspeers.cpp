@@ -105,6 +105,8 @@ private:
     std::unique_ptr<ReplyEngine> rtuEngine;
     Child sim;
     std::unique_ptr<ReplyEngine> simEngine;
+    Child streamPeer; // pymodbus with RTU frames over TCP
+    std::unique_ptr<ReplyEngine> streamEngine;
 };
 
 void TestModbusPeers::initTestCase()
@@ -137,6 +139,8 @@ void TestModbusPeers::cleanupTestCase()
 {
     simEngine.reset();
     sim.stop();
+    streamEngine.reset();
+    streamPeer.stop();
     tcpEngine.reset();
     rtuEngine.reset();
     rtuPeer.stop();
@@ -154,6 +158,18 @@ ReplyEngine *TestModbusPeers::engineFor(const QString &transport)
             simEngine->connectPort(c);
         }
         return simEngine.get();
+    }
+    if (transport == QLatin1String("rtuovertcp")) {
+        if (!streamEngine) {
+            streamEngine = std::make_unique<ReplyEngine>();
+            noPause(*streamEngine);
+            t_GetArray c = tcpConnect(
+                    startTcpPeer(streamPeer, {"--framer", "rtu", "--set", peerPresets, "--slave-id", peerSlaveIdHex}),
+                    1000);
+            c.insert("connType", "rtuovertcp");
+            streamEngine->connectPort(c);
+        }
+        return streamEngine.get();
     }
     return transport == QLatin1String("tcp") ? tcpEngine.get() : rtuEngine.get();
 }
@@ -280,7 +296,7 @@ void TestModbusPeers::limitsAndErrors_data()
     QTest::addColumn<t_GetArray>("params");
     QTest::addColumn<QByteArray>("reply");
 
-    for (const QString &transport : {QStringLiteral("tcp"), QStringLiteral("rtu")}) {
+    for (const QString &transport : {QStringLiteral("tcp"), QStringLiteral("rtu"), QStringLiteral("rtuovertcp")}) {
         const QByteArray t = transport.toLatin1();
         // What the slave itself answers at the limits.
         QTest::newRow(t + " 125 registers") << transport << "read" << transfer(0, 125, "uint") << QByteArray();
@@ -317,6 +333,7 @@ void TestModbusPeers::identification_data()
     QTest::addColumn<QString>("transport");
     QTest::newRow("tcp") << "tcp";
     QTest::newRow("rtu") << "rtu";
+    QTest::newRow("rtuovertcp") << "rtuovertcp";
 }
 
 void TestModbusPeers::identification()
@@ -702,14 +719,14 @@ void TestModbusPeers::functionCodes_data()
             {"fc22", "", "maskWriteRegister", "regAddr=620&andMask=0x00F2&orMask=37", sent, {}, {}},
             {"fc22 result", "", "readRegisters", "regAddr=620&valuesCnt=1&regType=hex", R"(["0035"])", {}, {}},
             {"fc43 basic",
-             "tcp rtu",
+             "tcp rtu rtuovertcp",
              "readDeviceIdentification",
              "func=readDeviceIdentification",
              "{\"conformity\":\"0x83\",\"objects\":{" + pyBasic + "}}",
              {},
              {}},
             {"fc43 extended over three replies",
-             "tcp rtu",
+             "tcp rtu rtuovertcp",
              "readDeviceIdentification",
              "category=3",
              "{\"conformity\":\"0x83\",\"objects\":{" + pyBasic
@@ -757,7 +774,7 @@ void TestModbusPeers::functionCodes_data()
              {"-t", "4:hex", "-r", "1099"},
              "[1099]: \t0xB8B1\n"},
     };
-    for (const char *peer : {"tcp", "rtu", "sim"}) {
+    for (const char *peer : {"tcp", "rtu", "rtuovertcp", "sim"}) {
         for (const Row &row : rows) {
             if (*row.peers && !QByteArray(row.peers).split(' ').contains(peer))
                 continue;

@@ -185,14 +185,17 @@ test('loads offline with every named control, and is measured', async () => {
   await page.waitForSelector('body[data-ready="1"]');
   const labels = ['Connection type', 'IP address', 'TCP port', 'Serial port', 'Baud rate', 'Mode', 'Slave ID',
     'Timeout (ms)', 'Table', 'Register address', 'Count', 'Value type', 'Register size', 'Value size', 'Byte order',
-    'Precision', 'Poll interval (ms)', 'Language'];
+    'Precision', 'Poll interval (ms)', 'Language', 'Units', 'Baud rates', 'Line modes'];
   for (const name of labels) assert.equal(await page.getByLabel(name, { exact: true }).count(), 1, name);
   const buttons = ['Connect', 'Disconnect', 'Read', 'Write', 'Start polling', 'Stop polling', 'Identify', 'Search devices',
-    'Export CSV', 'Export PDF', 'Load file', 'Check for updates', 'Send report'];
+    'Export CSV', 'Export PDF', 'Load file', 'Check for updates', 'Send report', 'Start scan', 'Stop scan',
+    'Pause traffic', 'Clear traffic', 'Export traffic', 'Reset statistics'];
   for (const name of buttons) {
     assert.equal(await page.getByRole('button', { name, exact: true, includeHidden: true }).count(), 1, name);
   }
   assert.equal(await page.getByRole('status').first().textContent(), 'Not connected');
+  assert.deepEqual(await page.getByLabel('Connection type').locator('option').allTextContents(),
+    ['Modbus TCP', 'Serial RTU', 'Modbus RTU over TCP']);
   // Nothing stored yet: the form offers the demo slave.
   assert.equal(await page.getByLabel('IP address').inputValue(), '127.0.0.1');
   assert.equal(await page.getByLabel('TCP port').inputValue(), '1502');
@@ -373,6 +376,59 @@ test('finds the demo slave by device search and fills the TCP form with it', asy
   assert.equal(await page.getByLabel('IP address').inputValue(), '127.0.0.1');
   assert.equal(await page.getByLabel('TCP port').inputValue(), String(simPort));
   assert.equal(await page.getByLabel('Slave ID').inputValue(), '1');
+});
+
+test('finds the demo slave by a bus scan, takes it into the form and reads it', async () => {
+  await page.getByLabel('Connection type').selectOption('tcp');
+  await page.getByLabel('IP address').fill('127.0.0.1');
+  await page.getByLabel('TCP port').fill(String(simPort));
+  await page.getByLabel('Slave ID').fill('9');
+  await page.getByLabel('Units', { exact: true }).fill('1-2');
+  await page.getByRole('button', { name: 'Start scan' }).click();
+  await page.locator('#scanInfo', { hasText: 'Units found: 2' }).waitFor({ timeout: 15000 });
+  const bar = page.getByRole('progressbar', { name: 'Bus scan' });
+  assert.equal(await bar.evaluate((el) => `${el.value}/${el.max}`), '2/2');
+  assert.ok(await page.getByRole('button', { name: 'Start scan' }).isEnabled());
+  assert.ok(await page.getByRole('button', { name: 'Stop scan' }).isDisabled());
+  const results = page.getByRole('list', { name: 'Bus scan' }).getByRole('listitem');
+  assert.deepEqual(await results.allTextContents(), ['Unit 1: okUse', 'Unit 2: okUse']);
+  await page.getByLabel('Slave ID').fill('9');
+  await results.first().getByRole('button', { name: 'Use', exact: true }).click();
+  assert.equal(await page.getByLabel('Slave ID').inputValue(), '1');
+  assert.equal(await page.getByLabel('TCP port').inputValue(), String(simPort));
+  await page.getByRole('button', { name: 'Connect', exact: true }).click();
+  await page.locator('#connState[data-state="on"]').waitFor();
+  await setRegisters({ addr: 1 });
+  assert.deepEqual(await readValues(), ['1234']);
+  await page.locator('#scanResults').scrollIntoViewIfNeeded();
+  await shot('bus-scan');
+});
+
+test('shows every frame in the Traffic tab, with counters, and exports them', async () => {
+  await page.getByRole('tab', { name: 'Traffic' }).click();
+  const frames = page.getByRole('table', { name: 'Frames' });
+  const headers = await frames.getByRole('columnheader').allTextContents();
+  assert.deepEqual(headers, ['Time', 'Direction', 'Unit', 'Function', 'Bytes', 'RTT', 'Result']);
+  // The scan's probes went out as Modbus TCP frames with their MBAP header.
+  await frames.getByRole('cell', { name: '00 00 00 00 00 06 02 03 00 00 00 01', exact: true }).first().waitFor();
+  const status = page.getByRole('status').filter({ hasText: 'Requests:' });
+  assert.match(await status.textContent(), /^Requests: \d+ · Errors: \d+ · p95 RTT: \d+(\.\d+)? ms$/);
+  await shot('tab-traffic');
+
+  const [csv] = await Promise.all([page.waitForEvent('download'), page.getByRole('button', { name: 'Export traffic' }).click()]);
+  const lines = fs.readFileSync(await csv.path(), 'utf8').split('\r\n');
+  assert.equal(lines[0], 'Seq,Time,Direction,Unit,Function,Bytes,RTT (us),Result');
+  assert.ok(lines.some((l) => /^\d+,[^,]+,rx,1,3,00 00 00 00 00 05 01 03 02 04 D2,\d+,ok$/.test(l)), lines.join('\n'));
+
+  await page.getByRole('button', { name: 'Pause traffic' }).click();
+  assert.equal(await page.getByRole('button', { name: 'Pause traffic' }).getAttribute('aria-pressed'), 'true');
+  await page.getByRole('button', { name: 'Pause traffic' }).click();
+  await page.getByRole('button', { name: 'Clear traffic' }).click();
+  await page.locator('#trafficEmpty:not([hidden])').waitFor();
+  assert.equal(await frames.locator('tbody tr').count(), 0);
+  await page.getByRole('button', { name: 'Reset statistics' }).click();
+  await status.filter({ hasText: 'Requests: 0 · Errors: 0 · p95 RTT: 0.00 ms' }).waitFor();
+  await page.getByRole('tab', { name: 'Device' }).click();
 });
 
 test('exports the table as CSV and as PDF', async () => {

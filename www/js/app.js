@@ -6,6 +6,7 @@ import {
   checkForm, isBitTable, isWritableTable, sizesFor, maxBitsWritten,
 } from './registers.js';
 import { LiveChart } from './chart.js';
+import { wireBusView, showTraffic, renderStats, renderScan } from './busview.js';
 
 const $ = (id) => document.getElementById(id);
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -68,7 +69,7 @@ function setConnected(connected, what = '', slave = undefined) {
 
 function showConnFields() {
   const type = $('connType').value;
-  for (const el of document.querySelectorAll('[data-only]')) el.hidden = el.dataset.only !== type;
+  for (const el of document.querySelectorAll('[data-only]')) el.hidden = !el.dataset.only.split(' ').includes(type);
 }
 
 function fillSelect(select, entries) {
@@ -88,7 +89,7 @@ async function loadPortSettings() {
   const u = d.userSettings || {};
   // A fresh store reports type serial with port "0": no serial line was ever used.
   const serialUsed = u.connectionType === 'serial' && u.port && u.port !== '0';
-  $('connType').value = serialUsed && ports.length ? 'serial' : 'tcp';
+  $('connType').value = serialUsed && ports.length ? 'serial' : u.connectionType === 'rtuovertcp' ? 'rtuovertcp' : 'tcp';
   // Nothing stored yet reads as the gateway's built-in defaults: offer the
   // demo slave that run.sh starts instead of an address on someone's LAN.
   const fresh = !u.isConnected && (!u.port || u.port === '0') && u.tcpIp === '192.168.1.100' && Number(u.tcpPort) === 502;
@@ -843,6 +844,8 @@ function applyLanguage(code) {
   chart.count();
   $('pauseChart').textContent = t(chart.paused ? 'btn.resume' : 'btn.pause');
   if (state.devices) $('deviceList').replaceChildren(...state.devices.map(deviceItem));
+  renderStats();
+  renderScan();
   // Series names are drawn into the chart: a new language starts it anew.
   if (chart.plot) updateChartSeries(true);
 }
@@ -883,8 +886,27 @@ function wire() {
   $('language').addEventListener('change', () => applyLanguage($('language').value));
   makeTabs($('tabs'), (tab) => {
     if (tab.id === 'tab-device') $('repModule').value = 'Device';
+    showTraffic(tab.id === 'tab-traffic');
   });
   selectModule = makeTabs($('modTabs'), openModule);
+  wireBusView({ say, showReply, clearError, useUnit });
+}
+
+// A unit the bus scan found becomes the connection form's link.
+function useUnit(link, found) {
+  $('connType').value = link.connType;
+  showConnFields();
+  $('slaveId').value = found.unit;
+  if (link.connType === 'serial') {
+    $('serialPort').value = link.portSelect;
+    const baud = [...$('baudRate').options].find((o) => o.textContent === String(found.baud));
+    if (baud) $('baudRate').value = baud.value;
+    $('mode').value = String(found.mode);
+  } else {
+    $('ipAddress').value = link.ipAddres_tcp;
+    $('tcpPort').value = link.port_tcp;
+  }
+  $('connect').focus();
 }
 
 // Modules use the gateway through the page rather than on their own.

@@ -2,12 +2,15 @@
 """Modbus slave for tests and benchmarks (pymodbus 3.0).
 
   --tcp HOST:PORT            listen on TCP (PORT 0: pick a free port, printed as "port N")
+  --framer socket|rtu        framing on TCP: MBAP (default) or RTU frames over the stream
   --serial DEVICE --baud N   RTU on a serial line [--parity N|E|O --stopbits 1|2]
   --set ADDR=VALUE[,...]     preload holding registers (addresses from 0)
   --slave-id HEX             report-slave-id data (the trailing run byte 0xFF is added;
                              without it the data is "Pymodbus")
+  --unit N                   answer unit N only (default: every unit)
+  --corrupt                  flip the last CRC byte of every RTU reply
 
-Serves any unit id from one data space; prints "ready" once listening.
+Serves the units from one data space; prints "ready" once listening.
   holding registers 0-9999    0, or as --set says
   input registers 0-9999      register i holds i, except 100-119 as on modbus-sim:
                               100-101 12.5 as float, 102-103 -100000 as int32,
@@ -42,7 +45,7 @@ from pymodbus.device import ModbusControlBlock, ModbusDeviceIdentification
 from pymodbus.factory import ServerDecoder
 from pymodbus.pdu import ExceptionResponse, ModbusExceptions
 from pymodbus.server import StartAsyncTcpServer
-from pymodbus.transaction import ModbusSocketFramer
+from pymodbus.transaction import ModbusRtuFramer, ModbusSocketFramer
 
 REGISTERS = 10000
 
@@ -90,7 +93,18 @@ def build_context(args):
     slave.reportSlaveIdData = bytes.fromhex(args.slave_id) if args.slave_id else b"Pymodbus"
     # One control block serves both transports.
     ModbusControlBlock().Identity.update(ModbusDeviceIdentification(info=IDENTITY))
-    return ModbusServerContext(slaves=slave, single=True)
+    if args.unit is None:
+        return ModbusServerContext(slaves=slave, single=True)
+    return ModbusServerContext(slaves={args.unit: slave}, single=False)
+
+
+def corrupted(frame):
+    return frame[:-1] + bytes((frame[-1] ^ 0xFF,))
+
+
+class CorruptingRtuFramer(ModbusRtuFramer):
+    def buildPacket(self, message):
+        return corrupted(super().buildPacket(message))
 
 
 async def run_tcp(args, context):
@@ -99,8 +113,11 @@ async def run_tcp(args, context):
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stop.set)
     host, port = args.tcp.rsplit(":", 1)
+    framer = ModbusSocketFramer
+    if args.framer == "rtu":
+        framer = CorruptingRtuFramer if args.corrupt else ModbusRtuFramer
     server = await StartAsyncTcpServer(context=context, address=(host, int(port)),
-                                       framer=ModbusSocketFramer, defer_start=True,
+                                       framer=framer, defer_start=True,
                                        allow_reuse_address=True)
     task = asyncio.create_task(server.serve_forever())
     await server.serving
@@ -125,11 +142,13 @@ def crc16(data):
     return bytes((crc & 0xFF, crc >> 8))
 
 
-def answer_rtu(frame, context, decoder):
+def answer_rtu(frame, context, decoder, args):
     """The reply frame to one request frame, or None."""
     if len(frame) < 4 or crc16(frame[:-2]) != frame[-2:]:
         return None
     unit = frame[0]
+    if args.unit is not None and unit != args.unit:
+        return None
     pdu = frame[1:-2]
     try:
         request = decoder.decode(pdu)
@@ -146,7 +165,8 @@ def answer_rtu(frame, context, decoder):
     if unit == 0:
         return None
     body = bytes((unit, response.function_code)) + response.encode()
-    return body + crc16(body)
+    reply = body + crc16(body)
+    return corrupted(reply) if args.corrupt else reply
 
 
 def run_serial(args, context):
@@ -170,7 +190,7 @@ def run_serial(args, context):
             if not chunk:
                 break
             frame += chunk
-        reply = answer_rtu(frame, context, decoder)
+        reply = answer_rtu(frame, context, decoder, args)
         if reply:
             line.write(reply)
             line.flush()
@@ -187,6 +207,9 @@ def main():
     parser.add_argument("--stopbits", type=int, choices=(1, 2), default=1)
     parser.add_argument("--set", default="")
     parser.add_argument("--slave-id", default="")
+    parser.add_argument("--framer", choices=("socket", "rtu"), default="socket")
+    parser.add_argument("--unit", type=int)
+    parser.add_argument("--corrupt", action="store_true")
     args = parser.parse_args()
     logging.disable(logging.CRITICAL)
     context = build_context(args)
