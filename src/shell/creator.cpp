@@ -5,10 +5,36 @@
 #include <QSettings>
 
 #include "httplistener.h"
+#include "loggingsettings.h"
+#include "mqttsettings.h"
 #include "myhttprequesthandler.h"
 #include "platformlauncher.h"
 #include "staticfilecontroller.h"
 #include "traymenu.h"
+
+namespace {
+
+// [mqtt] and [logging]: the broker running projects publish to, and where they log.
+void readProjectSettings(const QString &configPath, MqttSettings *mqtt, LoggingSettings *logging)
+{
+    QSettings config(configPath, QSettings::IniFormat);
+    config.beginGroup(QStringLiteral("mqtt"));
+    mqtt->host = config.value(QStringLiteral("host")).toString().trimmed();
+    const int port = config.value(QStringLiteral("port"), 1883).toInt();
+    mqtt->port = quint16(port > 0 && port <= 65535 ? port : 1883);
+    mqtt->tls = config.value(QStringLiteral("tls"), false).toBool();
+    mqtt->caFile = config.value(QStringLiteral("caFile")).toString();
+    mqtt->user = config.value(QStringLiteral("user")).toString();
+    mqtt->password = config.value(QStringLiteral("password")).toString();
+    mqtt->clientId = config.value(QStringLiteral("clientId")).toString();
+    mqtt->topicPrefix = config.value(QStringLiteral("topicPrefix")).toString();
+    config.endGroup();
+    config.beginGroup(QStringLiteral("logging"));
+    logging->directory = config.value(QStringLiteral("directory")).toString();
+    logging->keepDays = config.value(QStringLiteral("keepDays"), 30).toInt();
+}
+
+} // namespace
 
 // The order matters: each component reads its settings while it is built.
 Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : QObject(parent)
@@ -22,6 +48,10 @@ Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : Q
     listenerSettings = new QSettings(configPath, QSettings::IniFormat, this);
     listenerSettings->beginGroup(QStringLiteral("listener"));
     router = new MyHttpRequestHandler(staticFileController, docrootSettings, this);
+    MqttSettings mqtt;
+    LoggingSettings logging;
+    readProjectSettings(configPath, &mqtt, &logging);
+    router->configureProjects(mqtt, logging);
     listener = new HttpListener(listenerSettings, router, this);
 
     traySettings = new QSettings(configPath, QSettings::IniFormat, this);

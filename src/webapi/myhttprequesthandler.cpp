@@ -7,6 +7,8 @@
 
 #include <utility>
 
+#include "busbackend.h"
+#include "buslines.h"
 #include "devicefinder.h"
 #include "email.h"
 #include "endpoint.h"
@@ -15,15 +17,17 @@
 #include "modbusengine.h"
 #include "modulesmngr.h"
 #include "platformlauncher.h"
+#include "projectapi.h"
 #include "staticfilecontroller.h"
 #include "systemfun.h"
 #include "updates.h"
 
 MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileController, QSettings *docrootSettings,
                                            QObject *parent)
-    : HttpRequestHandler(parent), staticFileController(staticFileController), modbusEngine(new ModbusEngine(this)),
+    : HttpRequestHandler(parent), staticFileController(staticFileController), busLines(std::make_unique<BusLines>()),
+      busBackend(std::make_unique<BusBackend>(*busLines)), modbusEngine(new ModbusEngine(busBackend.get(), this)),
       modbusApi(*modbusEngine), docrootSettings(docrootSettings), modulesMngr(nullptr), updates(nullptr),
-      email(nullptr), systemFun(nullptr)
+      email(nullptr), systemFun(nullptr), projectApi(new ProjectApi(*busLines, this))
 {
     if (docrootSettings)
         docrootPath = docrootSettings->value(QStringLiteral("path"), QStringLiteral(".")).toString();
@@ -65,6 +69,17 @@ void MyHttpRequestHandler::addRoutes()
             {"startUpdating", {none, [this](t_GetArray &p) { return updates->startUpdating(p); }}},
             {"getUpdateStatus", {none, [this](t_GetArray &) { return updates->getUpdateStatus(); }}},
             {"openFtpInExplorer", {none, [this](t_GetArray &p) { return openFtpInExplorer(p); }}},
+            // Projects take their turn on each line, not the Modbus lock.
+            {"listProjects", {none, [this](t_GetArray &) { return projectApi->listProjects(); }}},
+            {"getProject", {none, [this](t_GetArray &p) { return projectApi->getProject(p); }}},
+            {"saveProject", {none, [this](t_GetArray &p) { return projectApi->saveProject(p); }}},
+            {"deleteProject", {none, [this](t_GetArray &p) { return projectApi->deleteProject(p); }}},
+            {"startProject", {none, [this](t_GetArray &p) { return projectApi->startProject(p); }}},
+            {"stopProject", {none, [this](t_GetArray &) { return projectApi->stopProject(); }}},
+            {"getTagValues", {none, [this](t_GetArray &) { return projectApi->getTagValues(); }}},
+            {"writeTag", {none, [this](t_GetArray &p) { return projectApi->writeTag(p); }}},
+            {"listLogs", {none, [this](t_GetArray &) { return projectApi->listLogs(); }}},
+            {"getMqttStatus", {none, [this](t_GetArray &) { return projectApi->getMqttStatus(); }}},
     };
 }
 
@@ -77,6 +92,9 @@ QByteArray MyHttpRequestHandler::emitted(void (MyHttpRequestHandler::*signal)())
 
 MyHttpRequestHandler::~MyHttpRequestHandler()
 {
+    // Both use the lines and the backend, which go with this object's members.
+    delete projectApi;
+    delete modbusEngine;
     // A search nobody collected. Its thread has normally ended by now, which
     // hands the finder to this one.
     if (deviceFinder && deviceFinder->thread() != QThread::currentThread())
@@ -88,6 +106,11 @@ MyHttpRequestHandler::~MyHttpRequestHandler()
 QString MyHttpRequestHandler::configFile() const
 {
     return docrootSettings ? docrootSettings->fileName() : QString();
+}
+
+void MyHttpRequestHandler::configureProjects(const MqttSettings &mqtt, const LoggingSettings &logging)
+{
+    projectApi->configure(mqtt, logging);
 }
 
 void MyHttpRequestHandler::setModbusLockTimeout(int milliseconds)
@@ -126,6 +149,11 @@ void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
 
     switch (endpointOf(path)) {
     case Endpoint::Ajax: {
+        // The one function whose reply is a file rather than a JSON text.
+        if (parameters.value("func") == "downloadLog") {
+            projectApi->downloadLog(parameters, response);
+            return;
+        }
         const QByteArray result = ajaxReply(parameters);
         response.setStatus(200, "OK");
         response.setHeader("Content-Type", "text/html");
@@ -134,6 +162,7 @@ void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
     }
     case Endpoint::SaveFile: serviceSaveFile(request, response, parameters); return;
     case Endpoint::LoadFile: serviceLoadFile(request, response); return;
+    case Endpoint::Events: projectApi->serviceEvents(request, response); return;
     case Endpoint::File: break;
     }
     if (staticFileController) {

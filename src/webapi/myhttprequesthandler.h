@@ -2,6 +2,7 @@
 #define MYHTTPREQUESTHANDLER_H
 
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include <QByteArray>
@@ -15,10 +16,15 @@
 #include "tgetarray.h"
 
 class QSettings;
+class BusBackend;
+class BusLines;
 class DeviceFinder;
 class Email;
 class ModbusEngine;
 class ModulesMngr;
+class ProjectApi;
+struct LoggingSettings;
+struct MqttSettings;
 class StaticFileController;
 class SystemFun;
 class Updates;
@@ -37,6 +43,9 @@ public:
     // The Host and cross-site checks, before any body is read.
     bool admit(const HttpRequest &request) override;
     void service(HttpRequest &request, HttpResponse &response) override;
+
+    // Before the first request: the broker and the log of running projects.
+    void configureProjects(const MqttSettings &mqtt, const LoggingSettings &logging);
 
     // How long a Modbus call waits for the one before it (ms).
     void setModbusLockTimeout(int milliseconds);
@@ -76,6 +85,9 @@ private:
     void serviceLoadFile(HttpRequest &request, HttpResponse &response);
 
     StaticFileController *staticFileController;
+    // The interactive engine and the project poller share these lines.
+    std::unique_ptr<BusLines> busLines;
+    std::unique_ptr<BusBackend> busBackend;
     ModbusEngine *modbusEngine;
     ModbusApi modbusApi;
     QSettings *docrootSettings;
@@ -84,6 +96,7 @@ private:
     Updates *updates;
     Email *email;
     SystemFun *systemFun;
+    ProjectApi *projectApi;
     std::mutex finderLock; // deviceFinder: start and collection may come from different threads
     DeviceFinder *deviceFinder = nullptr;
     QAtomicInt lockTimeout{10000};
