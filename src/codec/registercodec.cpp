@@ -244,6 +244,35 @@ QByteArray decodeValues(const QVector<quint16> &units, int valuesCnt, const Valu
     return out;
 }
 
+bool decodeNumbers(const QVector<quint16> &units, int valuesCnt, const ValueFormat &format, QVector<double> *values)
+{
+    values->clear();
+    const ValueLayout layout = valueLayout(format, CodecDirection::Read);
+    const int words = unitsPerValue(layout.row);
+    if (valuesCnt < 0 || units.size() < qint64(valuesCnt) * words || layout.row == ValueRow::Ascii
+        || layout.row == ValueRow::Hex)
+        return false;
+    const bool wide = format.regSize == 32;
+    values->reserve(valuesCnt);
+    for (int i = 0; i < valuesCnt; ++i) {
+        const quint64 bits = words > 1 ? readBits(units, i * words, words, wide, layout.order) : units.at(i);
+        switch (layout.row) {
+        case ValueRow::FloatShort:
+        case ValueRow::FloatFixed: values->append(double(floatFromBits(quint32(bits)))); break;
+        case ValueRow::Double: values->append(doubleFromBits(bits)); break;
+        case ValueRow::Signed16: values->append(qint16(bits)); break;
+        case ValueRow::Signed32: values->append(qint32(bits)); break;
+        case ValueRow::Signed64: values->append(double(qint64(bits))); break;
+        case ValueRow::Unsigned16:
+        case ValueRow::Unsigned32:
+        case ValueRow::Unsigned64: values->append(double(bits)); break;
+        case ValueRow::Ascii:
+        case ValueRow::Hex: break;
+        }
+    }
+    return true;
+}
+
 ValuesCheck encodeValues(const QVector<RegValsElement> &values, int valuesCnt, const ValueFormat &format,
                          QVector<quint16> *units)
 {

@@ -18,6 +18,11 @@
 // stays valid JSON. Ascii gives one string, hex one "41C8" per register.
 QByteArray decodeValues(const QVector<quint16> &units, int valuesCnt, const ValueFormat &format);
 
+// The same values as numbers (64-bit integers as the nearest double), for
+// the numeric rows only. False, leaving *values empty, for ascii and hex or
+// when units is too short.
+bool decodeNumbers(const QVector<quint16> &units, int valuesCnt, const ValueFormat &format, QVector<double> *values);
+
 // What a write's value list comes to. ValuesError is the "Registers values
 // error!" reply: a list of other than valuesCnt elements (one string for
 // ascii), text that does not fit the registers or is not Latin-1, a hex

@@ -99,7 +99,7 @@ struct EmailSettings
 struct LoggingSettings
 {
     QString directory; // empty: the per-user data directory's logs/
-    int keepDays = 30;
+    int keepDays = 30; // 0 or below keeps every file
 };
 
 // The tray's keys: [listener] `port` as the browser address uses it, and

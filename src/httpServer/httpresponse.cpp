@@ -65,6 +65,11 @@ bool HttpResponse::hasSentHeaders() const
     return sentHeaders;
 }
 
+bool HttpResponse::isConnected() const
+{
+    return socket && socket->state() == QAbstractSocket::ConnectedState;
+}
+
 QByteArray HttpResponse::headerBlock() const
 {
     QByteArray buffer;

@@ -32,6 +32,9 @@ public:
     void write(const QByteArray &data, bool lastPart = false);
     bool hasSentLastPart() const;
     bool hasSentHeaders() const;
+    // Whether the client is still there: a response kept open (a stream)
+    // stops writing once it is gone.
+    bool isConnected() const;
 
     // Status line, headers and cookies as they go on the wire.
     QByteArray headerBlock() const;

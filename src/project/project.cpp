@@ -46,13 +46,13 @@ QString typeName(TagType type)
     return QString();
 }
 
-QString byteOrderName(ByteOrder order)
+QString byteOrderName(TagByteOrder order)
 {
     switch (order) {
-    case ByteOrder::ABCD: return QStringLiteral("ABCD");
-    case ByteOrder::CDAB: return QStringLiteral("CDAB");
-    case ByteOrder::BADC: return QStringLiteral("BADC");
-    case ByteOrder::DCBA: return QStringLiteral("DCBA");
+    case TagByteOrder::ABCD: return QStringLiteral("ABCD");
+    case TagByteOrder::CDAB: return QStringLiteral("CDAB");
+    case TagByteOrder::BADC: return QStringLiteral("BADC");
+    case TagByteOrder::DCBA: return QStringLiteral("DCBA");
     }
     return QString();
 }
@@ -252,13 +252,13 @@ QString readTag(const QJsonObject &object, int number, const QHash<QString, int>
         if (!r.failed() && !sizeOk)
             r.fail(tag->type == TagType::Float ? QStringLiteral("valSize must be 32 or 64 for float")
                                                : QStringLiteral("valSize must be 16, 32 or 64"));
-        tag->byteOrder = ByteOrder(r.choice(
+        tag->byteOrder = TagByteOrder(r.choice(
                 QStringLiteral("byteOrder"),
                 {QStringLiteral("ABCD"), QStringLiteral("CDAB"), QStringLiteral("BADC"), QStringLiteral("DCBA")}, false,
                 0));
         // The transfer functions apply byte orders only to values spanning
         // several registers; any other order on one register would do nothing.
-        if (!r.failed() && tag->valSize == 16 && tag->byteOrder != ByteOrder::ABCD)
+        if (!r.failed() && tag->valSize == 16 && tag->byteOrder != TagByteOrder::ABCD)
             r.fail(QStringLiteral("byteOrder must be ABCD for a 16-bit value"));
     }
     if (!r.failed() && tag->regAddr + tagWidth(*tag) - 1 > 65535)

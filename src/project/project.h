@@ -27,7 +27,8 @@ enum class TagTable { Holding, Input, Coils, Discrete };
 // Only numeric types: a tag value is scaled, logged as a CSV number and
 // published as a JSON number, none of which fits ascii or hex.
 enum class TagType { Int, Uint, Float };
-enum class ByteOrder { ABCD, CDAB, BADC, DCBA };
+// Named apart from the codec's ByteOrder, which also has the request's absent and bad values.
+enum class TagByteOrder { ABCD, CDAB, BADC, DCBA };
 
 struct ProjectTag
 {
@@ -39,7 +40,7 @@ struct ProjectTag
     // Register tables only; coils and discrete inputs read one bit.
     TagType type = TagType::Int;
     int valSize = 16;
-    ByteOrder byteOrder = ByteOrder::ABCD;
+    TagByteOrder byteOrder = TagByteOrder::ABCD;
     double scale = 1;
     double offset = 0;
     QString unit;
@@ -68,7 +69,7 @@ int tagWidth(const ProjectTag &tag);
 
 QString tableName(TagTable table);
 QString typeName(TagType type);
-QString byteOrderName(ByteOrder order);
+QString byteOrderName(TagByteOrder order);
 
 // Checks the whole project text and, when it is sound, fills *project.
 // Returns an empty string, or "Project error: <what> in <where>" naming the

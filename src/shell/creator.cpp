@@ -17,6 +17,7 @@ Creator::Creator(const QString &configPath, bool restarted, QObject *parent)
     qDebug("ServiceHelper: Starting service");
 
     router = new MyHttpRequestHandler(staticFileController, config, this);
+    router->configureProjects(config.mqtt, config.logging);
     listener = new HttpListener(config.listener, router, this);
     tray = new TrayMenu(qobject_cast<QApplication *>(QCoreApplication::instance()), config.tray);
 

@@ -8,5 +8,7 @@ Endpoint endpointOf(const QByteArray &path)
         return Endpoint::SaveFile;
     if (path.contains("loadFile.html"))
         return Endpoint::LoadFile;
+    if (path.contains("events.html"))
+        return Endpoint::Events;
     return Endpoint::File;
 }

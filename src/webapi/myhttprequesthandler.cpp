@@ -4,6 +4,9 @@
 #include <QDeadlineTimer>
 #include <QTemporaryFile>
 
+#include "busbackend.h"
+#include "buslines.h"
+#include "modbuslibrary.h"
 #include "devicefinder.h"
 #include "email.h"
 #include "endpoint.h"
@@ -13,21 +16,26 @@
 #include "modbusengine.h"
 #include "modulesmngr.h"
 #include "platformlauncher.h"
+#include "projectapi.h"
 #include "staticfilecontroller.h"
 #include "systemfun.h"
 #include "updates.h"
 
 MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileController, const BrioConfig &config,
                                            QObject *parent)
-    : HttpRequestHandler(parent), staticFileController(staticFileController),
-      modbusEngine(new ModbusEngine(config.modbus, this)), modbusApi(*modbusEngine),
+    : HttpRequestHandler(parent), staticFileController(staticFileController), busLines(std::make_unique<BusLines>()),
+      modbusLibrary(std::make_unique<ModbusLibrary>(config.modbus.extraPorts)),
+      busBackend(std::make_unique<BusBackend>(*busLines, modbusLibrary.get())),
+      modbusEngine(new ModbusEngine(busBackend.get(), this)), modbusApi(*modbusEngine),
       modulesMngr(new ModulesMngr(config.docroot.path, this)), email(new Email(config.email, this)),
-      systemFun(new SystemFun(this)), updatesThread(new HomeThread(QStringLiteral("Updates"), this)),
+      systemFun(new SystemFun(this)), projectApi(new ProjectApi(*busLines, this)),
+      updatesThread(new HomeThread(QStringLiteral("Updates"), this)),
       finderThread(new HomeThread(QStringLiteral("DeviceFinder"), this)),
       updates(updatesThread->make<Updates>(config.docroot.path, config.updates)),
       deviceFinder(finderThread->make<DeviceFinder>(config.discovery, DeviceFinder::installedHelper())),
       guard(config.listener.allowedHosts)
 {
+    modbusEngine->setConfig(config.modbus);
     addRoutes();
 }
 
@@ -69,6 +77,17 @@ void MyHttpRequestHandler::addRoutes()
             {"startUpdating", {none, [this](t_GetArray &p) { return updates->startUpdating(p); }}},
             {"getUpdateStatus", {none, [this](t_GetArray &) { return updates->getUpdateStatus(); }}},
             {"openFtpInExplorer", {none, [this](t_GetArray &p) { return openFtpInExplorer(p); }}},
+            // Projects take their turn on each line, not the Modbus lock.
+            {"listProjects", {none, [this](t_GetArray &) { return projectApi->listProjects(); }}},
+            {"getProject", {none, [this](t_GetArray &p) { return projectApi->getProject(p); }}},
+            {"saveProject", {none, [this](t_GetArray &p) { return projectApi->saveProject(p); }}},
+            {"deleteProject", {none, [this](t_GetArray &p) { return projectApi->deleteProject(p); }}},
+            {"startProject", {none, [this](t_GetArray &p) { return projectApi->startProject(p); }}},
+            {"stopProject", {none, [this](t_GetArray &) { return projectApi->stopProject(); }}},
+            {"getTagValues", {none, [this](t_GetArray &) { return projectApi->getTagValues(); }}},
+            {"writeTag", {none, [this](t_GetArray &p) { return projectApi->writeTag(p); }}},
+            {"listLogs", {none, [this](t_GetArray &) { return projectApi->listLogs(); }}},
+            {"getMqttStatus", {none, [this](t_GetArray &) { return projectApi->getMqttStatus(); }}},
     };
 }
 
@@ -90,6 +109,14 @@ MyHttpRequestHandler::~MyHttpRequestHandler()
     // The handler threads have ended; a search nobody collected ends here.
     finderThread->stop();
     updatesThread->stop();
+    // Both use the lines and the backend, which go with this object's members.
+    delete projectApi;
+    delete modbusEngine;
+}
+
+void MyHttpRequestHandler::configureProjects(const MqttSettings &mqtt, const LoggingSettings &logging)
+{
+    projectApi->configure(mqtt, logging);
 }
 
 void MyHttpRequestHandler::setModbusLockTimeout(int milliseconds)
@@ -128,6 +155,11 @@ void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
 
     switch (endpointOf(path)) {
     case Endpoint::Ajax: {
+        // The one function whose reply is a file rather than a JSON text.
+        if (parameters.value("func") == "downloadLog") {
+            projectApi->downloadLog(parameters, response);
+            return;
+        }
         const QByteArray result = ajaxReply(parameters);
         response.setStatus(200, "OK");
         response.setHeader("Content-Type", "text/html");
@@ -136,6 +168,7 @@ void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
     }
     case Endpoint::SaveFile: serviceSaveFile(request, response, parameters); return;
     case Endpoint::LoadFile: serviceLoadFile(request, response); return;
+    case Endpoint::Events: projectApi->serviceEvents(request, response); return;
     case Endpoint::File: break;
     }
     if (staticFileController) {

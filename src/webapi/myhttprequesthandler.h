@@ -2,6 +2,7 @@
 #define MYHTTPREQUESTHANDLER_H
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -16,11 +17,17 @@
 #include "requestguard.h"
 #include "tgetarray.h"
 
+class BusBackend;
+class BusLines;
+class ModbusLibrary;
 class DeviceFinder;
 class Email;
 class HomeThread;
 class ModbusEngine;
 class ModulesMngr;
+class ProjectApi;
+struct LoggingSettings;
+struct MqttSettings;
 class StaticFileController;
 class SystemFun;
 class Updates;
@@ -41,6 +48,9 @@ public:
     // The Host and cross-site checks, before any body is read.
     bool admit(const HttpRequest &request) override;
     void service(HttpRequest &request, HttpResponse &response) override;
+
+    // Before the first request: the broker and the log of running projects.
+    void configureProjects(const MqttSettings &mqtt, const LoggingSettings &logging);
 
     // How long a Modbus call waits for the one before it (ms).
     void setModbusLockTimeout(int milliseconds);
@@ -85,11 +95,16 @@ private:
     void serviceLoadFile(HttpRequest &request, HttpResponse &response);
 
     StaticFileController *staticFileController;
+    // The interactive engine and the project poller share these lines.
+    std::unique_ptr<BusLines> busLines;
+    std::unique_ptr<ModbusLibrary> modbusLibrary;
+    std::unique_ptr<BusBackend> busBackend;
     ModbusEngine *modbusEngine;
     ModbusApi modbusApi;
     ModulesMngr *modulesMngr;
     Email *email;
     SystemFun *systemFun;
+    ProjectApi *projectApi;
     HomeThread *updatesThread;
     HomeThread *finderThread;
     // Living on the threads above: the finder is reached through its thread,

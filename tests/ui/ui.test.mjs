@@ -521,6 +521,48 @@ test('a report reaches the mail tool whole, and the next one gets the time-left 
   await page.getByRole('tab', { name: 'Device' }).click();
 });
 
+test('a two-tag project runs on the gateway and its values arrive live', async () => {
+  await page.getByRole('tab', { name: 'Project' }).click();
+  await page.getByRole('button', { name: 'New project' }).click();
+  await page.getByLabel('Project name').fill('ui_demo');
+  await page.getByRole('button', { name: 'Add device' }).click();
+  await page.getByLabel('Device 1 name').fill('sim');
+  await page.getByLabel('Device 1 host').fill('127.0.0.1');
+  await page.getByLabel('Device 1 tcp port').fill(String(simPort));
+  await page.getByRole('button', { name: 'Add tag' }).click();
+  await page.getByLabel('Tag 1 name').fill('fixed');
+  await page.getByLabel('Tag 1 address').fill('1');
+  await page.getByLabel('Tag 1 poll (ms)').fill('200');
+  await page.getByRole('button', { name: 'Add tag' }).click();
+  await page.getByLabel('Tag 2 name').fill('level');
+  await page.getByLabel('Tag 2 address').fill('2');
+  await page.getByLabel('Tag 2 type').selectOption('float');
+  await page.getByLabel('Tag 2 size').selectOption('32');
+  await page.getByLabel('Tag 2 scale').fill('2');
+  await page.getByLabel('Tag 2 poll (ms)').fill('200');
+  assert.equal(await page.getByLabel('Tag 2 device').inputValue(), 'sim');
+  await page.getByRole('button', { name: 'Start project' }).click();
+
+  // Values come in over the event stream, not by the page polling.
+  const values = page.getByRole('table', { name: 'Live values' });
+  await values.locator('tr[data-tag="fixed"][data-quality="ok"] td', { hasText: /^1234$/ }).waitFor();
+  await values.locator('tr[data-tag="level"][data-quality="ok"] td', { hasText: /^25$/ }).waitFor();
+  const updates = Number(await values.getAttribute('data-updates'));
+  await page.waitForFunction((n) => Number(document.getElementById('valuesTable').dataset.updates) > n + 2, updates);
+  assert.match(await page.getByRole('status').filter({ hasText: 'MQTT' }).textContent(), /^MQTT: not connected/);
+  await shot('tab-project');
+
+  await page.getByRole('button', { name: 'Refresh logs' }).click();
+  const link = page.getByRole('link', { name: /^ui_demo-\d{4}-\d\d-\d\d\.csv$/ });
+  const [download] = await Promise.all([page.waitForEvent('download'), link.click()]);
+  const csv = fs.readFileSync(await download.path(), 'utf8');
+  assert.ok(csv.startsWith('time,fixed,level\n'), csv.slice(0, 80));
+
+  await page.getByRole('button', { name: 'Stop project' }).click();
+  await page.locator('#runState', { hasText: 'Not running' }).waitFor();
+  await page.getByRole('tab', { name: 'Device' }).click();
+});
+
 test('no console error, page error or failed request', () => {
   assert.deepEqual(problems, []);
 });

@@ -7,6 +7,7 @@ import {
 } from './registers.js';
 import { LiveChart } from './chart.js';
 import { wireBusView, showTraffic, renderStats, renderScan } from './busview.js';
+import { initProjectTab } from './project.js';
 
 const $ = (id) => document.getElementById(id);
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -923,7 +924,7 @@ async function start() {
   fillSelect($('language'), offered.map((code) => [code, languageNames[code]]));
   const wanted = storedLanguage();
   applyLanguage(offered.includes(wanted) ? wanted : offered[0]);
-  await Promise.all([loadPortSettings(), loadModules()]);
+  await Promise.all([loadPortSettings(), loadModules(), initProjectTab()]);
   updateChartSeries(true);
   document.body.dataset.ready = '1';
 }
