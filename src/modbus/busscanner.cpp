@@ -2,14 +2,13 @@
 
 #include "modbusframe.h"
 
-#include <QMutexLocker>
 
 bool BusScanner::start(const ScanPlan &plan)
 {
     bool idle = false;
     if (!running.compare_exchange_strong(idle, true))
         return false;
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     stopRequested = false;
     current = plan;
     state = ScanStatus();
@@ -28,7 +27,7 @@ void BusScanner::run(const Probe &probe)
     for (int i = 0; i < total && !stopRequested.load(); ++i) {
         const ScanStep step = plan.step(i);
         const ProbeAnswer answer = probe(step);
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         if (answer.answered)
             state.found.append(ScanFound{step, answer.exceptionCode});
         state.done = i + 1;
@@ -37,7 +36,7 @@ void BusScanner::run(const Probe &probe)
 
 void BusScanner::finish()
 {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     state.running = false;
     running = false;
 }
@@ -49,13 +48,13 @@ void BusScanner::stop()
 
 ScanStatus BusScanner::status() const
 {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     return state;
 }
 
 ScanPlan BusScanner::plan() const
 {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     return current;
 }
 

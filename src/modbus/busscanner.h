@@ -2,7 +2,7 @@
 #define BUSSCANNER_H
 
 #include <QByteArray>
-#include <QMutex>
+#include <mutex>
 #include <QVector>
 #include <atomic>
 #include <functional>
@@ -56,7 +56,7 @@ public:
     ScanPlan plan() const;
 
 private:
-    mutable QMutex lock;
+    mutable std::mutex lock;
     ScanPlan current;
     ScanStatus state;
     std::atomic<bool> running{false};

@@ -2,7 +2,6 @@
 
 #include "modbusframe.h"
 
-#include <QMutexLocker>
 
 namespace {
 
@@ -46,7 +45,7 @@ qint64 BusStats::bucketValue(int bucket)
 
 void BusStats::record(BusOutcome outcome, qint64 rttUs, quint8 exceptionCode)
 {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     ++counts.requests;
     switch (outcome) {
     case BusOutcome::Ok: ++counts.ok; break;
@@ -66,7 +65,7 @@ void BusStats::record(BusOutcome outcome, qint64 rttUs, quint8 exceptionCode)
 
 void BusStats::reset()
 {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     counts = BusStatsSnapshot();
     samples = 0;
     histogram.fill(0);
@@ -85,7 +84,7 @@ qint64 BusStats::percentile(quint64 rank) const
 
 BusStatsSnapshot BusStats::snapshot() const
 {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     BusStatsSnapshot result = counts;
     if (samples > 0) {
         // Nearest rank: the lower median, and the smallest value at or above 95 % of the replies.

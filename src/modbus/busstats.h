@@ -3,7 +3,7 @@
 
 #include <QByteArray>
 #include <QMap>
-#include <QMutex>
+#include <mutex>
 #include <array>
 
 enum class BusOutcome { Ok, Timeout, CrcError, Exception, Other };
@@ -42,7 +42,7 @@ public:
 private:
     qint64 percentile(quint64 rank) const;
 
-    mutable QMutex lock;
+    mutable std::mutex lock;
     BusStatsSnapshot counts;
     quint64 samples = 0;
     std::array<quint64, bucketCount> histogram{};

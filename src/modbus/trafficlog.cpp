@@ -3,7 +3,6 @@
 #include "modbusframe.h"
 
 #include <QDateTime>
-#include <QMutexLocker>
 #include <cstring>
 
 TrafficLog::TrafficLog(int capacity) : capacity(qMax(1, capacity))
@@ -14,7 +13,7 @@ quint64 TrafficLog::record(const TrafficMeta &meta, const char *bytes, int lengt
     if (t < 0)
         t = QDateTime::currentMSecsSinceEpoch();
     const int kept = qBound(0, length, static_cast<int>(maxFrameBytes));
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     if (ring.empty())
         ring.resize(static_cast<size_t>(capacity));
     const quint64 seq = ++newest;
@@ -33,7 +32,7 @@ quint64 TrafficLog::record(const TrafficMeta &meta, const char *bytes, int lengt
 TrafficPage TrafficLog::since(quint64 since, int maxFrames) const
 {
     TrafficPage page;
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     // A since beyond the newest frame (a client from before a restart) starts over at what comes next.
     quint64 first = qMax(since, oldest);
     if (first > newest + 1)
@@ -57,7 +56,7 @@ TrafficPage TrafficLog::since(quint64 since, int maxFrames) const
 
 void TrafficLog::clear()
 {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     oldest = newest + 1;
 }
 

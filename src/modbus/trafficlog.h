@@ -2,7 +2,7 @@
 #define TRAFFICLOG_H
 
 #include <QByteArray>
-#include <QMutex>
+#include <mutex>
 #include <QVector>
 #include <vector>
 
@@ -71,7 +71,7 @@ private:
         char bytes[maxFrameBytes];
     };
 
-    mutable QMutex lock;
+    mutable std::mutex lock;
     const int capacity;
     std::vector<Slot> ring; // reserved by the first capture
     quint64 newest = 0; // the last sequence number given
