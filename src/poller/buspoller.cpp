@@ -5,11 +5,8 @@
 #include <map>
 #include <memory>
 
-#include "busbackend.h"
 #include "buslines.h"
-#include "modbusengine.h"
 #include "projectrunner.h"
-#include "serialline.h"
 #include "tagcodec.h"
 
 namespace {
@@ -21,42 +18,15 @@ const std::chrono::milliseconds reconnectDelay(1000);
 
 struct DeviceLink
 {
-    std::unique_ptr<BusBackend> backend;
-    std::unique_ptr<ModbusEngine> engine;
+    std::unique_ptr<DeviceMaster> master;
     Clock::time_point retryAt;
 };
 
-ModbusOutcome connectDevice(ModbusEngine &engine, const ProjectDevice &device)
-{
-    switch (device.link) {
-    case ProjectDevice::Link::Tcp: {
-        TcpLink link;
-        link.host = device.host;
-        link.port = device.port;
-        link.unit = device.slaveId;
-        link.timeout = device.timeout;
-        return engine.connectTcp(link);
-    }
-    case ProjectDevice::Link::Serial: {
-        SerialLink link;
-        link.port = device.portSelect;
-        link.baud = baudRateForIndex(device.baudRate);
-        const LineMode mode = lineModeFor(static_cast<qint16>(device.mode));
-        link.parity = mode.parity;
-        link.stopBits = mode.stopBits;
-        link.unit = device.slaveId;
-        link.timeout = device.timeout;
-        return engine.connectSerial(link);
-    }
-    case ProjectDevice::Link::RtuOverTcp: break; // no such backend yet
-    }
-    return ModbusOutcome(ModbusError::NotConnected);
-}
-
 } // namespace
 
-BusPoller::BusPoller(BusLines &lines, const Project &project, const QVector<ReadPlan> &plans, ProjectRunner &runner)
-    : lines(lines), project(project), plans(plans), runner(runner)
+BusPoller::BusPoller(BusLines &lines, const Project &project, const QVector<ReadPlan> &plans, ProjectRunner &runner,
+                     const BusMonitor &monitor)
+    : lines(lines), project(project), plans(plans), runner(runner), monitor(monitor)
 {}
 
 BusPoller::~BusPoller()
@@ -88,11 +58,7 @@ void BusPoller::run()
     for (const ReadPlan &plan : plans) {
         if (devices.count(plan.device))
             continue;
-        DeviceLink &link = devices[plan.device];
-        link.backend = std::make_unique<BusBackend>(lines);
-        link.engine = std::make_unique<ModbusEngine>(link.backend.get());
-        // The line's lock orders the transfers; no pause is needed on top.
-        link.engine->setPause([](unsigned long) {});
+        devices[plan.device].master = std::make_unique<DeviceMaster>(lines, monitor);
     }
 
     QVector<Clock::time_point> due(plans.size(), Clock::now());
@@ -116,13 +82,14 @@ void BusPoller::run()
 
         const ReadPlan &plan = plans.at(next);
         DeviceLink &link = devices[plan.device];
+        ModbusEngine &engine = link.master->engine();
         ModbusWords result{ModbusOutcome(ModbusError::NotConnected)};
-        if (!link.engine->isConnected() && Clock::now() >= link.retryAt) {
-            if (!connectDevice(*link.engine, project.devices.at(plan.device)).ok())
+        if (!engine.isConnected() && Clock::now() >= link.retryAt) {
+            if (!link.master->connect(project.devices.at(plan.device)).ok())
                 link.retryAt = Clock::now() + reconnectDelay;
         }
-        if (link.engine->isConnected())
-            result = link.engine->read(planRequest(plan));
+        if (engine.isConnected())
+            result = engine.read(planRequest(plan));
         runner.store(plan, result, QDateTime::currentMSecsSinceEpoch());
 
         // On time when it can be; a read that overran starts over from now

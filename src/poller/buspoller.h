@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "devicemaster.h"
 #include "project.h"
 #include "readplanner.h"
 
@@ -20,7 +21,8 @@ class BusPoller : public QThread
 {
     Q_OBJECT
 public:
-    BusPoller(BusLines &lines, const Project &project, const QVector<ReadPlan> &plans, ProjectRunner &runner);
+    BusPoller(BusLines &lines, const Project &project, const QVector<ReadPlan> &plans, ProjectRunner &runner,
+              const BusMonitor &monitor);
     ~BusPoller() override;
 
     // Ends the loop after the transfer under way, if any.
@@ -37,6 +39,7 @@ private:
     const Project &project;
     const QVector<ReadPlan> plans;
     ProjectRunner &runner;
+    const BusMonitor monitor;
     std::mutex mutex;
     std::condition_variable wake;
     bool stopping = false;

@@ -32,7 +32,7 @@ ProjectRunner::ProjectRunner(BusLines &lines, const QString &name, const Project
     for (const ReadPlan &plan : planReads(theProject))
         buses[BusPoller::busKey(theProject.devices.at(plan.device))].append(plan);
     for (auto it = buses.cbegin(); it != buses.cend(); ++it)
-        pollers.push_back(std::make_unique<BusPoller>(lines, theProject, it.value(), *this));
+        pollers.push_back(std::make_unique<BusPoller>(lines, theProject, it.value(), *this, sinks.monitor));
     for (const auto &poller : pollers)
         poller->start();
     clock.reset(QThread::create([this] { runCycles(); }));
@@ -84,7 +84,7 @@ TagOutcome ProjectRunner::outcomeOf(const ModbusOutcome &outcome, int *exception
     case ModbusError::SerialOpenFailed:
     case ModbusError::TcpConnectFailed:
     case ModbusError::HostUnreachable:
-    case ModbusError::InvalidRequest: // a table this master cannot read yet
+    case ModbusError::InvalidRequest: // no planned read is one
     case ModbusError::UnitRefused: return TagOutcome::NotConnected;
     default: return TagOutcome::Timeout;
     }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "devicemaster.h"
 #include "modbustypes.h"
 #include "project.h"
 #include "readplanner.h"
@@ -35,6 +36,8 @@ public:
         // Each tag read, and each tag going stale, on a poller or the cycle
         // thread: the tag's name and its {"v":...,"t":...,"q":"..."}.
         std::function<void(const QString &tag, const QByteArray &payload)> tagChanged;
+        // The pollers' frames and counts, besides their tags.
+        BusMonitor monitor;
     };
 
     ProjectRunner(BusLines &lines, const QString &name, const Project &project, const Sinks &sinks);

@@ -28,7 +28,8 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFileContr
       busBackend(std::make_unique<BusBackend>(*busLines, modbusLibrary.get())),
       modbusEngine(new ModbusEngine(busBackend.get(), this)), modbusApi(*modbusEngine),
       modulesMngr(new ModulesMngr(config.docroot.path, this)), email(new Email(config.email, this)),
-      systemFun(new SystemFun(this)), projectApi(new ProjectApi(*busLines, this)),
+      systemFun(new SystemFun(this)),
+      projectApi(new ProjectApi(*busLines, {&modbusEngine->traffic(), &modbusEngine->stats()}, this)),
       updatesThread(new HomeThread(QStringLiteral("Updates"), this)),
       finderThread(new HomeThread(QStringLiteral("DeviceFinder"), this)),
       updates(updatesThread->make<Updates>(config.docroot.path, config.updates)),
@@ -109,7 +110,8 @@ MyHttpRequestHandler::~MyHttpRequestHandler()
     // The handler threads have ended; a search nobody collected ends here.
     finderThread->stop();
     updatesThread->stop();
-    // Both use the lines and the backend, which go with this object's members.
+    // Both use the lines and the backend, which go with this object's members;
+    // the project's masters also count into the engine's monitor.
     delete projectApi;
     delete modbusEngine;
 }

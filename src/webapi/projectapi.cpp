@@ -6,17 +6,14 @@
 #include <QJsonObject>
 #include <cmath>
 
-#include "busbackend.h"
 #include "csvlogger.h"
 #include "httprequest.h"
 #include "httpresponse.h"
 #include "jsontext.h"
 #include "modbusapi.h"
-#include "modbusengine.h"
 #include "mqttpublisher.h"
 #include "mqttstatus.h"
 #include "projectrunner.h"
-#include "serialline.h"
 #include "tagcodec.h"
 
 namespace {
@@ -65,36 +62,10 @@ bool readValue(const QByteArray &text, double *value)
     return ok && std::isfinite(*value);
 }
 
-// How a device of the project is reached for one write.
-ModbusOutcome connectForWrite(ModbusEngine &engine, const ProjectDevice &device)
-{
-    if (device.link == ProjectDevice::Link::Tcp) {
-        TcpLink link;
-        link.host = device.host;
-        link.port = device.port;
-        link.unit = device.slaveId;
-        link.timeout = device.timeout;
-        // The write would find the host gone the same way.
-        return engine.connectTcp(link).ok() ? ModbusOutcome() : ModbusOutcome(ModbusError::HostUnreachable);
-    }
-    if (device.link == ProjectDevice::Link::Serial) {
-        SerialLink link;
-        link.port = device.portSelect;
-        link.baud = baudRateForIndex(device.baudRate);
-        const LineMode mode = lineModeFor(static_cast<qint16>(device.mode));
-        link.parity = mode.parity;
-        link.stopBits = mode.stopBits;
-        link.unit = device.slaveId;
-        link.timeout = device.timeout;
-        if (engine.connectSerial(link).ok())
-            return ModbusOutcome();
-    }
-    return ModbusOutcome(ModbusError::NotConnected);
-}
-
 } // namespace
 
-ProjectApi::ProjectApi(BusLines &lines, QObject *parent) : QObject(parent), lines(lines)
+ProjectApi::ProjectApi(BusLines &lines, const BusMonitor &monitor, QObject *parent)
+    : QObject(parent), lines(lines), monitor(monitor)
 {
     publisher = new MqttPublisher;
     publisher->moveToThread(&mqttThread);
@@ -211,6 +182,7 @@ QByteArray ProjectApi::startProject(const t_GetArray &params)
     ProjectRunner::Sinks sinks;
     sinks.logDirectory = logDirectory();
     sinks.keepDays = logging.keepDays;
+    sinks.monitor = monitor;
     sinks.cycle = [this, name](const QByteArray &values) { hub.publish(name, values); };
     if (!mqtt.host.isEmpty()) {
         MqttPublisher *const out = publisher;
@@ -264,12 +236,16 @@ QByteArray ProjectApi::writeTagValue(const QString &tagName, const QByteArray &v
 
     // A master of its own for this one write, on this thread; the line's
     // lock puts it between the poller's transfers.
-    BusBackend backend(lines);
-    ModbusEngine engine(&backend);
-    engine.setPause([](unsigned long) {});
-    ModbusOutcome outcome = connectForWrite(engine, project.devices.at(tag->deviceIndex));
-    if (outcome.ok())
+    DeviceMaster master(lines, monitor);
+    ModbusEngine &engine = master.engine();
+    const ProjectDevice &device = project.devices.at(tag->deviceIndex);
+    ModbusOutcome outcome;
+    if (!master.connect(device).ok()) {
+        // Over TCP the write would find the host gone the same way.
+        outcome = device.link == ProjectDevice::Link::Serial ? ModbusError::NotConnected : ModbusError::HostUnreachable;
+    } else {
         outcome = engine.write(tagWriteRequest(*tag, raw));
+    }
     if (!outcome.ok()) {
         const bool fault = outcome.error == ModbusError::ProtocolFault;
         return modbusErrorReply(outcome.error, fault ? engine.libraryErrorText(outcome.libraryErrno) : QString());

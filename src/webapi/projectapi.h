@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 
+#include "devicemaster.h"
 #include "eventhub.h"
 #include "config.h"
 #include "mqttsettings.h"
@@ -28,7 +29,8 @@ class ProjectApi : public QObject
 {
     Q_OBJECT
 public:
-    explicit ProjectApi(BusLines &lines, QObject *parent = nullptr);
+    // monitor: where the project's transfers are seen besides its tags.
+    explicit ProjectApi(BusLines &lines, const BusMonitor &monitor = BusMonitor(), QObject *parent = nullptr);
     ~ProjectApi() override;
 
     // Before the first request; what later starts use.
@@ -63,6 +65,7 @@ private:
     void setRequested(const QString &tag, const QByteArray &payload);
 
     BusLines &lines;
+    const BusMonitor monitor;
     ProjectStore store;
     MqttSettings mqtt;
     LoggingSettings logging;

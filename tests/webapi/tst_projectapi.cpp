@@ -35,6 +35,7 @@ private:
     std::unique_ptr<MyHttpRequestHandler> router;
     std::unique_ptr<httptest::Server> server;
     Child sim;
+    Child streamPeer;
 };
 
 QByteArray TestProjectApi::ajax(const QByteArray &query)
@@ -101,12 +102,20 @@ void TestProjectApi::pollerStreamAndInteractiveCallsShareTheBus()
 {
     const int simPort = startSim(sim);
     QVERIFY2(simPort > 0, sim.output);
+    const int streamPort = startTcpPeer(streamPeer, {"--framer", "rtu", "--set", peerPresets});
+    QVERIFY2(streamPort > 0, streamPeer.output + streamPeer.process.readAllStandardError());
     const QByteArray project = R"({"devices":[{"name":"sim","connType":"tcp","ipAddres_tcp":"127.0.0.1","port_tcp":)"
             + QByteArray::number(simPort)
+            + R"(,"slaveID":1,"timeout":1000},{"name":"rtu","connType":"rtuovertcp","ipAddres_tcp":"127.0.0.1",)"
+              R"("port_tcp":)"
+            + QByteArray::number(streamPort)
             + R"(,"slaveID":1,"timeout":1000}],"tags":[)"
               R"({"name":"fixed","device":"sim","table":"holding","regAddr":1,"pollMs":50},)"
               R"({"name":"sp","device":"sim","table":"holding","regAddr":210,"regType":"int","valSize":32,)"
-              R"("byteOrder":"CDAB","offset":-10,"pollMs":50,"writable":true}]})";
+              R"("byteOrder":"CDAB","offset":-10,"pollMs":50,"writable":true},)"
+              R"({"name":"in","device":"sim","table":"input","regAddr":7,"pollMs":50},)"
+              R"({"name":"coil","device":"sim","table":"coils","regAddr":3,"pollMs":50},)"
+              R"({"name":"rtuReg","device":"rtu","table":"holding","regAddr":20,"pollMs":50,"writable":true}]})";
     QCOMPARE(ajax("func=saveProject&name=line&json=" + QUrl::toPercentEncoding(project)),
              QByteArray("{\"ok\":\"Project saved\"}"));
     QCOMPARE(ajax("func=startProject&name=line"), QByteArray("{\"ok\":\"Project started\"}"));
@@ -115,6 +124,13 @@ void TestProjectApi::pollerStreamAndInteractiveCallsShareTheBus()
     stream.send("GET /events.html?project=line HTTP/1.1\r\nHost: 127.0.0.1\r\nSec-Fetch-Site: same-origin\r\n"
                 "Sec-Fetch-Mode: cors\r\n\r\n");
     QVERIFY(stream.readUntil([](const QByteArray &d) { return d.contains("\"fixed\":{\"v\":1234,"); }, 10000));
+    const QRegularExpression tablesRead(R"("in":\{"v":7,"t":\d+,"q":"ok"\},"coil":\{"v":1,"t":\d+,"q":"ok"\},)"
+                                        R"("rtuReg":\{"v":0,"t":\d+,"q":"ok"\})");
+    QTRY_VERIFY_WITH_TIMEOUT(QString::fromUtf8(ajax("func=getTagValues")).contains(tablesRead), 10000);
+    // The poller's frames in the monitor before any interactive call: input registers and coils.
+    const QByteArray traffic = ajax("func=getTraffic");
+    QVERIFY(traffic.contains("\"fc\":4,") && traffic.contains("\"fc\":1,"));
+    QVERIFY(!ajax("func=getStats").startsWith("{\"requests\":0,"));
 
     // Interactive calls on the bus the poller keeps busy.
     QCOMPARE(ajax(ajaxQuery("connect", tcpConnect(simPort, 1000))), reply::tcpConnected);
@@ -126,6 +142,8 @@ void TestProjectApi::pollerStreamAndInteractiveCallsShareTheBus()
     QVERIFY(stream.readUntil([](const QByteArray &d) { return d.contains("\"sp\":{\"v\":100000,"); }, 10000));
     QCOMPARE(ajax("func=writeTag&name=sp&value=1e10"), reply::valuesError);
     QCOMPARE(ajax("func=writeTag&name=fixed&value=1"), reply::inputError);
+    QCOMPARE(ajax("func=writeTag&name=rtuReg&value=77"), reply::sent);
+    QVERIFY(stream.readUntil([](const QByteArray &d) { return d.contains("\"rtuReg\":{\"v\":77,"); }, 10000));
 
     QCOMPARE(ajax("func=stopProject"), QByteArray("{\"ok\":\"Project stopped\"}"));
     QVERIFY(stream.readUntil([](const QByteArray &d) { return d.endsWith("\r\n0\r\n\r\n"); }, 10000));
