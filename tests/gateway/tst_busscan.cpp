@@ -78,8 +78,9 @@ void TestBusScan::sweepHoldsTheBusAndGivesItBack()
 {
     QCOMPARE(ajax(ajaxQuery("connect", tcpConnect(tcpPort, 1000))), reply::tcpConnected);
     QCOMPARE(ajax("func=clearTraffic"), QByteArray("{\"ok\":\"Cleared\"}"));
+    // The Python peer can take well over 50 ms to answer its first request.
     const QByteArray scan = "func=startScan&connType=serial&portSelect=" + QUrl::toPercentEncoding(ptys.b())
-            + "&bauds=9600,19200,115200&modes=3,0&units=16-18&timeoutMs=50";
+            + "&bauds=9600,19200,115200&modes=3,0&units=16-18&timeoutMs=500";
     QCOMPARE(ajax(scan), scanStarted);
 
     // The bus is the scan's: a second scan and every transfer are turned away at once.
