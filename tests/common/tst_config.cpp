@@ -71,6 +71,7 @@ void TestConfig::readConfig_data()
             {"docroot.cacheTime", "60000"}, {"modbus.extraPorts", ""}, {"modbus.pauseMs", "100"},
             {"modbus.tcpKeepOpen", "false"}, {"updates.updateServer", "."}, {"updates.transferTimeout", "100000"},
             {"updates.maxFileSize", "67108864"}, {"updates.maxJobSize", "268435456"},
+            // Only the value read back is compared: no test sends to this address.
             {"updates.jobTimeout", "1800000"}, {"discovery.broadcastAddress", "255.255.255.255"},
             {"discovery.port", "30303"}, {"discovery.searchWindow", "3000"}, {"email.server", ""},
             {"email.from", ""}, {"email.to", ""}, {"email.user", ""}, {"email.password", ""},

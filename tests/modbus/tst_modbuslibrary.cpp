@@ -13,6 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "loopbackpeer.h"
 #include "modbusfixtures.h"
 #include "modbuslibrary.h"
 
@@ -21,46 +22,22 @@ namespace {
 // A loopback TCP peer that answers each request with the next scripted reply
 // (its first two bytes replaced by the request's transaction id); an empty
 // reply means silence.
-class ScriptedTcpPeer
+class ScriptedTcpPeer : public LoopbackPeer
 {
 public:
     explicit ScriptedTcpPeer(const QList<QByteArray> &replies) : replies(replies)
     {
-        listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        socklen_t len = sizeof addr;
-        if (::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && ::listen(listenFd, 4) == 0
-            && ::getsockname(listenFd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
-            port = ntohs(addr.sin_port);
-        worker = std::thread([this] { serve(); });
+        start([this] { serve(); });
     }
-    ~ScriptedTcpPeer()
-    {
-        stop = true;
-        worker.join();
-        ::close(listenFd);
-    }
+    ~ScriptedTcpPeer() override { finish(); }
     QList<QByteArray> requests() const
     {
         while (!done && !stop)
             QThread::msleep(5);
         return received;
     }
-    int port = 0;
 
 private:
-    bool waitReadable(int fd)
-    {
-        pollfd p{fd, POLLIN, 0};
-        while (!stop) {
-            if (::poll(&p, 1, 20) > 0)
-                return true;
-        }
-        return false;
-    }
     bool readExactly(int fd, char *buf, int n)
     {
         int got = 0;
@@ -106,10 +83,7 @@ private:
 
     QList<QByteArray> replies;
     QList<QByteArray> received;
-    int listenFd = -1;
-    std::atomic<bool> stop{false};
     std::atomic<bool> done{false};
-    std::thread worker;
 };
 
 QByteArray hex(const char *text)

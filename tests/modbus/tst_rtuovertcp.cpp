@@ -8,6 +8,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "loopbackpeer.h"
 #include "modbusfixtures.h"
 #include "modbusframe.h"
 #include "rtuovertcptransport.h"
@@ -24,7 +25,7 @@ QByteArray hex(const char *text)
 
 // One connection; each script entry answers one request with chunks sent
 // after their delays (none: silence). A chunk "close" closes the stream.
-class ScriptedStreamPeer
+class ScriptedStreamPeer : public LoopbackPeer
 {
 public:
     struct Chunk
@@ -36,34 +37,11 @@ public:
 
     explicit ScriptedStreamPeer(const QList<Answer> &script) : script(script)
     {
-        listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && ::listen(listenFd, 4) == 0
-            && ::getsockname(listenFd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
-            port = ntohs(addr.sin_port);
-        worker = std::thread([this] { serve(); });
+        start([this] { serve(); });
     }
-    ~ScriptedStreamPeer()
-    {
-        stop = true;
-        worker.join();
-        ::close(listenFd);
-    }
-    quint16 port = 0;
+    ~ScriptedStreamPeer() override { finish(); }
 
 private:
-    bool waitReadable(int fd)
-    {
-        pollfd p{fd, POLLIN, 0};
-        while (!stop) {
-            if (::poll(&p, 1, 20) > 0)
-                return true;
-        }
-        return false;
-    }
     void serve()
     {
         if (!waitReadable(listenFd))
@@ -93,9 +71,6 @@ private:
     }
 
     QList<Answer> script;
-    int listenFd = -1;
-    std::atomic<bool> stop{false};
-    std::thread worker;
 };
 
 const QByteArray readRequest = rtuAdu(17, hex("0300000002"));

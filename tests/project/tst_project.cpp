@@ -54,13 +54,13 @@ static QByteArray projectText(int devices, const QByteArray &devicePatch, int ta
 }
 
 // Tags written as <table letter h|i|c|d><address>[u|f][/size][@pollMs][#device], blank separated.
-static Project plannedProject(const QString &spec)
+static Project plannedProject(const QString &tags)
 {
     Project project;
     project.devices.resize(3);
     static const QRegularExpression pattern(
             QStringLiteral("^([hicd])(\\d+)([uf]?)(?:/(\\d+))?(?:@(\\d+))?(?:#(\\d))?$"));
-    for (const QString &word : spec.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+    for (const QString &word : tags.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         const QRegularExpressionMatch m = pattern.match(word);
         ProjectTag tag;
         tag.name = word;
